@@ -11,13 +11,13 @@
 namespace qmz {
 
 inline constexpr int kMaxChannels = 2;
-inline constexpr int kFrameLength = 1024;     // new sample frames per channel per frame
+inline constexpr int kFrameLength = 1024;  // new sample frames per channel per frame
 inline constexpr int kShortBlocksPerFrame = 8;
 inline constexpr int kShortBlockLength = 128;  // coefficients per short block
 
 inline constexpr int kLongBandCount = 48;
 inline constexpr int kShortBandCount = 13;
-inline constexpr int kLongCodedLines = 928;   // lines above these are never coded
+inline constexpr int kLongCodedLines = 928;  // lines above these are never coded
 inline constexpr int kShortCodedLines = 116;
 
 // A scalefactor above this value marks a noise band of level (scalefactor - 100).
@@ -27,9 +27,8 @@ inline constexpr int kNoiseBandBase = 100;
 enum class BlockType : int32_t { Long = 0, Start = 1, Short = 2, Stop = 3 };
 
 inline constexpr std::array<int, kLongBandCount> longBandWidths = {
-    4,  4,  4,  4,  4,  4,  4,  4,  4,  4,  8,  8,  8,  8,  8,  8,
-    8,  12, 12, 12, 12, 16, 16, 20, 20, 24, 24, 28, 28, 32, 32, 32,
-    32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};
+    4,  4,  4,  4,  4,  4,  4,  4,  4,  4,  8,  8,  8,  8,  8,  8,  8,  12, 12, 12, 12, 16, 16, 20,
+    20, 24, 24, 28, 28, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};
 
 inline constexpr std::array<int, kShortBandCount> shortBandWidths = {4, 4,  4,  4,  4,  8, 8,
                                                                      8, 12, 12, 12, 16, 20};
@@ -44,7 +43,8 @@ constexpr std::array<int, N + 1> edgesOf(const std::array<int, N>& widths) {
 }  // namespace detail
 
 // Band s covers lines edges[s] .. edges[s + 1] - 1.
-inline constexpr std::array<int, kLongBandCount + 1> longBandEdges = detail::edgesOf(longBandWidths);
+inline constexpr std::array<int, kLongBandCount + 1> longBandEdges =
+    detail::edgesOf(longBandWidths);
 inline constexpr std::array<int, kShortBandCount + 1> shortBandEdges =
     detail::edgesOf(shortBandWidths);
 
@@ -71,8 +71,9 @@ struct BlockGeometry {
 };
 
 constexpr BlockGeometry geometryOf(BlockType type) {
-    return type == BlockType::Short ? BlockGeometry{kShortBlocksPerFrame, kShortBandCount, kShortCodedLines}
-                                    : BlockGeometry{1, kLongBandCount, kLongCodedLines};
+    return type == BlockType::Short
+               ? BlockGeometry{kShortBlocksPerFrame, kShortBandCount, kShortCodedLines}
+               : BlockGeometry{1, kLongBandCount, kLongCodedLines};
 }
 
 }  // namespace qmz

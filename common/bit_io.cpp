@@ -1,0 +1,50 @@
+#include "common/bit_io.h"
+
+#include <istream>
+#include <ostream>
+
+namespace qmz {
+
+void PayloadBitWriter::flushPartialByte() {
+    if (mask_ == 1) return;
+    emitByte(current_);
+    bitCount_ += 8;
+    current_ = 0;
+    mask_ = 1;
+}
+
+void PayloadBitWriter::putRawBytes(const uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) emitByte(bytes[i]);
+}
+
+void PayloadBitWriter::putFinalByte() {
+    emitByte(current_);
+    current_ = 0;
+    mask_ = 1;
+}
+
+void PayloadBitWriter::drain() {
+    out_.write(reinterpret_cast<const char*>(buffer_.data()), static_cast<std::streamsize>(used_));
+    used_ = 0;
+}
+
+bool PayloadBitWriter::flush() {
+    drain();
+    out_.flush();
+    return static_cast<bool>(out_);
+}
+
+bool PayloadBitReader::refill() {
+    if (pastEnd_ || !in_) return false;
+    in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
+    next_ = 0;
+    end_ = static_cast<std::size_t>(in_.gcount());
+    return end_ > 0;
+}
+
+bool PayloadBitReader::getRawBytes(uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = nextByte();
+    return !pastEnd_;
+}
+
+}  // namespace qmz

@@ -1,0 +1,106 @@
+// Bit packing of the payload: bits are packed least significant bit first,
+// so the first bit of the stream is bit 0 of its first byte.
+//
+// Both ends keep a small byte buffer in front of the standard stream so that
+// a bit costs a shift and a compare, not a stream call. The reader never runs
+// off the end of its input: past the end every byte reads as 0xFF (every
+// further bit is 1) and a sticky flag records that the stream ended early.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+
+namespace qmz {
+
+class PayloadBitWriter {
+  public:
+    explicit PayloadBitWriter(std::ostream& out) : out_(out) {}
+    PayloadBitWriter(const PayloadBitWriter&) = delete;
+    PayloadBitWriter& operator=(const PayloadBitWriter&) = delete;
+
+    void putBit(int bit) {
+        if (bit) current_ |= mask_;
+        if (mask_ == 0x80) {
+            emitByte(current_);
+            bitCount_ += 8;
+            current_ = 0;
+            mask_ = 1;
+        } else {
+            mask_ <<= 1;
+        }
+    }
+
+    // Pads pending bits with zeros to the byte end; nothing when none are pending.
+    void flushPartialByte();
+    // Bytes written as they are (the resync record); the caller counts them.
+    void putRawBytes(const uint8_t* bytes, std::size_t count);
+    void addToBitCount(int64_t bits) { bitCount_ += bits; }
+    // The stream's last byte: written whether or not bits are pending, never counted.
+    void putFinalByte();
+    // Hands buffered bytes to the stream; false when the stream has failed.
+    bool flush();
+
+    // Bits of completed bytes, flushed partial bytes and counted raw bytes.
+    int64_t bitCount() const { return bitCount_; }
+
+  private:
+    void drain();
+    void emitByte(uint8_t byte) {
+        buffer_[used_++] = byte;
+        if (used_ == buffer_.size()) drain();
+    }
+
+    std::ostream& out_;
+    std::array<uint8_t, 4096> buffer_{};
+    std::size_t used_ = 0;
+    uint8_t current_ = 0;
+    uint8_t mask_ = 1;
+    int64_t bitCount_ = 0;
+};
+
+class PayloadBitReader {
+  public:
+    explicit PayloadBitReader(std::istream& in) : in_(in) {}
+    PayloadBitReader(const PayloadBitReader&) = delete;
+    PayloadBitReader& operator=(const PayloadBitReader&) = delete;
+
+    int getBit() {
+        if (mask_ > 0x80) {
+            current_ = nextByte();
+            mask_ = 1;
+        }
+        const int bit = (current_ & mask_) != 0;
+        mask_ <<= 1;
+        return bit;
+    }
+
+    // Drops the unread bits of the current byte: the next bit starts a fresh byte.
+    void restartAtByteBoundary() { mask_ = 0x200; }
+    // Reads bytes outside the bit packing (the resync record); false when the
+    // stream ended before all of them arrived.
+    bool getRawBytes(uint8_t* bytes, std::size_t count);
+    // True once a byte was wanted after the end of the input.
+    bool pastEnd() const { return pastEnd_; }
+
+  private:
+    uint8_t nextByte() {
+        if (next_ == end_ && !refill()) {
+            pastEnd_ = true;
+            return 0xFF;
+        }
+        return buffer_[next_++];
+    }
+    bool refill();
+
+    std::istream& in_;
+    std::array<uint8_t, 4096> buffer_{};
+    std::size_t next_ = 0;
+    std::size_t end_ = 0;
+    uint16_t current_ = 0;
+    uint16_t mask_ = 0x200;
+    bool pastEnd_ = false;
+};
+
+}  // namespace qmz
