@@ -1,0 +1,54 @@
+// The decoder's frame payload reader: rebuilds each frame's block type and
+// quantised blocks from the bit stream behind the container header, skipping
+// the resync record before every 45th frame.
+//
+// A damaged or truncated stream is reported, never followed: past the end of
+// the input the bit reader yields ones and flags the early end, an escape
+// index that names no unseen symbol stops the frame, and every loop whose
+// count comes from the stream is bounded by the block geometry.
+#pragma once
+
+#include <iosfwd>
+#include <span>
+
+#include "common/adaptive_huffman.h"
+#include "common/band_tables.h"
+#include "common/bit_io.h"
+
+namespace qmz {
+
+enum class StreamError {
+    None = 0,
+    Truncated,     // the input ended inside the frame
+    BadEscape,     // an unseen-symbol index beyond the list: the bits cannot come from an encoder
+    BadBlockType,  // a block type code outside 0..3; the frame was read with the long geometry
+    BadChannelCount,  // not 1 or 2 channels asked for
+};
+
+const char* describeStreamError(StreamError error);
+
+class FramePayloadReader {
+  public:
+    // The stream must be positioned right behind the container header.
+    explicit FramePayloadReader(std::istream& in);
+
+    // Reads frame `frameIndex` (1, 2, 3, ... in order) into one ChannelBlocks
+    // per channel; every value the frame does not set is zero. After Truncated
+    // or BadEscape the reader stays failed and reads nothing more.
+    StreamError readFrame(std::span<ChannelBlocks> channels, BlockType& type, int frameIndex);
+
+  private:
+    bool readBlock(QuantizedBlock& block, const BlockGeometry& geometry);
+    bool readLines(int32_t* lines, int count);
+    int decode(AdaptiveHuffmanModel& model);
+    StreamError failure() const;
+
+    PayloadBitReader bits_;
+    AdaptiveHuffmanModel sideModel_;
+    AdaptiveHuffmanModel scalefactorModel_;
+    AdaptiveHuffmanModel lineModel_;
+    AdaptiveHuffmanModel runModel_;
+    bool badEscape_ = false;
+};
+
+}  // namespace qmz

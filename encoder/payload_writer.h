@@ -1,0 +1,51 @@
+// The encoder's frame payload writer: codes each frame's block type and
+// quantised blocks with four adaptive Huffman models into the bit stream that
+// follows the container header, with a resync record before every 45th frame
+// and the end markers at the end.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+
+#include "common/adaptive_huffman.h"
+#include "common/band_tables.h"
+#include "common/bit_io.h"
+
+namespace qmz {
+
+enum class PayloadWriteError {
+    None = 0,
+    ValueOutOfRange,  // a gain, scalefactor or line the alphabets cannot carry; nothing written
+    BadChannelCount,  // not 1 or 2 channels
+};
+
+class FramePayloadWriter {
+  public:
+    // The stream must be positioned right behind the container header.
+    explicit FramePayloadWriter(std::ostream& out);
+
+    // Appends frame `frameIndex` (1, 2, 3, ... in order). Long, start and stop
+    // frames code block 0 of each channel, short frames all eight.
+    PayloadWriteError writeFrame(std::span<const ChannelBlocks> channels, BlockType type,
+                                 int frameIndex);
+    // Appends the end of the stream; `nextFrameIndex` is the last index + 1.
+    // Returns false when the output stream has failed (at any point).
+    bool finishStream(int nextFrameIndex);
+
+    // Bits of the payload so far, without the stream's final byte.
+    int64_t payloadBitCount() const { return bits_.bitCount(); }
+
+  private:
+    void resync();
+    void writeBlock(const QuantizedBlock& block, const BlockGeometry& geometry);
+    void writeLines(const int32_t* lines, int count);
+
+    PayloadBitWriter bits_;
+    AdaptiveHuffmanModel sideModel_;
+    AdaptiveHuffmanModel scalefactorModel_;
+    AdaptiveHuffmanModel lineModel_;
+    AdaptiveHuffmanModel runModel_;
+};
+
+}  // namespace qmz
