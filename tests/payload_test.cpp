@@ -142,27 +142,49 @@ TEST(FramePayload, LinesSkippedByARunAreZeroEvenAfterABusyFrame) {
     expectSameBlocks(frames[1], got, 2);
 }
 
-// The symbol counts of short zero runs: four zeros are four line symbols,
-// five are the escape and a run length. The two streams differ only there.
-TEST(FramePayload, ZeroRunsOfFourAndFive) {
-    auto streamWithRun = [](int run) {
+// Line symbols of a mono long frame's block, decoded with bare models.
+std::vector<std::pair<int, int>> lineSymbolsOf(const std::string& stream) {
+    std::istringstream in(stream);
+    PayloadBitReader bits(in);
+    AdaptiveHuffmanModel side(kSideAlphabet), sf(kScalefactorAlphabet), line(kLineAlphabet),
+        run(kRunAlphabet);
+    side.decodeSymbol(bits);  // block type
+    side.decodeSymbol(bits);  // global gain
+    for (int j = 0; j < kLongBandCount; ++j) sf.decodeSymbol(bits);
+    std::vector<std::pair<int, int>> symbols;  // (line symbol, run symbol or -1)
+    for (int i = 0; i < kLongCodedLines;) {
+        const int v = line.decodeSymbol(bits);
+        const int r = v == kZeroRunEscape ? run.decodeSymbol(bits) : -1;
+        symbols.emplace_back(v, r);
+        i += r >= 0 ? r + 1 : 1;
+    }
+    return symbols;
+}
+
+TEST(FramePayload, ZeroRunsOfFourAreLinesAndOfFiveAnEscape) {
+    auto streamWithRun = [](int first, int run) {
         Frame frame{BlockType::Long, std::vector<ChannelBlocks>(1)};
         QuantizedBlock& q = frame.channels[0][0];
         q.globalGain = 60;
-        for (int i = 0; i < kLongCodedLines; ++i) q.lines[i] = 1;
-        for (int i = 10; i < 10 + run; ++i) q.lines[i] = 0;
+        q.lines.fill(1);
+        for (int i = first; i < first + run; ++i) q.lines[i] = 0;
         return writeStream({frame});
     };
-    for (int run : {4, 5, 927, 928}) {
-        std::istringstream in(streamWithRun(run));
-        FramePayloadReader reader(in);
-        std::vector<ChannelBlocks> got(1);
-        BlockType type;
-        ASSERT_EQ(reader.readFrame(got, type, 1), StreamError::None);
-        int zeros = 0;
-        for (int v : got[0][0].lines) zeros += v == 0;
-        EXPECT_EQ(zeros, std::min(run, kLongCodedLines - 10)) << "run " << run;
-    }
+    using Symbols = std::vector<std::pair<int, int>>;
+    const Symbols four = lineSymbolsOf(streamWithRun(10, 4));
+    ASSERT_EQ(four.size(), static_cast<std::size_t>(kLongCodedLines));
+    for (int i = 10; i < 14; ++i) EXPECT_EQ(four[i], std::make_pair(1024, -1));
+
+    const Symbols five = lineSymbolsOf(streamWithRun(10, 5));
+    ASSERT_EQ(five.size(), static_cast<std::size_t>(kLongCodedLines - 4));
+    EXPECT_EQ(five[10], std::make_pair(kZeroRunEscape, 4));
+    EXPECT_EQ(five[11], std::make_pair(1025, -1));
+
+    // A run that reaches the end of the block is an escape like any other.
+    const Symbols tail = lineSymbolsOf(streamWithRun(kLongCodedLines - 7, 7));
+    EXPECT_EQ(tail.back(), std::make_pair(kZeroRunEscape, 6));
+    // An all-zero block is one escape with run symbol 927.
+    EXPECT_EQ(lineSymbolsOf(streamWithRun(0, kLongCodedLines)), (Symbols{{kZeroRunEscape, 927}}));
 }
 
 std::string streamOfSilentFrames(int count, int64_t* bitCount = nullptr) {
