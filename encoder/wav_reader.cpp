@@ -55,7 +55,7 @@ void fitDataSizeToStream(std::istream& in, DataChunkHeader& data, uint32_t frame
     data.size = static_cast<uint32_t>(available - available % frameBytes);
 }
 
-// Steps 4 to 7 of the parse: the format chunk and the data chunk behind it.
+// The format chunk first, then the data chunk, with at most one chunk between.
 WavReadError findFormatAndData(std::istream& in, WavInput& out) {
     DataChunkHeader chunk;
     if (!readChunkHeader(in, chunk)) return WavReadError::NoChunkHeader;
