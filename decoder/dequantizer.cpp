@@ -62,6 +62,18 @@ bool noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
 
 }  // namespace
 
+const char* dequantStatusText(DequantStatus status) {
+    switch (status) {
+        case DequantStatus::Ok:
+            return "ok";
+        case DequantStatus::Damaged:
+            return "damaged block: step or noise level out of range";
+        case DequantStatus::BadLength:
+            return "unsupported block length";
+    }
+    return "unknown dequantiser status";
+}
+
 int NoiseRandom::draw() {
     state = state * 214013u + 2531011u;
     return int((state >> 16) & 0x7FFFu);

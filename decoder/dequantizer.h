@@ -35,6 +35,9 @@ enum class DequantStatus {
     BadLength,
 };
 
+// A short description of a status, for the programs' messages.
+const char* dequantStatusText(DequantStatus status);
+
 // Dequantises one block into out[0 .. len - 1]: len = 1024 for a long, start
 // or stop block (48 bands), 128 for one short block (13 bands). A band with
 // scalefactor sf <= 100 gives lines[k] * 2^((globalGain - sf) / 4); a band

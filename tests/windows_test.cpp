@@ -24,8 +24,8 @@ TEST(Windows, LongWindowReferenceValues) {
     EXPECT_NEAR(w[511], 0.70611933911096, 1e-14);
     EXPECT_NEAR(w[512], 0.7080928462662937, 1e-14);
     EXPECT_NEAR(w[1023], 0.999999957203872, 1e-14);
-    EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 606.781833473242, 1e-11);
-    EXPECT_NEAR(sumOfSquares(w), 512.0, 1e-11);
+    EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 606.781833473242, 1e-12);
+    EXPECT_NEAR(sumOfSquares(w), 512.0, 1e-12);
 }
 
 TEST(Windows, ShortWindowReferenceValues) {
@@ -36,8 +36,8 @@ TEST(Windows, ShortWindowReferenceValues) {
     EXPECT_NEAR(w[63], 0.6974064662254855, 1e-14);
     EXPECT_NEAR(w[64], 0.7166758129495376, 1e-14);
     EXPECT_NEAR(w[127], 0.9999999990409681, 1e-14);
-    EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 73.91503707567493, 1e-12);
-    EXPECT_NEAR(sumOfSquares(w), 64.0, 1e-12);
+    EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 73.91503707567493, 1e-13);
+    EXPECT_NEAR(sumOfSquares(w), 64.0, 1e-13);
 }
 
 TEST(Windows, HalvesArePowerComplementaryAndRising) {
