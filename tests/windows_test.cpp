@@ -69,16 +69,5 @@ TEST(Windows, BesselApproximationJoinsAtTheBreakpoint) {
     EXPECT_NEAR(besselI0Approx(1.0), 1.2660658777520082, 1e-7);
 }
 
-TEST(MdctTwiddles, AnglesStepByOneEighthOffsetOnTheUnitCircle) {
-    const MdctTwiddles& t = mdctTwiddles();
-    EXPECT_NEAR(t.longCos[0], std::cos(0.125 * 0.0030679615757712823), 1e-16);
-    EXPECT_NEAR(t.longSin[511], std::sin(511.125 * 0.0030679615757712823), 1e-15);
-    EXPECT_NEAR(t.shortCos[63], std::cos(63.125 * 0.02454369260617026), 1e-15);
-    EXPECT_NEAR(t.shortSin[0], std::sin(0.125 * 0.02454369260617026), 1e-16);
-    for (int k = 0; k < 512; ++k) {
-        EXPECT_NEAR(t.longCos[k] * t.longCos[k] + t.longSin[k] * t.longSin[k], 1.0, 1e-15);
-    }
-}
-
 }  // namespace
 }  // namespace qmz
