@@ -1,0 +1,66 @@
+#include "decoder/decode_file.h"
+
+#include <array>
+#include <istream>
+#include <memory>
+#include <ostream>
+
+#include "common/little_endian.h"
+#include "decoder/wav_writer.h"
+
+namespace qmz {
+namespace {
+
+// The header's data size counts whole sample frames of 16-bit samples.
+void rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames, int channels) {
+    const std::streampos end = dest.tellp();
+    if (end == std::streampos(-1)) return;
+    dest.seekp(0);
+    if (!dest) {
+        dest.clear();
+        return;
+    }
+    writeWavHeader(dest, static_cast<uint32_t>(frames * 2 * channels), format);
+    dest.seekp(end);
+}
+
+}  // namespace
+
+DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {
+    DecodeFileResult result;
+    ContainerFile file;
+    if (!readContainer(source, file)) {
+        result.error = DecodeError::NotQmz;  // shorter than any .qmz header
+        return result;
+    }
+    result.error = checkContainer(file);
+    if (result.error != DecodeError::None) return result;
+
+    if (!writeWavHeader(dest, file.dataChunk.size, file.format)) {
+        result.writeFailed = true;
+        return result;
+    }
+    // The session holds about 200 KB of frame state: keep it off the stack.
+    auto decoder = std::make_unique<Decoder>(source, file);
+    const int channels = decoder->channels();
+    std::array<int16_t, kFrameLength * kMaxChannels> pcm;
+    std::array<uint8_t, kFrameLength * kMaxChannels * 2> bytes;
+    while (!decoder->finished()) {
+        int frames = 0;
+        result.error = decoder->decodeFrame(pcm.data(), frames);
+        if (result.error != DecodeError::None) break;
+        const int samples = frames * channels;
+        for (int i = 0; i < samples; ++i)
+            storeLe16(bytes.data() + 2 * i, static_cast<uint16_t>(pcm[i]));
+        dest.write(reinterpret_cast<const char*>(bytes.data()), 2 * samples);
+        result.framesWritten += frames;
+        if (!dest) break;
+    }
+    if (result.error != DecodeError::None && dest)
+        rewriteHeader(dest, file.format, result.framesWritten, channels);
+    dest.flush();
+    result.writeFailed = !dest;
+    return result;
+}
+
+}  // namespace qmz

@@ -1,0 +1,25 @@
+// Decodes a whole .qmz stream into a WAV stream, frame by frame, in constant
+// memory.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "decoder/decoder.h"
+
+namespace qmz {
+
+struct DecodeFileResult {
+    DecodeError error = DecodeError::None;
+    bool writeFailed = false;   // the destination stream failed
+    int64_t framesWritten = 0;  // sample frames per channel in the output
+};
+
+// Reads the container header from `source`, checks it (nothing is written to
+// `dest` when it is refused), writes the WAV header and the samples. When the
+// stream turns out truncated or damaged, every sample decoded before that
+// point stays, and if `dest` can seek, the WAV header's sizes are rewritten to
+// what it really holds, so the output stays a valid WAV file.
+DecodeFileResult decodeFile(std::istream& source, std::ostream& dest);
+
+}  // namespace qmz
