@@ -26,16 +26,21 @@ void rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t fra
 
 }  // namespace
 
-DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {
-    DecodeFileResult result;
-    ContainerFile file;
-    if (!readContainer(source, file)) {
-        result.error = DecodeError::NotQmz;  // shorter than any .qmz header
-        return result;
-    }
-    result.error = checkContainer(file);
-    if (result.error != DecodeError::None) return result;
+DecodeError readQmzHeader(std::istream& source, ContainerFile& file) {
+    if (!readContainer(source, file)) return DecodeError::NotQmz;  // shorter than any .qmz header
+    return checkContainer(file);
+}
 
+DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {
+    ContainerFile file;
+    DecodeFileResult result;
+    result.error = readQmzHeader(source, file);
+    if (result.error != DecodeError::None) return result;
+    return decodeToWav(source, file, dest);
+}
+
+DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, std::ostream& dest) {
+    DecodeFileResult result;
     if (!writeWavHeader(dest, file.dataChunk.size, file.format)) {
         result.writeFailed = true;
         return result;

@@ -15,11 +15,17 @@ struct DecodeFileResult {
     int64_t framesWritten = 0;  // sample frames per channel in the output
 };
 
-// Reads the container header from `source`, checks it (nothing is written to
-// `dest` when it is refused), writes the WAV header and the samples. When the
-// stream turns out truncated or damaged, every sample decoded before that
-// point stays, and if `dest` can seek, the WAV header's sizes are rewritten to
-// what it really holds, so the output stays a valid WAV file.
+// Reads the 266-byte container header and checks what the decoder relies on,
+// so that a program can refuse a file before it creates its destination.
+DecodeError readQmzHeader(std::istream& source, ContainerFile& file);
+
+// Writes the WAV header and the samples of the stream behind `file`'s header.
+// When the stream turns out truncated or damaged, every sample decoded before
+// that point stays, and if `dest` can seek, the WAV header's sizes are
+// rewritten to what it really holds, so the output stays a valid WAV file.
+DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, std::ostream& dest);
+
+// Both steps; nothing is written to `dest` when the header is refused.
 DecodeFileResult decodeFile(std::istream& source, std::ostream& dest);
 
 }  // namespace qmz
