@@ -1,0 +1,215 @@
+// Iterative in-place FFT: a bit-reversal permutation followed by
+// decimation-in-time passes, radix 4 throughout with one leading radix-2 pass
+// when log2 of the point count is odd.
+//
+// After the permutation the array holds, at every level, the transforms of
+// the interleaved sub-sequences one after the other. A radix-4 pass turns four
+// adjacent sub-transforms of L points into one of 4L points. Because the
+// permutation is the binary (radix-2) one, the four blocks hold the
+// sub-sequences of residues 0, 2, 1, 3 modulo 4 in that order, which the
+// butterfly takes into account.
+//
+// The twiddles of a pass depend only on its span 4L, not on the transform
+// length, so one table serves every size: for each span s = 4, 8, ...,
+// kMaxFftLength it holds w^k, w^2k, w^3k for k < s / 4 with w = exp(2 pi i / s).
+// The same table gives the real transform's split factors exp(2 pi i k / n),
+// k < n / 4. Roots of unity are evaluated by octant reduction so that values
+// related by symmetry are exactly symmetric.
+#include "common/fft.h"
+
+#include <cmath>
+#include <numbers>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace qmz {
+namespace {
+
+constexpr int kMaxLog2 = 12;  // log2(kMaxFftLength)
+static_assert((1 << kMaxLog2) == kMaxFftLength);
+
+struct Root3 {
+    double c1, s1, c2, s2, c3, s3;  // cos and sin of k, 2k, 3k times 2 pi / span
+};
+
+struct FftTables {
+    std::vector<Root3> roots;  // span s at offset s / 4 - 1, s / 4 entries
+    // Bit-reversal swaps (i < j) for 2^e points at swapStart[e] .. swapStart[e + 1].
+    std::vector<std::pair<int, int>> swaps;
+    int swapStart[kMaxLog2 + 2];
+
+    const Root3* rootsFor(int span) const { return roots.data() + span / 4 - 1; }
+};
+
+// cos and sin of 2 pi j / n for 0 <= j < n, reduced to the first octant.
+std::pair<double, double> rootOfUnity(long j, long n) {
+    const long e = 8 * j;
+    const long octant = e / n;
+    const long r = e % n;
+    const double quarterPi = std::numbers::pi / 4;
+    const double x = (octant % 2 == 0) ? quarterPi * (double(r) / double(n))
+                                       : quarterPi * (double(n - r) / double(n));
+    const double c = std::cos(x);
+    const double s = std::sin(x);
+    switch (octant) {
+        case 0:
+            return {c, s};
+        case 1:
+            return {s, c};
+        case 2:
+            return {-s, c};
+        case 3:
+            return {-c, s};
+        case 4:
+            return {-c, -s};
+        case 5:
+            return {-s, -c};
+        case 6:
+            return {s, -c};
+        default:
+            return {c, -s};
+    }
+}
+
+FftTables buildTables() {
+    FftTables t;
+    t.roots.resize(kMaxFftLength / 2 - 1);
+    for (int span = 4; span <= kMaxFftLength; span *= 2) {
+        Root3* r = t.roots.data() + span / 4 - 1;
+        for (int k = 0; k < span / 4; ++k) {
+            std::tie(r[k].c1, r[k].s1) = rootOfUnity(k, span);
+            std::tie(r[k].c2, r[k].s2) = rootOfUnity(2 * k, span);
+            std::tie(r[k].c3, r[k].s3) = rootOfUnity(3 * k, span);
+        }
+    }
+    for (int e = 0; e <= kMaxLog2; ++e) {
+        t.swapStart[e] = int(t.swaps.size());
+        const int points = 1 << e;
+        for (int i = 0; i < points; ++i) {
+            int rev = 0;
+            for (int b = 0; b < e; ++b) rev |= ((i >> b) & 1) << (e - 1 - b);
+            if (i < rev) t.swaps.emplace_back(i, rev);
+        }
+    }
+    t.swapStart[kMaxLog2 + 1] = int(t.swaps.size());
+    return t;
+}
+
+const FftTables& fftTables() {
+    static const FftTables tables = buildTables();
+    return tables;
+}
+
+int log2OfPowerOfTwo(int n) {
+    if (n <= 0 || (n & (n - 1)) != 0) return -1;
+    int e = 0;
+    while ((1 << e) < n) ++e;
+    return e;
+}
+
+void bitReverse(const FftTables& t, int log2Points, double* a) {
+    for (int i = t.swapStart[log2Points]; i < t.swapStart[log2Points + 1]; ++i) {
+        const int p = 2 * t.swaps[i].first;
+        const int q = 2 * t.swaps[i].second;
+        std::swap(a[p], a[q]);
+        std::swap(a[p + 1], a[q + 1]);
+    }
+}
+
+void radix2Pass(int points, double* a) {
+    for (int j = 0; j < 2 * points; j += 4) {
+        const double xr = a[j + 2], xi = a[j + 3];
+        a[j + 2] = a[j] - xr;
+        a[j + 3] = a[j + 1] - xi;
+        a[j] += xr;
+        a[j + 1] += xi;
+    }
+}
+
+// One radix-4 pass combining sub-transforms of `quarter` points; S is the sign
+// of the exponent.
+template <int S>
+void radix4Pass(const Root3* w, int quarter, int points, double* a) {
+    const int stride = 2 * quarter;  // doubles between the four blocks
+    for (int k = 0; k < quarter; ++k) {
+        const double c1 = w[k].c1, s1 = S * w[k].s1;
+        const double c2 = w[k].c2, s2 = S * w[k].s2;
+        const double c3 = w[k].c3, s3 = S * w[k].s3;
+        for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
+            double* p0 = a + start;
+            double* p1 = p0 + stride;  // residues 2 mod 4
+            double* p2 = p1 + stride;  // residues 1 mod 4
+            double* p3 = p2 + stride;  // residues 3 mod 4
+            const double br = p1[0] * c2 - p1[1] * s2, bi = p1[1] * c2 + p1[0] * s2;
+            const double cr = p2[0] * c1 - p2[1] * s1, ci = p2[1] * c1 + p2[0] * s1;
+            const double dr = p3[0] * c3 - p3[1] * s3, di = p3[1] * c3 + p3[0] * s3;
+            const double t0r = p0[0] + br, t0i = p0[1] + bi;
+            const double t1r = p0[0] - br, t1i = p0[1] - bi;
+            const double t2r = cr + dr, t2i = ci + di;
+            const double t3r = cr - dr, t3i = ci - di;
+            p0[0] = t0r + t2r;
+            p0[1] = t0i + t2i;
+            p2[0] = t0r - t2r;
+            p2[1] = t0i - t2i;
+            p1[0] = t1r - S * t3i;
+            p1[1] = t1i + S * t3r;
+            p3[0] = t1r + S * t3i;
+            p3[1] = t1i - S * t3r;
+        }
+    }
+}
+
+template <int S>
+void transform(const FftTables& t, int log2Points, double* a) {
+    const int points = 1 << log2Points;
+    bitReverse(t, log2Points, a);
+    int quarter = 1;
+    if (log2Points % 2 == 1) {
+        radix2Pass(points, a);
+        quarter = 2;
+    }
+    for (; quarter < points; quarter *= 4)
+        radix4Pass<S>(t.rootsFor(4 * quarter), quarter, points, a);
+}
+
+}  // namespace
+
+void complexFft(int n, int fftSign, double* a) {
+    const int log2n = log2OfPowerOfTwo(n);
+    if (log2n < 2 || n > kMaxFftLength) return;
+    const FftTables& t = fftTables();
+    if (fftSign >= 0) {
+        transform<1>(t, log2n - 1, a);
+    } else {
+        transform<-1>(t, log2n - 1, a);
+    }
+}
+
+// The n reals are transformed as n / 2 complex points z_j = a[2j] + i a[2j+1].
+// With E and O the transforms of the even and odd samples, Z_k = E_k + i O_k,
+// and the wanted Y_k = R_k + i I_k = E_k + exp(2 pi i k / n) O_k. Bins k and
+// n/2 - k are untangled together; bin n/4 needs nothing (Y = Z there).
+void realFft(int n, double* a) {
+    const int log2n = log2OfPowerOfTwo(n);
+    if (log2n < 1 || n > kMaxFftLength) return;
+    complexFft(n, 1, a);
+    const Root3* w = fftTables().rootsFor(n >= 4 ? n : 4);
+    for (int k = 1; k < n / 4; ++k) {
+        double* p = a + 2 * k;
+        double* q = a + n - 2 * k;
+        const double er = 0.5 * (p[0] + q[0]), ei = 0.5 * (p[1] - q[1]);
+        const double orr = 0.5 * (p[1] + q[1]), oi = 0.5 * (q[0] - p[0]);
+        const double tr = w[k].c1 * orr - w[k].s1 * oi;
+        const double ti = w[k].c1 * oi + w[k].s1 * orr;
+        p[0] = er + tr;
+        p[1] = ei + ti;
+        q[0] = er - tr;
+        q[1] = ti - ei;
+    }
+    const double sum = a[0] + a[1];
+    a[1] = a[0] - a[1];
+    a[0] = sum;
+}
+
+}  // namespace qmz
