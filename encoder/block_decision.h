@@ -1,0 +1,35 @@
+// Attack test: does a channel's newest frame want short blocks?
+//
+// Two signs of a transient are combined. The perceptual entropy of the long
+// analysis (how many bits the masking ratios of bands 10..47 demand) is high
+// for busy frames; the energy ratio between the loudest and the quietest of
+// the eight short analyses (bins 8..115 of each) is high when a frame holds a
+// sudden onset. A high entropy alone, a high energy ratio alone, or both at a
+// moderate level ask for short blocks. The encode loop turns the requests
+// into the long / start / short / stop sequence.
+#pragma once
+
+namespace qmz {
+
+// Loudest and quietest short-analysis energies of one frame, collected in
+// time order. The quietest starts at 1e12, so blocks louder than that leave
+// it there.
+struct AttackEnergies {
+    double maximum = 0.0;
+    double minimum = 1e12;
+
+    void add(double blockEnergy) {
+        if (blockEnergy > maximum) maximum = blockEnergy;
+        if (blockEnergy < minimum) minimum = blockEnergy;
+    }
+    double ratio() const { return maximum / (minimum + 0.001); }
+};
+
+// Sum over long bands 10..47 of width x (-ln ratio); longRatio holds 48 values.
+double perceptualEntropy(const double* longRatio);
+
+// The decision: entropy above 3000, or energy ratio above 30, or entropy
+// above 1000 together with an energy ratio above 10 (all strict).
+bool attackDetected(double perceptualEntropy, const AttackEnergies& energies);
+
+}  // namespace qmz

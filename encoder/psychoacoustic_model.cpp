@@ -1,0 +1,260 @@
+// Psychoacoustic model: one long and eight short analyses per call.
+//
+// Unpredictability. Each bin is predicted by linear extrapolation of
+// magnitude and phase from the two previous analyses of the same resolution:
+// r^ = 2 r1 - r2 and phi^ = 2 phi1 - phi2. The prediction error, normalised
+// by r + |r^|, is near 0 for a stationary sinusoid and near 1 for noise.
+// Phases are kept as unit vectors, so that exp(i phi^) = u1 * u1 * conj(u2)
+// needs no trigonometry; a bin of zero magnitude keeps the direction that
+// atan2 gives its signed zeros (0 or pi).
+//
+// Spreading. A masker j contributes 10^(v / 10) to target i where its spread
+// level v exceeds 1 dB. v falls off monotonically with the Bark distance on
+// either side, so the loop walks outward from each masker and stops at the
+// first target it no longer reaches; maskers whose own level minus SNR is at
+// most 1 dB reach nothing. Every target still receives its contributions in
+// increasing masker order, so the sums are those of the full double loop.
+#include "encoder/psychoacoustic_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/fft.h"
+#include "encoder/block_decision.h"
+
+namespace qmz {
+namespace {
+
+constexpr double kThresholdStart = 90.0;
+constexpr double kLowPartitionFraction = 0.003;
+constexpr double kLowerSlope = 30.0;  // dB per Bark towards lower frequencies
+constexpr int kFirstAttackBand = 2;   // short bands 2..12: bins 8..115
+
+template <int N, int P>
+void resetChannel(PsyChannelState<N, P>& s) {
+    s.inputBuffer.fill(0.0);
+    s.magnitude.fill(0.0);
+    s.phaseCos.fill(1.0);
+    s.phaseSin.fill(0.0);
+    s.spectrumSlot = 0;
+    s.thresholdHistory.fill(kThresholdStart);
+    s.thresholdSlot = 0;
+}
+
+template <int P>
+void ensureFloor(PsyFloor<P>& floor, const PsyTables& t, int psyMode) {
+    if (floor.built) return;
+    buildFloorTable(t, psyMode, floor.values.data());
+    floor.built = true;
+}
+
+// Shifts in the new samples, windows the newest N and transforms them into
+// w.fft (packed real spectrum).
+template <int N, int P>
+void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w) {
+    constexpr int M = N / 2;
+    std::copy(s.inputBuffer.begin() + M, s.inputBuffer.end(), s.inputBuffer.begin());
+    for (int i = 0; i < M; ++i) s.inputBuffer[M + i] = x[i] * t.inputScale;
+    double* a = w.fft.data();
+    for (int i = 0; i < N; ++i) a[i] = s.inputBuffer[i] * t.window[i];
+    realFft(N, a);
+}
+
+// Stores the new spectrum in the next history slot and writes r[k]^2 and the
+// unpredictability c[k] of every bin. Bin 0 combines the DC and Nyquist terms.
+template <int N, int P>
+void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, double* c) {
+    constexpr int M = N / 2;
+    s.spectrumSlot = s.spectrumSlot == 2 ? 0 : s.spectrumSlot + 1;
+    const int now = s.spectrumSlot * M;
+    const int p1 = (s.spectrumSlot == 0 ? 2 : s.spectrumSlot - 1) * M;
+    const int p2 = (s.spectrumSlot == 2 ? 0 : s.spectrumSlot + 1) * M;
+    double* mag = s.magnitude.data();
+    double* uc = s.phaseCos.data();
+    double* us = s.phaseSin.data();
+    for (int k = 0; k < M; ++k) {
+        const double re = a[2 * k], im = a[2 * k + 1];
+        const double r = std::sqrt(re * re + im * im);
+        mag[now + k] = r;
+        if (r > 0.0) {
+            uc[now + k] = re / r;
+            us[now + k] = im / r;
+        } else {
+            uc[now + k] = std::copysign(1.0, re);
+            us[now + k] = 0.0;
+        }
+        power[k] = r * r;
+
+        const double rHat = 2.0 * mag[p1 + k] - mag[p2 + k];
+        const double c1 = uc[p1 + k], s1 = us[p1 + k];
+        const double twiceCos = c1 * c1 - s1 * s1, twiceSin = 2.0 * c1 * s1;
+        const double hatCos = twiceCos * uc[p2 + k] + twiceSin * us[p2 + k];
+        const double hatSin = twiceSin * uc[p2 + k] - twiceCos * us[p2 + k];
+        const double dx = re - rHat * hatCos;
+        const double dy = im - rHat * hatSin;
+        const double d = r + std::fabs(rHat);
+        double u = d != 0.0 ? std::sqrt(dx * dx + dy * dy) / d : 0.0;
+        if (!(u >= 0.0)) u = 0.0;
+        if (u > 1.0) u = 1.0;
+        c[k] = u;
+    }
+}
+
+// Partition energy, required SNR (6 dB noise-like .. 18 dB tonal) and level
+// above the threshold in quiet.
+void partitionLevels(const PsyTables& t, const double* power, const double* c, PsyWork& w) {
+    for (int b = 0; b < t.partitionCount; ++b) {
+        double e = 0.0, cw = 0.0, eLevel = 1e-20;
+        for (int k = t.start[b]; k < t.start[b] + t.width[b]; ++k) {
+            e += power[k];
+            cw += power[k] * c[k];
+            eLevel += power[k];
+        }
+        const double cb = cw / e;
+        double tone = 1.0;
+        if (cb > 0.0) {
+            tone = -0.299 - 0.43 * std::log(cb);
+            if (tone > 1.0)
+                tone = 1.0;
+            else if (tone < 0.0)
+                tone = 0.0;
+        }
+        w.energy[b] = e;
+        w.snr[b] = 6.0 * (1.0 - tone) + 18.0 * tone;
+        w.level[b] = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
+    }
+}
+
+// Spread masking threshold of every partition (before the low-partition
+// rule, pre-echo control and floor), written to thr.
+void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
+    const int count = t.partitionCount;
+    double* sum = w.spread.data();
+    std::fill(sum, sum + count, 0.0);
+    for (int j = 0; j < count; ++j) {
+        const double top = w.level[j] - w.snr[j];
+        if (!(top > 1.0)) continue;
+        double slope = 22.0 - 0.2 * w.level[j] + t.slopeTerm[j];
+        if (slope < 4.0) slope = 4.0;
+        for (int i = j - 1; i >= 0; --i) {
+            const double v = top - kLowerSlope * (t.bark[j] - t.bark[i]);
+            if (!(v > 1.0)) break;
+            sum[i] += std::pow(10.0, v / 10.0);
+        }
+        for (int i = j; i < count; ++i) {
+            const double v = top - slope * (t.bark[i] - t.bark[j]);
+            if (!(v > 1.0)) break;
+            sum[i] += std::pow(10.0, v / 10.0);
+        }
+    }
+    for (int i = 0; i < count; ++i) thr[i] = sum[i] * t.quietEnergy[i];
+}
+
+// The lowest partitions take a fixed fraction of their energy; then every
+// threshold may grow at most by preEcho over the previous analysis and is
+// raised to the floor (or replaced by it in psyMode 4).
+void limitThresholds(const PsyTables& t, const double* energy, const double* floor, double preEcho,
+                     int psyMode, const double* prev, double* thr) {
+    for (int b = 0; b < t.lowPartitions; ++b) thr[b] = kLowPartitionFraction * energy[b];
+    for (int b = 0; b < t.partitionCount; ++b) {
+        const double limit = preEcho * prev[b];
+        const double m = thr[b] < limit ? thr[b] : limit;
+        thr[b] = floor[b] > m ? floor[b] : m;
+    }
+    if (psyMode == 4) std::copy(floor, floor + t.partitionCount, thr);
+}
+
+// Masking ratio and tonality index per scalefactor band, the bands' edges
+// applied to FFT bins. bandEnergy, when given, receives the band energies.
+void bandResults(const PsyTables& t, const double* thr, const double* power, const double* c,
+                 double* ratio, double* tonality, double* bandEnergy) {
+    for (int s = 0; s < t.bandCount; ++s) {
+        const int a = t.bandEdges[s], b = t.bandEdges[s + 1];
+        double en = 0.0, num = 0.0, den = 1e-15;
+        for (int k = a; k < b; ++k) {
+            en += power[k];
+            num += power[k] * c[k];
+            den += power[k];
+        }
+        double lowest = thr[t.bandFirstPartition[s]] / t.width[t.bandFirstPartition[s]];
+        for (int p = t.bandFirstPartition[s] + 1; p <= t.bandLastPartition[s]; ++p)
+            lowest = std::min(lowest, thr[p] / t.width[p]);
+        ratio[s] = en != 0.0 ? (b - a) * lowest / en : 1.0;
+        const double y = num / den;
+        tonality[s] = y > 0.0 ? -0.299 - 0.43 * std::log(y) : 1.0;
+        if (bandEnergy != nullptr) bandEnergy[s] = en;
+    }
+}
+
+struct AnalysisOutput {
+    double* unpredictability;
+    double* ratio;
+    double* tonality;
+    double* bandEnergy;  // may be null
+};
+
+template <int N, int P>
+void analyse(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, const double* floor,
+             double preEcho, int psyMode, PsyWork& w, const AnalysisOutput& out) {
+    transformInput(t, s, x, w);
+    predictSpectrum(s, w.fft.data(), w.power.data(), out.unpredictability);
+    partitionLevels(t, w.power.data(), out.unpredictability, w);
+    const double* prev = s.thresholdHistory.data() + s.thresholdSlot * P;
+    s.thresholdSlot ^= 1;
+    double* thr = s.thresholdHistory.data() + s.thresholdSlot * P;
+    spreadThresholds(t, w, thr);
+    limitThresholds(t, w.energy.data(), floor, preEcho, psyMode, prev, thr);
+    bandResults(t, thr, w.power.data(), out.unpredictability, out.ratio, out.tonality,
+                out.bandEnergy);
+}
+
+}  // namespace
+
+PsyState::PsyState() {
+    psyResetState(*this);
+}
+
+void psyInit() {
+    longPsyTables();
+    shortPsyTables();
+}
+
+void psyResetState(PsyState& state) {
+    for (auto& c : state.longChannels) resetChannel(c);
+    for (auto& c : state.shortChannels) resetChannel(c);
+    state.longFloor.built = false;
+    state.longFloor.values.fill(0.0);
+    state.shortFloor.built = false;
+    state.shortFloor.values.fill(0.0);
+}
+
+bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
+                       int psyMode) {
+    if (channel < 0 || channel >= kMaxChannels) return false;
+    PsyWork& w = state.work;
+
+    const PsyTables& lt = longPsyTables();
+    ensureFloor(state.longFloor, lt, psyMode);
+    analyse(
+        lt, state.longChannels[channel], newSamples, state.longFloor.values.data(),
+        lt.preEchoFactor, psyMode, w,
+        {w.longUnpredictability.data(), out.longRatio.data(), out.longTonality.data(), nullptr});
+
+    const PsyTables& st = shortPsyTables();
+    ensureFloor(state.shortFloor, st, psyMode);
+    const double shortPreEcho = psyMode == 3 ? 2.0 : st.preEchoFactor;
+    AttackEnergies energies;
+    for (int i = 0; i < kShortBlocksPerFrame; ++i) {
+        analyse(st, state.shortChannels[channel], newSamples + kShortBlockLength * i,
+                state.shortFloor.values.data(), shortPreEcho, psyMode, w,
+                {w.shortUnpredictability.data(), out.shortRatio[i].data(),
+                 out.shortTonality[i].data(), w.shortBandEnergy.data()});
+        double blockEnergy = 0.0;
+        for (int s = kFirstAttackBand; s < kShortBandCount; ++s)
+            blockEnergy += w.shortBandEnergy[s];
+        energies.add(blockEnergy);
+    }
+    return attackDetected(perceptualEntropy(out.longRatio.data()), energies);
+}
+
+}  // namespace qmz

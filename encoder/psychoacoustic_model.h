@@ -1,0 +1,97 @@
+// Psychoacoustic model: how much quantisation noise each scalefactor band
+// may carry, and whether a frame should be coded with short blocks.
+//
+// Every call analyses one channel's newest 1024 samples twice over: once
+// with a 2048-point FFT (100 partitions on a Bark scale) and eight times with
+// a 256-point FFT (14 partitions), one per 128-sample eighth. Each analysis
+// predicts every bin from the two previous analyses of its resolution; the
+// prediction error gives a tonality per partition, tonal partitions require
+// 18 dB of signal-to-mask ratio and noisy ones 6 dB. Partition levels are
+// spread over their neighbours (30 dB/Bark downward, level-dependent upward),
+// limited against the previous threshold (pre-echo control) and raised to an
+// absolute floor chosen by the quality preset. The results per scalefactor
+// band are the masking ratio (allowed noise over band energy) and a tonality
+// index, which the quantiser reads one frame later.
+#pragma once
+
+#include <array>
+
+#include "common/band_tables.h"
+#include "encoder/psy_tables.h"
+
+namespace qmz {
+
+// The model's results for one channel and frame.
+struct PsyBandResults {
+    std::array<double, kLongBandCount> longRatio;
+    std::array<double, kLongBandCount> longTonality;
+    std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortRatio;
+    std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortTonality;
+};
+
+// History of one channel at one resolution (N-point FFT, P partitions).
+// Spectra are kept as magnitudes and unit phase vectors: the prediction
+// needs only cos and sin of the phases, never the angles themselves.
+template <int N, int P>
+struct PsyChannelState {
+    static constexpr int kBins = N / 2;
+    std::array<double, N> inputBuffer;           // newest N scaled samples, oldest first
+    std::array<double, 3 * kBins> magnitude;     // three newest spectra, one slot each
+    std::array<double, 3 * kBins> phaseCos;      // cos of the phase, same slots
+    std::array<double, 3 * kBins> phaseSin;      // sin of the phase, same slots
+    int spectrumSlot;                            // slot of the newest spectrum: 0, 1 or 2
+    std::array<double, 2 * P> thresholdHistory;  // newest and previous partition thresholds
+    int thresholdSlot;                           // slot of the newest thresholds: 0 or 1
+
+    const double* newestThresholds() const { return thresholdHistory.data() + thresholdSlot * P; }
+};
+
+using LongPsyChannelState = PsyChannelState<kLongFftLength, kLongPartitionCount>;
+using ShortPsyChannelState = PsyChannelState<kShortFftLength, kShortPartitionCount>;
+
+// Working arrays of one analysis. After a call they hold the values of the
+// last analysis of each resolution (the long one, and short analysis 7).
+struct PsyWork {
+    std::array<double, kLongFftLength> fft;
+    std::array<double, kLongFftLength / 2> power;  // r[k]^2 of the newest spectrum
+    std::array<double, kLongFftLength / 2> longUnpredictability;
+    std::array<double, kShortFftLength / 2> shortUnpredictability;
+    std::array<double, kMaxPartitionCount> energy, snr, level, spread;
+    std::array<double, kShortBandCount> shortBandEnergy;
+};
+
+// The absolute floor of one resolution, fixed by the first analysis.
+template <int P>
+struct PsyFloor {
+    bool built;
+    std::array<double, P> values;
+};
+
+// Everything the model keeps for one stream: both channels' histories at
+// both resolutions and the floor tables. One per encoder session.
+struct PsyState {
+    std::array<LongPsyChannelState, kMaxChannels> longChannels;
+    std::array<ShortPsyChannelState, kMaxChannels> shortChannels;
+    PsyFloor<kLongPartitionCount> longFloor;
+    PsyFloor<kShortPartitionCount> shortFloor;
+    PsyWork work;
+
+    PsyState();  // as after psyResetState
+};
+
+// Builds the constant tables now, so that the first frame does not pay for
+// them. Optional and idempotent.
+void psyInit();
+
+// Back to the start of a stream: silent histories, every threshold 90.0,
+// floor tables not built.
+void psyResetState(PsyState& state);
+
+// Analyses the 1024 new samples of one channel (16-bit PCM units), writes
+// the band results and returns true when the channel asks for short blocks.
+// The floor tables are built by the first call with that call's psyMode.
+// A channel other than 0 or 1 returns false and touches nothing.
+bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
+                       int psyMode);
+
+}  // namespace qmz

@@ -1,0 +1,181 @@
+// Quantiser and scalefactor search.
+//
+// The global gain puts the block's peak near 2^(gainOffset / 4) quantiser
+// steps. Each band then starts at scalefactor 0 (the coarsest step) and
+// refines by a quarter power of two at a time; a pass over the band stops as
+// soon as its squared error exceeds the allowance, so coarse attempts on a
+// loud band cost only a few lines. Rounding adds 0.405465108 before
+// truncation: slightly below one half, which favours the smaller magnitude.
+//
+// A line that would exceed 1023 cannot be coded. The band then restarts at
+// scalefactor 0 with its allowance raised by a quarter; since the clip
+// happened at some scalefactor, the restarted search always ends below it
+// with a complete pass and every line within +-1023.
+#include "encoder/quantizer.h"
+
+#include <cmath>
+
+namespace qmz {
+namespace {
+
+constexpr int kMaxScalefactor = 90;  // the search stops before reaching this
+constexpr int kMinGain = 12;
+constexpr int kMaxGain = 139;
+constexpr int kMaxLineValue = 1023;
+constexpr double kRoundingOffset = 0.405465108;
+constexpr double kMaxLineMagnitude = 1e10;
+constexpr double kTonalityNoiseLimit = 0.1;
+
+// Steps 2^(i / 4) for i = kMinGain - (kMaxScalefactor - 1) .. kMaxGain. Only
+// indices 9..139 occur for 16-bit input; the lower ones keep any gain and
+// scalefactor pair inside the table.
+constexpr int kStepIndexMin = kMinGain - (kMaxScalefactor - 1);
+constexpr int kStepCount = kMaxGain - kStepIndexMin + 1;
+
+const std::array<double, kStepCount>& stepTable() {
+    static const std::array<double, kStepCount> table = [] {
+        std::array<double, kStepCount> t{};
+        for (int i = 0; i < kStepCount; ++i) t[i] = std::pow(2.0, (i + kStepIndexMin) * 0.25);
+        return t;
+    }();
+    return table;
+}
+
+void report(QuantizerEventSink* sink, QuantizerEvent event) {
+    if (sink != nullptr) sink->onQuantizerEvent(event);
+}
+
+// One pass over lines a..b-1 at the given step. Returns the squared error
+// accumulated up to the stopping point, or sets clipped when a line would
+// exceed 1023 (that line is stored as 1023).
+double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double allowance,
+                    bool& clipped) {
+    const double inv = 1.0 / step;
+    double d = 0.0;
+    clipped = false;
+    for (int k = a; k < b; ++k) {
+        const double v = absX[k] * inv + kRoundingOffset;
+        if (v >= kMaxLineValue + 1.0) {  // trunc(v) > 1023
+            q[k] = kMaxLineValue;
+            clipped = true;
+            return d;
+        }
+        q[k] = static_cast<int32_t>(v);
+        const double err = absX[k] - static_cast<double>(q[k]) * step;
+        d += err * err;
+        if (d > allowance) return d;
+    }
+    return d;
+}
+
+int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
+               QuantizerEventSink* sink) {
+    const auto& steps = stepTable();
+    double limit = allowance;
+    double d = 0.0;
+    int sf = 0;
+    for (;;) {
+        bool clipped = false;
+        d = quantizePass(absX, q, a, b, steps[gain - sf - kStepIndexMin], limit, clipped);
+        if (clipped) {
+            report(sink, QuantizerEvent::SoftClip);
+            limit *= 1.25;
+            sf = -1;
+            d = limit + 1.0;
+        }
+        if (!(d > limit)) break;
+        if (++sf >= kMaxScalefactor) break;
+    }
+    allowance = limit;
+    if (d > limit) {
+        report(sink, QuantizerEvent::QuantLimit);
+        return kMaxScalefactor - 1;
+    }
+    // Only an allowance that overflowed to infinity during soft clips ends here.
+    return sf < 0 ? 0 : sf;
+}
+
+int noiseLevel(double energy, int width) {
+    const double w = 4.0 * std::log10(std::sqrt(energy / width));
+    if (!(w >= 2.0)) return 1;  // also no energy (-inf)
+    if (w >= 20.0) return 20;
+    return static_cast<int>(w);
+}
+
+}  // namespace
+
+const char* quantizerEventText(QuantizerEvent event) {
+    switch (event) {
+        case QuantizerEvent::SoftClip:
+            return "Soft clip\n";
+        case QuantizerEvent::QuantLimit:
+            return "Warning. Quant limit.\n";
+    }
+    return "";
+}
+
+void searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
+                        int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
+    for (int s = 0; s < bandCount; ++s)
+        scalefactors[s] =
+            searchBand(absX, allowedNoise[s], q, globalGain, edges[s], edges[s + 1], sink);
+}
+
+bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const double* tonality,
+                   float maskScale, int count, int gainOffset, double ratioFloor,
+                   QuantizedBlock& out, QuantizerEventSink* sink) {
+    if (count != kFrameLength && count != kShortBlockLength) return false;
+    const bool isLong = count == kFrameLength;
+    const int bandCount = isLong ? kLongBandCount : kShortBandCount;
+    const int codedLines = isLong ? kLongCodedLines : kShortCodedLines;
+    const int* edges = isLong ? longBandEdges.data() : shortBandEdges.data();
+    const double minNoisePerLine = isLong ? 1024.0 : 8.0;
+
+    std::array<double, kLongCodedLines> absX;
+    double peak = 10.0;
+    for (int k = 0; k < codedLines; ++k) {
+        const double m = std::fabs(x[k]);
+        absX[k] = m <= kMaxLineMagnitude ? m : (m > kMaxLineMagnitude ? kMaxLineMagnitude : 0.0);
+        if (absX[k] > peak) peak = absX[k];
+    }
+
+    std::array<double, kLongBandCount> energy;
+    std::array<double, kLongBandCount> allowed;
+    for (int s = 0; s < bandCount; ++s) {
+        double e = 0.0;
+        for (int k = edges[s]; k < edges[s + 1]; ++k) e += absX[k] * absX[k];
+        energy[s] = e;
+        if (ratioFloor > ratio[s]) ratio[s] = ratioFloor;
+        double a = maskScale * e * ratio[s];
+        const double minimum = minNoisePerLine * (edges[s + 1] - edges[s]);
+        if (a < minimum) a = minimum;
+        allowed[s] = a;
+    }
+
+    int gain = static_cast<int>(std::log(peak) * 5.768 + 0.5) - gainOffset;
+    if (gain < kMinGain) gain = kMinGain;
+    if (gain > kMaxGain) gain = kMaxGain;
+
+    int32_t* q = state.lines.data();
+    out.globalGain = gain;
+    searchScalefactors(absX.data(), allowed.data(), q, out.scalefactors.data(), gain, edges,
+                       bandCount, sink);
+    for (int k = 0; k < count; ++k)
+        if (x[k] < 0) q[k] = -q[k];
+
+    const int firstNoiseBand = isLong ? 8 : 4;
+    for (int s = firstNoiseBand; s < bandCount; ++s) {
+        if (tonality[s] >= kTonalityNoiseLimit) continue;  // NaN counts as noise-like
+        bool silent = true;
+        for (int k = edges[s]; k < edges[s + 1] && silent; ++k) silent = q[k] == 0;
+        if (silent)
+            out.scalefactors[s] = kNoiseBandBase + noiseLevel(energy[s], edges[s + 1] - edges[s]);
+    }
+
+    for (int k = 0; k < codedLines; ++k) out.lines[k] = q[k];
+    for (int k = codedLines; k < kLongCodedLines; ++k) out.lines[k] = 0;
+    for (int s = bandCount; s < kLongBandCount; ++s) out.scalefactors[s] = 0;
+    return true;
+}
+
+}  // namespace qmz
