@@ -1,0 +1,34 @@
+// Encodes a parsed WAV stream into a .qmz stream, frame by frame, in constant
+// memory: placeholder header, payload, then the final header over the
+// placeholder.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "encoder/encoder.h"
+#include "encoder/presets.h"
+#include "encoder/wav_reader.h"
+
+namespace qmz {
+
+struct EncodeFileResult {
+    bool writeFailed = false;       // the output stream failed (a full disk, say)
+    bool internalError = false;     // the quantiser produced a value the stream cannot carry
+    int32_t samplesPerChannel = 0;  // coded length, after any clip
+    int32_t avgBitRate = 0;
+    int frames = 0;  // frames in the payload
+    std::array<int, 4> blockTypeCounts{};
+};
+
+// Sample frames per channel that will be coded: the data size's whole sample
+// frames, limited by a positive clip to its whole seconds at 44.1 kHz. When it
+// clips, `dataChunk.size` becomes the clipped size.
+int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float clipSeconds);
+
+// `wav` stands at the first sample byte of `input`; `qmz` must be able to seek
+// back to where it stood (the start of the file) for the final header.
+EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
+                           const EncoderOptions& options, EncoderObserver* observer);
+
+}  // namespace qmz

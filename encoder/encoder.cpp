@@ -1,0 +1,128 @@
+#include "encoder/encoder.h"
+
+#include <algorithm>
+#include <span>
+
+#include "encoder/analysis.h"
+#include "encoder/wav_reader.h"
+
+namespace qmz {
+
+Encoder::Encoder(std::istream& samples, int channels, int32_t samplesPerChannel,
+                 const PresetParams& preset, std::ostream& payload, EncoderObserver* observer)
+    : samples_(samples),
+      channels_(channels),
+      samplesPerChannel_(samplesPerChannel),
+      preset_(preset),
+      observer_(observer),
+      writer_(payload),
+      remaining_(samplesPerChannel),
+      progressScale_(static_cast<float>(samplesPerChannel * (1.0 / 1024.0))) {}
+
+// Percent of the input frames done, from -2 % during the silent start to a
+// little over 100 % in the tail. An empty input has no scale and no progress.
+void Encoder::reportProgress() {
+    if (progressScale_ <= 0.0f || observer_ == nullptr) return;
+    const int percent = static_cast<int>(static_cast<float>(100 * frameCounter_) / progressScale_);
+    if (percent != lastProgress_) observer_->onProgress(percent);
+    lastProgress_ = percent;
+}
+
+void Encoder::fillCurrentBank() {
+    Bank& bank = inputBanks_[current_];
+    int n = 0;
+    if (frameCounter_ > 0) {
+        n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
+        remaining_ -= kFrameLength;
+        double* out[kMaxChannels] = {bank[0].data(), bank[1].data()};
+        n = readSampleFrames(samples_, channels_, n, out);  // a short read is coded as silence
+    }
+    for (int c = 0; c < kMaxChannels; ++c) std::fill(bank[c].begin() + n, bank[c].end(), 0.0);
+}
+
+bool Encoder::analyseCurrentBank() {
+    Bank& bank = inputBanks_[current_];
+    if (preset_.midSide == 1 && channels_ == 2) {
+        for (int i = 0; i < kFrameLength; ++i) {
+            const double l = bank[0][i], r = bank[1][i];
+            bank[0][i] = (l + r) * 0.5;
+            bank[1][i] = (l - r) * 0.5;
+        }
+    }
+    bool shortRequest = false;
+    for (int c = 0; c < channels_; ++c) {
+        // Every channel is analysed, whatever an earlier one asked for.
+        shortRequest |= psyAnalyzeChannel(psy_, bank[c].data(), analysisBanks_[current_][c], c,
+                                          preset_.psyMode);
+    }
+    if (preset_.psyMode == 4) return false;  // this preset never uses short blocks
+    if (shortRequest && observer_) observer_->onShortBlocksRequested();
+    return shortRequest;
+}
+
+// Chooses the previous bank's block type from the requests of the two frames
+// before it and of the newest one: a request makes the frame before it a start
+// frame and keeps frames short while requests follow; a short run always ends
+// with a stop frame, which drops a request arriving just then.
+void Encoder::decideBlockType(bool shortRequest) {
+    const int r = shortRequest ? 1 : 0;
+    int stored = 0;
+    if (prevRequest_ == 1) {
+        blockType_ = BlockType::Short;
+        stored = r;
+    } else if (prevPrevRequest_ == 1) {
+        blockType_ = BlockType::Stop;
+        if (r == 1 && observer_) observer_->onRequestDropped();
+    } else {
+        blockType_ = r == 1 ? BlockType::Start : BlockType::Long;
+        stored = r;
+    }
+    prevPrevRequest_ = prevRequest_;
+    prevRequest_ = stored;
+}
+
+void Encoder::transformAndQuantise() {
+    const int previous = 1 - current_;
+    for (int c = 0; c < channels_; ++c) {
+        double* spectrum = spectrum_[c].data();
+        analyzeChannel(inputBanks_[previous][c].data(), spectrum, sampleHistory_[c], blockType_);
+        PsyBandResults& analysis = analysisBanks_[previous][c];
+        if (blockType_ == BlockType::Short) {
+            for (int j = 0; j < kShortBlocksPerFrame; ++j) {
+                quantizeBlock(quantizer_, spectrum + kShortBlockLength * j,
+                              analysis.shortRatio[j].data(), analysis.shortTonality[j].data(),
+                              preset_.maskScale, kShortBlockLength, preset_.gainOffset,
+                              preset_.ratioFloor, blocks_[c][j], observer_);
+            }
+        } else {
+            quantizeBlock(quantizer_, spectrum, analysis.longRatio.data(),
+                          analysis.longTonality.data(), preset_.maskScale, kFrameLength,
+                          preset_.gainOffset, preset_.ratioFloor, blocks_[c][0], observer_);
+        }
+    }
+}
+
+bool Encoder::encodeFrame() {
+    if (done_) return false;
+    reportProgress();
+    ++frameCounter_;
+    current_ = 1 - current_;
+    fillCurrentBank();
+    for (int c = 0; c < channels_; ++c) blocks_[c].fill(QuantizedBlock{});
+    decideBlockType(analyseCurrentBank());
+    transformAndQuantise();
+    if (frameCounter_ >= 1) {
+        const std::span<const ChannelBlocks> frame(blocks_.data(),
+                                                   static_cast<std::size_t>(channels_));
+        failed_ = writer_.writeFrame(frame, blockType_, frameCounter_) != PayloadWriteError::None;
+        ++blockTypeCounts_[static_cast<int>(blockType_)];
+    }
+    done_ = failed_ || remaining_ <= -3 * kFrameLength;
+    return !done_;
+}
+
+bool Encoder::finish() {
+    return writer_.finishStream(frameCounter_ + 1);
+}
+
+}  // namespace qmz

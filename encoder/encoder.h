@@ -1,0 +1,98 @@
+// The encoder session: one object per input stream, running the frame loop.
+//
+// The loop keeps two banks of input samples and two of psychoacoustic
+// results. Each iteration reads the newest 1024 sample frames per channel
+// into the current bank and analyses them, then decides the block type of the
+// frame in the previous bank (one frame of look-ahead: a frame before a
+// transient becomes a start frame), transforms and quantises that frame, and
+// hands it to the payload writer. The first two iterations run on silence
+// and write nothing, so frame t (from 1) carries input frame t - 2 as the
+// newer half of its transform; the loop runs until ceil(N / 1024) + 3
+// frames have been written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+
+#include "common/band_tables.h"
+#include "encoder/payload_writer.h"
+#include "encoder/presets.h"
+#include "encoder/psychoacoustic_model.h"
+#include "encoder/quantizer.h"
+
+namespace qmz {
+
+// What the encode loop reports while it runs, in the order it happens; the
+// program turns these into its console text.
+class EncoderObserver : public QuantizerEventSink {
+  public:
+    virtual void onProgress(int percent) = 0;   // the integer percentage changed
+    virtual void onShortBlocksRequested() = 0;  // the newest frame asks for short blocks
+    virtual void onRequestDropped() = 0;        // a request that a stop frame cannot honour
+
+  protected:
+    ~EncoderObserver() = default;
+};
+
+class Encoder {
+  public:
+    // `samples` stands at the first sample byte of `channels` (1 or 2)
+    // interleaved 16-bit channels; `payload` right behind the container
+    // header. observer may be null.
+    Encoder(std::istream& samples, int channels, int32_t samplesPerChannel,
+            const PresetParams& preset, std::ostream& payload, EncoderObserver* observer);
+
+    // Runs one iteration of the frame loop; false once the loop is done.
+    bool encodeFrame();
+    // Writes the end of the stream; false when the output stream failed.
+    bool finish();
+
+    // True when the payload writer refused a frame (a quantiser value outside
+    // the stream's alphabets); the loop stops then.
+    bool failed() const { return failed_; }
+    int framesWritten() const { return frameCounter_ < 1 ? 0 : frameCounter_; }
+    int64_t payloadBitCount() const { return writer_.payloadBitCount(); }
+    // Frames with each block type written so far (long, start, short, stop).
+    const std::array<int, 4>& blockTypeCounts() const { return blockTypeCounts_; }
+
+  private:
+    using Bank = std::array<std::array<double, kFrameLength>, kMaxChannels>;
+    using AnalysisBank = std::array<PsyBandResults, kMaxChannels>;
+
+    void reportProgress();
+    void fillCurrentBank();
+    bool analyseCurrentBank();
+    void decideBlockType(bool shortRequest);
+    void transformAndQuantise();
+
+    std::istream& samples_;
+    int channels_;
+    int32_t samplesPerChannel_;
+    PresetParams preset_;
+    EncoderObserver* observer_;
+    FramePayloadWriter writer_;
+
+    std::array<Bank, 2> inputBanks_{};
+    std::array<AnalysisBank, 2> analysisBanks_{};
+    int current_ = 0;  // index of the current bank; the other is the previous one
+    std::array<std::array<double, kFrameLength>, kMaxChannels> sampleHistory_{};
+    std::array<std::array<double, kFrameLength>, kMaxChannels> spectrum_{};
+    std::array<ChannelBlocks, kMaxChannels> blocks_{};
+    PsyState psy_;
+    QuantizerState quantizer_;
+
+    BlockType blockType_ = BlockType::Long;
+    int prevRequest_ = 0;
+    int prevPrevRequest_ = 0;
+    std::array<int, 4> blockTypeCounts_{};
+
+    int frameCounter_ = -2;
+    int64_t remaining_;
+    float progressScale_;
+    int lastProgress_ = 0;
+    bool done_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace qmz

@@ -1,0 +1,49 @@
+#include "encoder/presets.h"
+
+#include <cstdio>
+
+namespace qmz {
+namespace {
+
+struct Preset {
+    const char* name;
+    float maskScale;
+    int psyMode;
+    int gainOffset;
+    double ratioFloor;  // < 0: unchanged
+    int midSide;        // < 0: unchanged
+};
+
+constexpr Preset kPresets[] = {
+    {"-AAA", 0.5f, 4, 24, -1.0, -1}, {"-AA", 0.25f, 5, 24, -1.0, -1}, {"-A", 1.0f, 5, 20, -1.0, -1},
+    {"-B", 1.0f, 0, 12, -1.0, -1},   {"-C", 1.0f, 1, 8, 0.001, -1},   {"-D", 1.0f, 2, 8, 0.001, -1},
+    {"-E", 1.0f, 3, 8, 0.001, 1},
+};
+
+}  // namespace
+
+EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments) {
+    EncoderOptions options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "-td") {
+            float seconds;
+            if (i + 1 < arguments.size() &&
+                std::sscanf(arguments[i + 1].c_str(), "%f", &seconds) == 1) {
+                options.clipSeconds = seconds;
+            }
+            continue;  // the value is matched against the options like any argument
+        }
+        for (const Preset& p : kPresets) {
+            if (argument != p.name) continue;
+            options.preset.maskScale = p.maskScale;
+            options.preset.psyMode = p.psyMode;
+            options.preset.gainOffset = p.gainOffset;
+            if (p.ratioFloor >= 0) options.preset.ratioFloor = p.ratioFloor;
+            if (p.midSide >= 0) options.preset.midSide = p.midSide;
+        }
+    }
+    return options;
+}
+
+}  // namespace qmz

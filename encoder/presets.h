@@ -1,0 +1,30 @@
+// Quality presets and the encoder's command-line options.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qmz {
+
+// What a quality preset sets. The defaults equal the -A preset.
+struct PresetParams {
+    float maskScale = 1.0f;  // scales every band's allowed noise
+    int psyMode = 5;      // psychoacoustic floor and pre-echo variant; 4 also forbids short blocks
+    int gainOffset = 20;  // lowers the estimated global gain
+    double ratioFloor = 0.00001;  // smallest masking ratio the quantiser accepts
+    int midSide = 0;              // 1: code stereo as mid and side
+};
+
+struct EncoderOptions {
+    PresetParams preset;
+    float clipSeconds = -1.0f;  // above 0: code at most this many whole seconds
+};
+
+// Applies the options after the two file names, left to right. A preset sets
+// only its own fields, so a later preset overrides an earlier one field by
+// field; "-td" takes the next argument as seconds (parsed like "%f"; a value
+// that does not parse, or a missing one, leaves the clip unchanged), and that
+// argument is itself matched against the options. Anything else is ignored.
+EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments);
+
+}  // namespace qmz

@@ -1,0 +1,96 @@
+// qmzenc: encodes one 16-bit PCM WAV file into a .qmz file.
+//
+// Standard output carries the banner, the progress line with its "*" and "+"
+// block-switching marks, the quantiser's reports and the final bit rate;
+// problems beyond the classic messages go to standard error in plain words.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/same_file.h"
+#include "encoder/encode_file.h"
+
+namespace {
+
+enum ExitStatus {
+    kOk = 0,
+    kUsage = 1,
+    kCannotReadInput = 2,
+    kCannotWriteOutput = 4,
+    kOutputIsInput = 6,
+    kInternalError = 7,
+};
+
+class ConsoleObserver final : public qmz::EncoderObserver {
+  public:
+    void onProgress(int percent) override {
+        std::printf("\r %d%%", percent);
+        std::fflush(stdout);
+    }
+    void onShortBlocksRequested() override { std::printf("*"); }
+    void onRequestDropped() override { std::printf("+"); }
+    void onQuantizerEvent(qmz::QuantizerEvent event) override {
+        std::printf("%s", qmz::quantizerEventText(event));
+    }
+};
+
+int failEncoding(int status, const std::string& input) {
+    std::printf("error encoding audio file %s", input.c_str());
+    std::fflush(stdout);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::printf("QMZ audio encoder {DEMO 2028c}\n");
+    if (argc < 3) {
+        std::printf("QMZENC infile.wav outfile.qmz [options]\n");
+        return kUsage;
+    }
+    const std::string input = argv[1], output = argv[2];
+    const qmz::EncoderOptions options =
+        qmz::parseEncoderOptions(std::vector<std::string>(argv + 3, argv + argc));
+
+    if (qmz::isSameFile(input, output)) {
+        std::fprintf(stderr, "qmzenc: %s: the output is the input file; nothing was written\n",
+                     output.c_str());
+        return failEncoding(kOutputIsInput, input);
+    }
+    std::ifstream wav;
+    qmz::WavInput header;
+    if (const qmz::WavReadError error = qmz::openWav(input, wav, header);
+        error != qmz::WavReadError::Ok) {
+        std::printf("Trouble reading %s. Error = %d\n", input.c_str(), static_cast<int>(error));
+        std::fflush(stdout);
+        std::fprintf(stderr, "qmzenc: %s: %s\n", input.c_str(), qmz::describeWavReadError(error));
+        return failEncoding(kCannotReadInput, input);
+    }
+    if (header.format.sampleRate() != 44100) {
+        std::fprintf(
+            stderr,
+            "qmzenc: %s: warning: the sample rate is %u Hz; the codec is tuned for 44100 Hz\n",
+            input.c_str(), header.format.sampleRate());
+    }
+    std::ofstream qmzFile(output, std::ios::binary | std::ios::trunc);
+    if (!qmzFile) {
+        std::fprintf(stderr, "qmzenc: %s: cannot create the file\n", output.c_str());
+        return failEncoding(kCannotWriteOutput, input);
+    }
+
+    ConsoleObserver observer;
+    const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
+    qmzFile.close();
+    if (result.writeFailed || !qmzFile || result.internalError) {
+        std::error_code ignored;
+        std::filesystem::remove(output, ignored);  // an unfinished file is of no use to anyone
+        std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", output.c_str(),
+                     result.internalError ? "internal error: a quantised value out of range"
+                                          : "writing failed (is the disk full?)");
+        return failEncoding(result.internalError ? kInternalError : kCannotWriteOutput, input);
+    }
+    std::printf("\r 100%%  Average bit/sec = %d\n", result.avgBitRate);
+    return kOk;
+}
