@@ -43,7 +43,8 @@ struct MusicSignal {
     }
 
     static double noise(int64_t i, int c) {
-        auto s = static_cast<uint32_t>(i * 2654435761u + static_cast<uint32_t>(c) * 40503u + 12345u);
+        auto s =
+            static_cast<uint32_t>(i * 2654435761u + static_cast<uint32_t>(c) * 40503u + 12345u);
         s ^= s >> 15;
         s *= 2246822519u;
         s ^= s >> 13;
@@ -52,7 +53,8 @@ struct MusicSignal {
 };
 
 // A canonical 44-byte-header PCM WAV file image.
-inline std::string wavFileImage(const std::vector<int16_t>& interleaved, int channels, int sampleRate = 44100) {
+inline std::string wavFileImage(const std::vector<int16_t>& interleaved, int channels,
+                                int sampleRate = 44100) {
     std::string out;
     auto put32 = [&out](uint32_t v) {
         for (int b = 0; b < 4; ++b) out += static_cast<char>((v >> (8 * b)) & 0xFF);
@@ -81,7 +83,8 @@ inline std::string wavFileImage(const std::vector<int16_t>& interleaved, int cha
 inline std::vector<int16_t> render(const MusicSignal& signal, int64_t frames) {
     std::vector<int16_t> out(static_cast<std::size_t>(frames * signal.channels));
     for (int64_t i = 0; i < frames; ++i) {
-        for (int c = 0; c < signal.channels; ++c) out[static_cast<std::size_t>(i * signal.channels + c)] = signal.sample(i, c);
+        for (int c = 0; c < signal.channels; ++c)
+            out[static_cast<std::size_t>(i * signal.channels + c)] = signal.sample(i, c);
     }
     return out;
 }
