@@ -1,0 +1,175 @@
+// qmz_speed: whole-file encode and decode speed, size and error per preset.
+//
+// Writes a deterministic stereo MusicSignal WAV file (or takes the WAV files
+// named on the command line), encodes it file to file with each preset the
+// way qmzenc does, decodes every result file to file the way qmzdec does, and
+// compares the decoded samples with the input. Everything streams in chunks,
+// so the peak resident memory printed at the end must not depend on the
+// length of the input.
+//
+//   qmz_speed [--seconds N] [--presets -A,-E] [file.wav ...]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "decoder/decode_file.h"
+#include "encoder/encode_file.h"
+#include "signals/wav_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Settings {
+    double seconds = 60.0;
+    std::vector<std::string> presets = {"-AAA", "-AA", "-A", "-B", "-C", "-D", "-E"};
+    std::vector<std::string> inputs;
+};
+
+struct Measurement {
+    bool ok = false;
+    double audioSeconds = 0.0;
+    double encodeSeconds = 0.0;
+    double decodeSeconds = 0.0;
+    uintmax_t qmzBytes = 0;
+    int32_t headerBitRate = 0;
+    qmz::signals::WavComparison error;
+};
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool parseArguments(int argc, char** argv, Settings& settings) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--seconds" && i + 1 < argc) {
+            settings.seconds = std::atof(argv[++i]);
+            if (settings.seconds <= 0.0) return false;
+        } else if (argument == "--presets" && i + 1 < argc) {
+            settings.presets.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string p; std::getline(list, p, ',');)
+                if (!p.empty()) settings.presets.push_back(p);
+        } else if (argument.rfind("--", 0) == 0) {
+            return false;
+        } else {
+            settings.inputs.push_back(argument);
+        }
+    }
+    return !settings.presets.empty();
+}
+
+// Encodes wavPath to qmzPath as qmzenc does: ifstream in, ofstream out.
+bool encodeOne(const std::string& wavPath, const std::string& qmzPath, const std::string& preset,
+               Measurement& m) {
+    const auto start = Clock::now();
+    std::ifstream wav;
+    qmz::WavInput input;
+    if (qmz::openWav(wavPath, wav, input) != qmz::WavReadError::Ok) return false;
+    std::ofstream out(qmzPath, std::ios::binary | std::ios::trunc);
+    const qmz::EncodeFileResult result =
+        qmz::encodeWav(wav, input, out, qmz::parseEncoderOptions({preset}), nullptr);
+    out.close();
+    m.encodeSeconds = secondsSince(start);
+    if (result.writeFailed || result.internalError || !out) return false;
+    m.audioSeconds = result.samplesPerChannel / static_cast<double>(input.format.sampleRate());
+    m.headerBitRate = result.avgBitRate;
+    m.qmzBytes = fs::file_size(qmzPath);
+    return true;
+}
+
+bool decodeOne(const std::string& qmzPath, const std::string& wavPath, Measurement& m) {
+    const auto start = Clock::now();
+    std::ifstream in(qmzPath, std::ios::binary);
+    std::ofstream out(wavPath, std::ios::binary | std::ios::trunc);
+    const qmz::DecodeFileResult result = qmz::decodeFile(in, out);
+    out.close();
+    m.decodeSeconds = secondsSince(start);
+    return result.error == qmz::DecodeError::None && !result.writeFailed && out;
+}
+
+void printRow(const std::string& preset, const Measurement& m, uintmax_t wavBytes) {
+    const double fileKbps = static_cast<double>(m.qmzBytes) * 8.0 / m.audioSeconds / 1000.0;
+    std::printf("%-6s %10.1fx %9.1f %9.1f %8.2f:1 %10.1fx %8.2f", preset.c_str(),
+                m.audioSeconds / m.encodeSeconds, fileKbps, m.headerBitRate / 1000.0,
+                static_cast<double>(wavBytes) / static_cast<double>(m.qmzBytes),
+                m.audioSeconds / m.decodeSeconds, m.error.snrDb());
+    if (m.error.testFrames != m.error.referenceFrames)
+        std::printf("  (decoded %lld of %lld sample frames)",
+                    static_cast<long long>(m.error.testFrames),
+                    static_cast<long long>(m.error.referenceFrames));
+    std::printf("\n");
+}
+
+// Measures every preset on one WAV file; false when any step failed.
+bool measureFile(const std::string& wavPath, const Settings& settings, const fs::path& work) {
+    const uintmax_t wavBytes = fs::file_size(wavPath);
+    std::printf("\n%s (%.1f MB)\n", wavPath.c_str(), static_cast<double>(wavBytes) / 1e6);
+    std::printf("%-6s %11s %9s %9s %10s %11s %8s\n", "preset", "encode", "kbit/s", "hdr kb/s",
+                "ratio", "decode", "SNR dB");
+    bool allOk = true;
+    for (const std::string& preset : settings.presets) {
+        const std::string qmzPath = (work / ("out" + preset + ".qmz")).string();
+        const std::string decodedPath = (work / ("out" + preset + ".wav")).string();
+        Measurement m;
+        if (!encodeOne(wavPath, qmzPath, preset, m) || m.audioSeconds <= 0.0 ||
+            !decodeOne(qmzPath, decodedPath, m)) {
+            std::printf("%-6s failed\n", preset.c_str());
+            allOk = false;
+            continue;
+        }
+        m.error = qmz::signals::compareWavFiles(wavPath, decodedPath);
+        printRow(preset, m, wavBytes);
+        fs::remove(qmzPath);
+        fs::remove(decodedPath);
+    }
+    return allOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    if (!parseArguments(argc, argv, settings)) {
+        std::fprintf(stderr, "usage: qmz_speed [--seconds N] [--presets -A,-E] [file.wav ...]\n");
+        return 1;
+    }
+    std::string pattern = (fs::temp_directory_path() / "qmz_speed.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "qmz_speed: cannot create a temporary directory\n");
+        return 1;
+    }
+    const fs::path work = pattern;
+    std::vector<std::string> inputs = settings.inputs;
+    if (inputs.empty()) {
+        const std::string generated = (work / "music.wav").string();
+        const qmz::signals::MusicSignal signal;
+        const auto frames = static_cast<int64_t>(settings.seconds * signal.sampleRate);
+        if (!qmz::signals::writeMusicWav(generated, signal, frames)) {
+            std::fprintf(stderr, "qmz_speed: cannot write %s\n", generated.c_str());
+            fs::remove_all(work);
+            return 1;
+        }
+        std::printf("generated %.0f s stereo music signal\n", settings.seconds);
+        inputs.push_back(generated);
+    }
+    std::printf("speeds are multiples of real time (audio seconds / wall seconds)\n");
+    bool allOk = true;
+    for (const std::string& input : inputs) allOk = measureFile(input, settings, work) && allOk;
+    fs::remove_all(work);
+
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("\npeak resident memory: %ld kB\n", usage.ru_maxrss);
+    return allOk ? 0 : 1;
+}
