@@ -84,8 +84,10 @@ int main(int argc, char** argv) {
     const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
     qmzFile.close();
     if (result.writeFailed || !qmzFile || result.internalError) {
+        // An unfinished file is of no use to anyone; a device (say /dev/full) stays.
         std::error_code ignored;
-        std::filesystem::remove(output, ignored);  // an unfinished file is of no use to anyone
+        if (std::filesystem::is_regular_file(output, ignored))
+            std::filesystem::remove(output, ignored);
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", output.c_str(),
                      result.internalError ? "internal error: a quantised value out of range"
                                           : "writing failed (is the disk full?)");
