@@ -180,6 +180,22 @@ TEST(Quantizer, SoftClipRaisesAllowanceAndRestarts) {
     EXPECT_GT(d, 4096.0);  // the original allowance alone could not be met
 }
 
+TEST(Quantizer, SoftClipThroughQuantizeBlock) {
+    // The same band as above in a whole block, with no masking allowance
+    // beyond the absolute minimum: the message comes once per clip, and the
+    // coded lines stay within +-1023.
+    Block b(1024, 48, 0.0, 1.0);
+    const double loud[4] = {-1e6, 333.3, -77.7, 1234.5};
+    for (int k = 0; k < 4; ++k) b.x[k] = loud[k];
+    RecordingSink sink;
+    const QuantizedBlock out = quantize(b, &sink, 20, 1.0f, 0.0);
+    EXPECT_GT(sink.count(QuantizerEvent::SoftClip), 0);
+    EXPECT_EQ(sink.count(QuantizerEvent::QuantLimit), 0);
+    EXPECT_LT(out.lines[0], -100);  // coded finely, with its sign
+    EXPECT_GE(out.lines[0], -1023);
+    for (int k = 0; k < 928; ++k) ASSERT_LE(std::abs(out.lines[k]), 1023);
+}
+
 TEST(Quantizer, EventsKeepOrderAndMultiplicity) {
     // Band 0 clips; band 1 has no allowance at all and hits the limit.
     std::array<double, 8> absX = {1e6, 333.3, 77.7, 1234.5, 1e-3, 2.2e-3, 3.1e-3, 7.7e-4};
