@@ -56,16 +56,6 @@ TEST(Quantizer, SilentBlockGivesMinimumGainAndNoNoiseBands) {
     EXPECT_EQ(quantize(quiet).globalGain, 12);
 }
 
-TEST(Quantizer, RejectsUnknownBlockLength) {
-    Block b(1024, 48);
-    QuantizerState state;
-    QuantizedBlock out{};
-    out.globalGain = -7;
-    EXPECT_FALSE(quantizeBlock(state, b.x.data(), b.ratio.data(), b.tonality.data(), 1.0f, 512, 20,
-                               1e-5, out, nullptr));
-    EXPECT_EQ(out.globalGain, -7);
-}
-
 TEST(Quantizer, RoundingBoundaryAndSigns) {
     // Gain 12, scalefactor 0: step 2^3 = 8; band 10 allows 8 * 1024 of noise.
     Block b(1024, 48);
