@@ -1,0 +1,107 @@
+// Dequantiser.
+//
+// Coded bands scale their integer lines by a quarter-power-of-two step taken
+// from a table; noise bands replace their lines with uniform pseudo-random
+// values whose amplitude is a quarter power of ten. The generator is drawn
+// once per line of every noise band, including the silent level 101: the
+// sequence runs on through the whole stream, so every draw counts towards
+// reproducing the same output in every decoder.
+//
+// A damaged stream may carry a gain/scalefactor pair whose step index lies
+// outside the table; the index is clamped (never read out of bounds) and the
+// block is reported as damaged.
+#include "decoder/dequantizer.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <span>
+
+namespace qmz {
+namespace {
+
+constexpr int kNoiseLevels = kMaxScalefactor - kNoiseBandBase;  // levels 1..51
+
+struct DequantTables {
+    std::array<double, kStepTableSize> step;
+    std::array<double, kNoiseLevels + 1> noiseAmplitude;  // by level; level 1 is silent
+};
+
+const DequantTables& dequantTables() {
+    static const DequantTables tables = [] {
+        DequantTables t{};
+        for (int i = 0; i < kStepTableSize; ++i) t.step[i] = std::pow(2.0, i * 0.25);
+        for (int level = 2; level <= kNoiseLevels; ++level) {
+            t.noiseAmplitude[level] = std::pow(10.0, level * 0.25);
+        }
+        return t;
+    }();
+    return tables;
+}
+
+// Returns false when the index had to be clamped.
+bool codedBand(const QuantizedBlock& block, int sf, int first, int last, double* out,
+               const DequantTables& t) {
+    const int64_t index = int64_t(block.globalGain) - sf;
+    const int64_t clamped = std::clamp<int64_t>(index, 0, kStepTableSize - 1);
+    const double step = t.step[clamped];
+    for (int k = first; k < last; ++k) out[k] = block.lines[k] * step;
+    return index == clamped;
+}
+
+bool noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
+               const DequantTables& t) {
+    const int level = std::min(sf, kMaxScalefactor) - kNoiseBandBase;
+    const double amplitude = t.noiseAmplitude[level];
+    for (int k = first; k < last; ++k) {
+        const double r = noise.draw();
+        out[k] = (r * (1.0 / 16384.0) - 1.0) * amplitude * 2.0;
+    }
+    return sf <= kMaxScalefactor;
+}
+
+}  // namespace
+
+const char* dequantStatusText(DequantStatus status) {
+    switch (status) {
+        case DequantStatus::Ok:
+            return "ok";
+        case DequantStatus::Damaged:
+            return "damaged block: step or noise level out of range";
+        case DequantStatus::BadLength:
+            return "unsupported block length";
+    }
+    return "unknown dequantiser status";
+}
+
+int NoiseRandom::draw() {
+    state = state * 214013u + 2531011u;
+    return int((state >> 16) & 0x7FFFu);
+}
+
+DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
+                              NoiseRandom& noise) {
+    std::span<const int> edges;
+    int bands = 0;
+    if (len == kFrameLength) {
+        edges = longBandEdges;
+        bands = kLongBandCount;
+    } else if (len == kShortBlockLength) {
+        edges = shortBandEdges;
+        bands = kShortBandCount;
+    } else {
+        return DequantStatus::BadLength;
+    }
+    const DequantTables& t = dequantTables();
+    bool intact = true;
+    for (int s = 0; s < bands; ++s) {
+        const int sf = block.scalefactors[s];
+        const bool ok = sf <= kNoiseBandBase ? codedBand(block, sf, edges[s], edges[s + 1], out, t)
+                                             : noiseBand(sf, edges[s], edges[s + 1], out, noise, t);
+        intact = intact && ok;
+    }
+    std::fill(out + edges[bands], out + len, 0.0);
+    return intact ? DequantStatus::Ok : DequantStatus::Damaged;
+}
+
+}  // namespace qmz

@@ -1,0 +1,50 @@
+// Dequantisation with noise substitution: QuantizedBlock -> spectral values.
+#pragma once
+
+#include <cstdint>
+
+#include "common/band_tables.h"
+
+namespace qmz {
+
+// Step sizes 2^(i / 4) exist for i = 0 .. kStepTableSize - 1.
+inline constexpr int kStepTableSize = 200;
+// Largest scalefactor a stream can carry; noise bands go up to level 51.
+inline constexpr int kMaxScalefactor = 151;
+
+// The noise bands' 15-bit linear congruential generator. Its state belongs to
+// one decoding session: it starts at 1 for every stream and runs on through
+// the whole stream in decode order (frames, channels, short blocks, bands and
+// lines in increasing order), which makes the decoded output reproducible.
+struct NoiseRandom {
+    uint32_t state = 1;
+    // Advances the state (state * 214013 + 2531011 modulo 2^32) and returns
+    // bits 16..30 of it, an integer 0..32767.
+    int draw();
+};
+
+enum class DequantStatus {
+    Ok,
+    // Some coded band had globalGain - scalefactor outside 0..199, or a noise
+    // band a scalefactor above kMaxScalefactor. Such values never come from
+    // the encoder; the block was still dequantised in full, with the step
+    // index clamped to the table (0 or 199) and the noise scalefactor to
+    // kMaxScalefactor, so the caller may use it or treat the stream as damaged.
+    Damaged,
+    // len was neither 1024 nor 128; nothing was written and nothing drawn.
+    BadLength,
+};
+
+// A short description of a status, for the programs' messages.
+const char* dequantStatusText(DequantStatus status);
+
+// Dequantises one block into out[0 .. len - 1]: len = 1024 for a long, start
+// or stop block (48 bands), 128 for one short block (13 bands). A band with
+// scalefactor sf <= 100 gives lines[k] * 2^((globalGain - sf) / 4); a band
+// with sf >= 101 ignores its lines and draws one noise value per line,
+// uniform over [-2A, 2A) with A = 10^((sf - 100) / 4), or 0 (still drawing)
+// for sf = 101. Lines above the last band are 0.
+DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
+                              NoiseRandom& noise);
+
+}  // namespace qmz

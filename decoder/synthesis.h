@@ -1,0 +1,31 @@
+// Decoder synthesis: inverse MDCT, windowing with block switching and
+// overlap-add.
+#pragma once
+
+#include <array>
+
+#include "common/band_tables.h"
+
+namespace qmz {
+
+// Inverse MDCT of M coefficients into N = 2M samples:
+//     out[n] = (1 / M) * sum_k coefficients[k] * cos(2 pi / N * (n + N/4 + 1/2) * (k + 1/2)).
+// With the forward transform's factor 2 and power-complementary windows,
+// windowed overlap-add reconstructs the input exactly. M must be 1024 or 128;
+// any other M writes nothing. coefficients and out must not overlap.
+void inverseMdct(const double* coefficients, double* out, int m);
+
+// Pending second half of the previous frame, per channel; zero at the start
+// of a stream. Entries 0..1023 hold the partial sum of the samples the
+// current frame completes, 1024..2047 receive the current frame's tail.
+using OverlapBuffer = std::array<double, 2 * kFrameLength>;
+
+// Synthesises one channel's frame from its 1024-value spectrum (laid out as
+// the analysis writes it) and writes the 1024 completed samples, which lag
+// the encoder's input by one frame, to output. The samples are on the 16-bit
+// scale, neither rounded nor clipped. A type outside 0..3 outputs the pending
+// overlap and leaves silence pending behind it.
+void synthesizeChannel(const double* spectrum, double* output, OverlapBuffer& overlap,
+                       BlockType type);
+
+}  // namespace qmz

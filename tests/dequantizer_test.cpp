@@ -1,0 +1,155 @@
+#include "decoder/dequantizer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace qmz {
+namespace {
+
+QuantizedBlock blockWith(int globalGain, int scalefactor) {
+    QuantizedBlock b{};
+    b.globalGain = globalGain;
+    b.scalefactors.fill(scalefactor);
+    b.lines.fill(0);
+    return b;
+}
+
+// Output buffer with NaN sentinels behind the len values.
+std::vector<double> outputBuffer(int len) {
+    return std::vector<double>(len + 4, std::numeric_limits<double>::quiet_NaN());
+}
+
+void expectSentinels(const std::vector<double>& out, int len) {
+    for (std::size_t i = len; i < out.size(); ++i) EXPECT_TRUE(std::isnan(out[i])) << i;
+}
+
+TEST(NoiseRandom, EachSessionStartsWithTheSameSequence) {
+    NoiseRandom first;
+    EXPECT_EQ(first.draw(), 41);
+    EXPECT_EQ(first.draw(), 18467);
+    EXPECT_EQ(first.draw(), 6334);
+    NoiseRandom second;
+    EXPECT_EQ(second.draw(), 41);
+}
+
+TEST(Dequantizer, FirstNoiseValueOfLevelFour) {
+    QuantizedBlock b = blockWith(60, 0);
+    b.scalefactors[0] = 104;
+    b.lines[0] = 500;  // a noise band's lines are not read
+    std::vector<double> out = outputBuffer(1024);
+    NoiseRandom noise;
+    EXPECT_EQ(dequantizeBlock(b, out.data(), 1024, noise), DequantStatus::Ok);
+    EXPECT_EQ(out[0], -19.949951171875);
+    for (int k = 4; k < 1024; ++k) EXPECT_EQ(out[k], 0.0) << k;
+}
+
+TEST(Dequantizer, NoiseValuesSpanTheirLevelsRange) {
+    for (int sf : {102, 120}) {
+        const double a = std::pow(10.0, (sf - 100) * 0.25);
+        const QuantizedBlock b = blockWith(60, sf);
+        std::vector<double> out = outputBuffer(1024);
+        NoiseRandom noise;
+        dequantizeBlock(b, out.data(), 1024, noise);
+        const auto [lo, hi] = std::minmax_element(out.begin(), out.begin() + kLongCodedLines);
+        EXPECT_GE(*lo, -2 * a);
+        EXPECT_LT(*hi, 2 * a);
+        EXPECT_LT(*lo, -1.9 * a);  // 928 uniform draws reach near both ends
+        EXPECT_GT(*hi, 1.9 * a);
+        for (int k = kLongCodedLines; k < 1024; ++k) EXPECT_EQ(out[k], 0.0) << k;
+        expectSentinels(out, 1024);
+    }
+}
+
+TEST(Dequantizer, SilentNoiseBandsStillAdvanceTheGenerator) {
+    const QuantizedBlock b = blockWith(60, 101);
+    std::vector<double> out = outputBuffer(128);
+    NoiseRandom noise, reference;
+    dequantizeBlock(b, out.data(), 128, noise);
+    for (int k = 0; k < 128; ++k) EXPECT_EQ(out[k], 0.0) << k;
+    for (int i = 0; i < kShortCodedLines; ++i) reference.draw();
+    EXPECT_EQ(noise.state, reference.state);
+    expectSentinels(out, 128);
+}
+
+TEST(Dequantizer, CodedBandsScaleLinesByQuarterPowersOfTwo) {
+    QuantizedBlock b = blockWith(140, 80);  // step 2^15
+    b.scalefactors[1] = 100;                // still a coded band: step 2^10
+    b.scalefactors[2] = 79;                 // step 2^15.25
+    for (int k = 0; k < kLongCodedLines; ++k) b.lines[k] = (k % 7) - 3;
+    b.lines[0] = 1035;
+    std::vector<double> out = outputBuffer(1024);
+    NoiseRandom noise;
+    EXPECT_EQ(dequantizeBlock(b, out.data(), 1024, noise), DequantStatus::Ok);
+    EXPECT_EQ(out[0], 1035 * 32768.0);
+    EXPECT_EQ(out[5], 2 * 1024.0);
+    EXPECT_DOUBLE_EQ(out[8], -2 * std::pow(2.0, 15.25));
+    EXPECT_EQ(out[927], double((927 % 7) - 3) * 32768.0);
+    for (int k = kLongCodedLines; k < 1024; ++k) EXPECT_EQ(out[k], 0.0) << k;
+    EXPECT_EQ(noise.state, 1u);  // coded bands draw nothing
+}
+
+TEST(Dequantizer, ShortBlocksCoverThirteenBands) {
+    QuantizedBlock b = blockWith(8, 0);  // step 2^2
+    b.lines.fill(1);
+    std::vector<double> out = outputBuffer(128);
+    NoiseRandom noise;
+    dequantizeBlock(b, out.data(), 128, noise);
+    for (int k = 0; k < kShortCodedLines; ++k) EXPECT_EQ(out[k], 4.0) << k;
+    for (int k = kShortCodedLines; k < 128; ++k) EXPECT_EQ(out[k], 0.0) << k;
+    expectSentinels(out, 128);
+}
+
+TEST(Dequantizer, DamagedStepIndexIsClampedAndReported) {
+    struct Case {
+        int gain, sf;
+        double step;
+    };
+    for (Case c : {Case{10, 20, 1.0}, Case{151, -200, std::pow(2.0, 199 * 0.25)},
+                   Case{std::numeric_limits<int32_t>::min(), 100, 1.0}}) {
+        QuantizedBlock b = blockWith(c.gain, c.sf);
+        b.lines.fill(-3);
+        std::vector<double> out = outputBuffer(1024);
+        NoiseRandom noise;
+        EXPECT_EQ(dequantizeBlock(b, out.data(), 1024, noise), DequantStatus::Damaged);
+        EXPECT_EQ(out[0], -3 * c.step);
+        EXPECT_EQ(out[927], -3 * c.step);
+        EXPECT_EQ(out[928], 0.0);
+    }
+    // The ends of the table are valid.
+    for (int gain : {20, 219}) {
+        QuantizedBlock b = blockWith(gain, 20);
+        std::vector<double> out = outputBuffer(1024);
+        NoiseRandom noise;
+        EXPECT_EQ(dequantizeBlock(b, out.data(), 1024, noise), DequantStatus::Ok);
+    }
+}
+
+TEST(Dequantizer, OversizedNoiseLevelIsClampedAndReported) {
+    QuantizedBlock b = blockWith(60, 0);
+    b.scalefactors[0] = std::numeric_limits<int32_t>::max();
+    b.scalefactors[1] = kMaxScalefactor;
+    std::vector<double> out = outputBuffer(1024);
+    NoiseRandom noise;
+    EXPECT_EQ(dequantizeBlock(b, out.data(), 1024, noise), DequantStatus::Damaged);
+    const double limit = 2 * std::pow(10.0, (kMaxScalefactor - 100) * 0.25);
+    for (int k = 0; k < 8; ++k) {
+        EXPECT_TRUE(std::isfinite(out[k]));
+        EXPECT_LE(std::fabs(out[k]), limit) << k;
+    }
+}
+
+TEST(Dequantizer, UnsupportedLengthWritesAndDrawsNothing) {
+    const QuantizedBlock b = blockWith(60, 110);
+    std::vector<double> out(256, 9.0);
+    NoiseRandom noise;
+    EXPECT_EQ(dequantizeBlock(b, out.data(), 64, noise), DequantStatus::BadLength);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](double v) { return v == 9.0; }));
+    EXPECT_EQ(noise.state, 1u);
+}
+
+}  // namespace
+}  // namespace qmz
