@@ -49,8 +49,10 @@ struct PsyChannelState {
 using LongPsyChannelState = PsyChannelState<kLongFftLength, kLongPartitionCount>;
 using ShortPsyChannelState = PsyChannelState<kShortFftLength, kShortPartitionCount>;
 
-// Working arrays of one analysis. After a call they hold the values of the
-// last analysis of each resolution (the long one, and short analysis 7).
+// Working arrays of one analysis, part of the stream state so that a call
+// allocates nothing. After a call, longUnpredictability holds the long
+// analysis's per-bin unpredictability and shortUnpredictability that of
+// short analysis 7; the other arrays hold short analysis 7's values.
 struct PsyWork {
     std::array<double, kLongFftLength> fft;
     std::array<double, kLongFftLength / 2> power;  // r[k]^2 of the newest spectrum

@@ -91,11 +91,6 @@ TEST(PsyTables, BarkRisesAndBandsMapOntoPartitions) {
             EXPECT_LT(t->start[last], t->bandEdges[s + 1]);
             EXPECT_GE(t->start[last] + t->width[last], t->bandEdges[s + 1]);
         }
-        // The analysis window is the MDCT window: symmetric, rising to ~1.
-        const int n = t->fftLength;
-        for (int i = 0; i < n / 2; ++i) ASSERT_EQ(t->window[i], t->window[n - 1 - i]);
-        EXPECT_LT(t->window[0], 1e-3);
-        EXPECT_GT(t->window[n / 2 - 1], 0.999999);
     }
 }
 
@@ -248,38 +243,6 @@ TEST(PsychoacousticModel, AttackRequests) {
     bool last = true;
     for (int call = 0; call < 6; ++call) last = t.analyse(tone(call, 1000.0, 5000.0));
     EXPECT_FALSE(last);
-}
-
-TEST(PsychoacousticModel, BandRatioMatchesDirectTransform) {
-    // Recompute one long band's energy with a direct DFT of the windowed
-    // input and check ratio = width x (smallest threshold per bin) / energy.
-    std::mt19937 rng(21);
-    Model m;
-    for (int call = 0; call < 3; ++call) m.analyse(noise(rng, 16000.0));
-    const PsyTables& t = longPsyTables();
-    const auto& in = m.state->longChannels[0].inputBuffer;
-    for (int s : {0, 12, 20, 47}) {
-        double en = 0.0;
-        for (int k = longBandEdges[s]; k < longBandEdges[s + 1]; ++k) {
-            double re = 0.0, im = 0.0;
-            for (int j = 0; j < 2048; ++j) {
-                const double a = in[j] * t.window[j];
-                re += a * std::cos(2.0 * std::numbers::pi * j * k / 2048.0);
-                im += a * std::sin(2.0 * std::numbers::pi * j * k / 2048.0);
-            }
-            if (k == 0) {  // bin 0 carries the Nyquist term as its imaginary part
-                im = 0.0;
-                for (int j = 0; j < 2048; ++j) im += in[j] * t.window[j] * (j % 2 ? -1.0 : 1.0);
-            }
-            en += re * re + im * im;
-        }
-        double lowest = INFINITY;
-        for (int b = t.bandFirstPartition[s]; b <= t.bandLastPartition[s]; ++b)
-            lowest = std::min(lowest, m.longThr()[b] / t.width[b]);
-        const double expected = longBandWidths[s] * lowest / en;
-        EXPECT_NEAR(m.out.longRatio[s], expected, 1e-9 * expected) << "band " << s;
-        EXPECT_LT(m.out.longRatio[s], 1.0);
-    }
 }
 
 // A literal transcription of one analysis, with phases as angles and the

@@ -56,16 +56,6 @@ TEST(Quantizer, SilentBlockGivesMinimumGainAndNoNoiseBands) {
     EXPECT_EQ(quantize(quiet).globalGain, 12);
 }
 
-TEST(Quantizer, RejectsUnknownBlockLength) {
-    Block b(1024, 48);
-    QuantizerState state;
-    QuantizedBlock out{};
-    out.globalGain = -7;
-    EXPECT_FALSE(quantizeBlock(state, b.x.data(), b.ratio.data(), b.tonality.data(), 1.0f, 512, 20,
-                               1e-5, out, nullptr));
-    EXPECT_EQ(out.globalGain, -7);
-}
-
 TEST(Quantizer, RoundingBoundaryAndSigns) {
     // Gain 12, scalefactor 0: step 2^3 = 8; band 10 allows 8 * 1024 of noise.
     Block b(1024, 48);
@@ -178,6 +168,22 @@ TEST(Quantizer, SoftClipRaisesAllowanceAndRestarts) {
     }
     EXPECT_LE(d, allowed[0]);
     EXPECT_GT(d, 4096.0);  // the original allowance alone could not be met
+}
+
+TEST(Quantizer, SoftClipThroughQuantizeBlock) {
+    // The same band as above in a whole block, with no masking allowance
+    // beyond the absolute minimum: the message comes once per clip, and the
+    // coded lines stay within +-1023.
+    Block b(1024, 48, 0.0, 1.0);
+    const double loud[4] = {-1e6, 333.3, -77.7, 1234.5};
+    for (int k = 0; k < 4; ++k) b.x[k] = loud[k];
+    RecordingSink sink;
+    const QuantizedBlock out = quantize(b, &sink, 20, 1.0f, 0.0);
+    EXPECT_GT(sink.count(QuantizerEvent::SoftClip), 0);
+    EXPECT_EQ(sink.count(QuantizerEvent::QuantLimit), 0);
+    EXPECT_LT(out.lines[0], -100);  // coded finely, with its sign
+    EXPECT_GE(out.lines[0], -1023);
+    for (int k = 0; k < 928; ++k) ASSERT_LE(std::abs(out.lines[k]), 1023);
 }
 
 TEST(Quantizer, EventsKeepOrderAndMultiplicity) {
