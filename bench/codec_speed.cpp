@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,9 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+const std::vector<std::string> kPresets = {"-AAA", "-AA", "-A", "-B", "-C", "-D", "-E"};
+
 struct Settings {
     double seconds = 60.0;
-    std::vector<std::string> presets = {"-AAA", "-AA", "-A", "-B", "-C", "-D", "-E"};
+    std::vector<std::string> presets = kPresets;
     std::vector<std::string> inputs;
 };
 
@@ -58,8 +61,10 @@ bool parseArguments(int argc, char** argv, Settings& settings) {
         } else if (argument == "--presets" && i + 1 < argc) {
             settings.presets.clear();
             std::stringstream list(argv[++i]);
-            for (std::string p; std::getline(list, p, ',');)
-                if (!p.empty()) settings.presets.push_back(p);
+            for (std::string p; std::getline(list, p, ',');) {
+                if (std::find(kPresets.begin(), kPresets.end(), p) == kPresets.end()) return false;
+                settings.presets.push_back(p);
+            }
         } else if (argument.rfind("--", 0) == 0) {
             return false;
         } else {
@@ -109,11 +114,17 @@ void printRow(const std::string& preset, const Measurement& m, uintmax_t wavByte
                     static_cast<long long>(m.error.testFrames),
                     static_cast<long long>(m.error.referenceFrames));
     std::printf("\n");
+    std::fflush(stdout);
 }
 
 // Measures every preset on one WAV file; false when any step failed.
 bool measureFile(const std::string& wavPath, const Settings& settings, const fs::path& work) {
-    const uintmax_t wavBytes = fs::file_size(wavPath);
+    std::error_code error;
+    const uintmax_t wavBytes = fs::file_size(wavPath, error);
+    if (error) {
+        std::printf("\n%s: cannot read the file\n", wavPath.c_str());
+        return false;
+    }
     std::printf("\n%s (%.1f MB)\n", wavPath.c_str(), static_cast<double>(wavBytes) / 1e6);
     std::printf("%-6s %11s %9s %9s %10s %11s %8s\n", "preset", "encode", "kbit/s", "hdr kb/s",
                 "ratio", "decode", "SNR dB");
