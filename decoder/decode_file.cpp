@@ -27,7 +27,16 @@ void rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t fra
 }  // namespace
 
 DecodeError readQmzHeader(std::istream& source, ContainerFile& file) {
-    if (!readContainer(source, file)) return DecodeError::NotQmz;  // shorter than any .qmz header
+    std::array<uint8_t, kContainerHeaderSize> bytes{};
+    source.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
+    const auto got = static_cast<std::size_t>(source.gcount());
+    if (got < bytes.size()) {
+        // A file cut inside its header still says what it was meant to be.
+        const bool magic =
+            got >= 4 && bytes[0] == '*' && bytes[1] == 'q' && bytes[2] == 'm' && bytes[3] == 'z';
+        return magic ? DecodeError::Truncated : DecodeError::NotQmz;
+    }
+    file = parseContainer(bytes);
     return checkContainer(file);
 }
 
