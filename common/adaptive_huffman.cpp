@@ -174,31 +174,28 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
         std::swap(na.parent, nb.parent);
     }
 
-    // Swap the two list positions, which may be adjacent.
-    if (na.orderNext == b) {
-        const int before = na.orderPrev, after = nb.orderNext;
-        nb.orderPrev = before;
-        nb.orderNext = a;
-        na.orderPrev = b;
-        na.orderNext = after;
-        if (before != kNone) nodes_[before].orderNext = b;
-        if (after != kNone) nodes_[after].orderPrev = a;
-    } else if (nb.orderNext == a) {
-        const int before = nb.orderPrev, after = na.orderNext;
-        na.orderPrev = before;
-        na.orderNext = b;
-        nb.orderPrev = a;
-        nb.orderNext = after;
-        if (before != kNone) nodes_[before].orderNext = a;
-        if (after != kNone) nodes_[after].orderPrev = b;
-    } else {
-        std::swap(na.orderPrev, nb.orderPrev);
-        std::swap(na.orderNext, nb.orderNext);
-        if (na.orderPrev != kNone) nodes_[na.orderPrev].orderNext = a;
-        if (na.orderNext != kNone) nodes_[na.orderNext].orderPrev = a;
-        if (nb.orderPrev != kNone) nodes_[nb.orderPrev].orderNext = b;
-        if (nb.orderNext != kNone) nodes_[nb.orderNext].orderPrev = b;
+    // Swap the two list positions. Neighbours are relinked as a pair, named
+    // in list order.
+    const bool bFirst = nb.orderNext == a;
+    const int first = bFirst ? b : a, second = bFirst ? a : b;
+    if (nodes_[first].orderNext == second) {
+        Node& nf = nodes_[first];
+        Node& ns = nodes_[second];
+        const int before = nf.orderPrev, after = ns.orderNext;
+        ns.orderPrev = before;
+        ns.orderNext = first;
+        nf.orderPrev = second;
+        nf.orderNext = after;
+        if (before != kNone) nodes_[before].orderNext = second;
+        if (after != kNone) nodes_[after].orderPrev = first;
+        return;
     }
+    std::swap(na.orderPrev, nb.orderPrev);
+    std::swap(na.orderNext, nb.orderNext);
+    if (na.orderPrev != kNone) nodes_[na.orderPrev].orderNext = a;
+    if (na.orderNext != kNone) nodes_[na.orderNext].orderPrev = a;
+    if (nb.orderPrev != kNone) nodes_[nb.orderPrev].orderNext = b;
+    if (nb.orderNext != kNone) nodes_[nb.orderNext].orderPrev = b;
 }
 
 // Keeps run records right as x (weight w > 0, just exchanged with its leader
