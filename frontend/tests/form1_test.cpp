@@ -1,0 +1,290 @@
+// The window: controls and captions, initial state, the selection counter,
+// the directory lists, the focus order and what "Start Encoding" writes.
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "main_window.h"
+
+using qmz::DirectoryList;
+using qmz::Form1;
+
+namespace {
+
+void touch(const QString& path) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+}
+
+QRadioButton* option(Form1& w, const char* name, int index) {
+    for (QRadioButton* b : w.findChildren<QRadioButton*>(QString::fromLatin1(name))) {
+        if (b->property("index").toInt() == index) return b;
+    }
+    return nullptr;
+}
+
+QString textOf(QWidget* w) {
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+    if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
+    return QStringLiteral("<no caption>");
+}
+
+}  // namespace
+
+class Form1Test : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void init();
+    void cleanup();
+    void controlsCaptionsAndPlaces();
+    void initialState();
+    void counterFollowsClicksInFile1();
+    void changingDir1RefillsFile1AndKeepsCounter();
+    void directoryListMovesDownAndUp();
+    void drive1MovesDir1();
+    void focusOrder();
+    void startEncodingWritesAndStartsScript();
+
+  private:
+    QListWidget* file1() { return form_->findChild<QListWidget*>(QStringLiteral("File1")); }
+    QString counter() { return form_->findChild<QLabel*>(QStringLiteral("sel_count"))->text(); }
+    void clickRow(int row, Qt::KeyboardModifiers mods) {
+        QListWidget* list = file1();
+        const QRect r = list->visualItemRect(list->item(row));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, mods, r.center());
+    }
+
+    QTemporaryDir tmp_;
+    QString oldCwd_;
+    std::unique_ptr<Form1> form_;
+    int starts_ = 0;
+    QString startedName_, startedDir_;
+};
+
+void Form1Test::init() {
+    QVERIFY(tmp_.isValid());
+    const QDir d(tmp_.path());
+    QVERIFY(d.mkpath(QStringLiteral("src/sub")) && d.mkpath(QStringLiteral("src/folder.wav")));
+    for (const char* name : {"b.wav", "A.WAV", "c.Wav", "notes.txt", "wav", "d.wav.bak"})
+        touch(d.filePath(QStringLiteral("src/") + QString::fromLatin1(name)));
+    touch(d.filePath(QStringLiteral("src/sub/inner.wav")));
+    oldCwd_ = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(d.filePath(QStringLiteral("src"))));
+    form_ = std::make_unique<Form1>();
+    starts_ = 0;
+    form_->setScriptStarter([this](const QString& name, const QString& dir, QString*) {
+        ++starts_;
+        startedName_ = name;
+        startedDir_ = dir;
+        return true;
+    });
+    form_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+}
+
+void Form1Test::cleanup() {
+    form_.reset();
+    QDir::setCurrent(oldCwd_);
+    QDir(tmp_.path()).removeRecursively();
+}
+
+void Form1Test::controlsCaptionsAndPlaces() {
+    const QList<QPair<QString, QString>> captions = {
+        {"Label1", "SOURCE FILES"},
+        {"Label2", "DESTINATION DIRECTORY"},
+        {"Frame3", ""},
+        {"sel_count", "NO FILES SELECTED"},
+        {"EncTime", "Encoding time"},
+        {"Frame1", "Quality settings"},
+        {"Command1", "Start Encoding"},
+        {"Command2", "Exit"},
+    };
+    for (const auto& [name, caption] : captions) {
+        QWidget* w = form_->findChild<QWidget*>(name);
+        QVERIFY2(w, qPrintable(name));
+        QCOMPARE(textOf(w), caption);
+    }
+    for (const char* name : {"Drive1", "Drive2"})
+        QVERIFY(form_->findChild<QComboBox*>(QString::fromLatin1(name)));
+    for (const char* name : {"Dir1", "Dir2"})
+        QVERIFY(form_->findChild<DirectoryList*>(QString::fromLatin1(name)));
+    const QStringList presets = {"AAA  (3:1)",  "AA    (6:1)", "A      (8:1)", "B     (10:1)",
+                                 "C    (12:1)", "D    (13:1)", "E    (15:1)"};
+    for (int i = 0; i < presets.size(); ++i) {
+        QRadioButton* b = option(*form_, "Option1", i);
+        QVERIFY(b);
+        QCOMPARE(b->text(), presets[i]);
+        QCOMPARE(b->parentWidget()->objectName(), QStringLiteral("Frame1"));
+    }
+    const QStringList clips = {"Full length of track", "30 second test clip",
+                               "80 second demo clip"};
+    for (int i = 0; i < clips.size(); ++i) {
+        QRadioButton* b = option(*form_, "Option2", i);
+        QVERIFY(b);
+        QCOMPARE(b->text(), clips[i]);
+        QCOMPARE(b->parentWidget(), form_.get());
+    }
+    QCOMPARE(form_->findChild<QLabel*>("sel_count")->parentWidget()->objectName(),
+             QStringLiteral("Frame3"));
+
+    // Twips to pixels at the screen's logical resolution.
+    const double s = form_->logicalDpiX() / 1440.0;
+    auto px = [s](int t) { return qRound(t * s); };
+    QCOMPARE(form_->size(), QSize(px(5655), px(6285)));
+    QCOMPARE(form_->findChild<QWidget*>("File1")->geometry(),
+             QRect(px(240), px(2040), px(2415), px(3210)));
+    QCOMPARE(option(*form_, "Option2", 2)->geometry(),
+             QRect(px(3120), px(2760), px(1815), px(255)));
+    QCOMPARE(option(*form_, "Option1", 6)->geometry(), QRect(px(240), px(1680), px(1575), px(255)));
+    QCOMPARE(form_->findChild<QWidget*>("Command2")->geometry(),
+             QRect(px(4440), px(5400), px(855), px(615)));
+}
+
+void Form1Test::initialState() {
+    QCOMPARE(form_->presetRow(), 1);
+    QCOMPARE(form_->clipRow(), 0);
+    QVERIFY(option(*form_, "Option1", 1)->isChecked());
+    QVERIFY(option(*form_, "Option2", 0)->isChecked());
+    QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
+    const QString cwd = QDir::currentPath();
+    QCOMPARE(form_->findChild<DirectoryList*>("Dir1")->path(), cwd);
+    QCOMPARE(form_->findChild<DirectoryList*>("Dir2")->path(), cwd);
+    QStringList shown;
+    for (int i = 0; i < file1()->count(); ++i) shown << file1()->item(i)->text();
+    QCOMPARE(shown, QStringList({"A.WAV", "b.wav", "c.Wav"}));
+    QCOMPARE(file1()->selectionMode(), QAbstractItemView::ExtendedSelection);
+}
+
+void Form1Test::counterFollowsClicksInFile1() {
+    clickRow(1, Qt::NoModifier);
+    QCOMPARE(counter(), QStringLiteral(" 1 FILE SELECTED"));
+    clickRow(0, Qt::ControlModifier);
+    QCOMPARE(counter(), QStringLiteral(" 2 FILES SELECTED"));
+    clickRow(2, Qt::ControlModifier);
+    QCOMPARE(counter(), QStringLiteral(" 3 FILES SELECTED"));
+    for (int row = 0; row < 3; ++row) clickRow(row, Qt::ControlModifier);
+    QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
+    QCOMPARE(qmz::selectionCounterText(12), QStringLiteral(" 12 FILES SELECTED"));
+}
+
+void Form1Test::changingDir1RefillsFile1AndKeepsCounter() {
+    clickRow(0, Qt::NoModifier);
+    clickRow(2, Qt::ControlModifier);
+    QCOMPARE(counter(), QStringLiteral(" 2 FILES SELECTED"));
+    auto* dir1 = form_->findChild<DirectoryList*>("Dir1");
+    dir1->setPath(QDir::current().filePath(QStringLiteral("sub")));
+    QCOMPARE(file1()->count(), 1);
+    QCOMPARE(file1()->item(0)->text(), QStringLiteral("inner.wav"));
+    QCOMPARE(counter(), QStringLiteral(" 2 FILES SELECTED"));
+    clickRow(0, Qt::NoModifier);
+    QCOMPARE(counter(), QStringLiteral(" 1 FILE SELECTED"));
+    // Changing Dir2 does nothing to File1.
+    form_->findChild<DirectoryList*>("Dir2")->setPath(tmp_.path());
+    QCOMPARE(file1()->item(0)->text(), QStringLiteral("inner.wav"));
+}
+
+void Form1Test::directoryListMovesDownAndUp() {
+    auto* dir1 = form_->findChild<DirectoryList*>("Dir1");
+    const QString src = QDir::currentPath();
+    // Entries below the current one are the subdirectories, in name order.
+    QStringList below;
+    for (int row = dir1->currentRow() + 1; row < dir1->count(); ++row)
+        below << dir1->item(row)->text().trimmed();
+    QCOMPARE(below, QStringList({"folder.wav", "sub"}));
+    QSignalSpy changed(dir1, &DirectoryList::pathChanged);
+    emit dir1->itemActivated(dir1->item(dir1->count() - 1));
+    QCOMPARE(dir1->path(), src + QStringLiteral("/sub"));
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(file1()->count(), 1);
+    // The entry above the current one is its parent.
+    emit dir1->itemActivated(dir1->item(dir1->currentRow() - 1));
+    QCOMPARE(dir1->path(), src);
+    QCOMPARE(file1()->count(), 3);
+    // The first entry is the top of the file system.
+    emit dir1->itemActivated(dir1->item(0));
+    QVERIFY(QDir(dir1->path()).isRoot());
+}
+
+void Form1Test::drive1MovesDir1() {
+    auto* drive1 = form_->findChild<QComboBox*>("Drive1");
+    QVERIFY(drive1->count() >= 1);
+    // A volume mounted at the temporary directory stands in for a second drive.
+    const QString sub = QDir::current().filePath(QStringLiteral("sub"));
+    drive1->addItem(sub, sub);
+    drive1->setCurrentIndex(drive1->count() - 1);
+    QCOMPARE(form_->findChild<DirectoryList*>("Dir1")->path(), sub);
+    QCOMPARE(file1()->item(0)->text(), QStringLiteral("inner.wav"));
+    auto* drive2 = form_->findChild<QComboBox*>("Drive2");
+    drive2->addItem(tmp_.path(), tmp_.path());
+    drive2->setCurrentIndex(drive2->count() - 1);
+    QCOMPARE(form_->findChild<DirectoryList*>("Dir2")->path(), QDir(tmp_.path()).absolutePath());
+}
+
+void Form1Test::focusOrder() {
+    QStringList expected = {"Drive1",   "Dir1",     "File1",      "Drive2",     "Dir2",
+                            "Command1", "Command2", "Option2[1]", "Option2[2]", "Option2[0]"};
+    for (int i = 0; i < 7; ++i) expected << QStringLiteral("Option1[%1]").arg(i);
+    QStringList chain;
+    QWidget* start = form_->findChild<QWidget*>("Drive1");
+    QWidget* w = start;
+    do {
+        QString name = w->objectName();
+        if (w->focusPolicy() & Qt::TabFocus && !name.isEmpty() && w->isVisible()) {
+            if (name.startsWith(QStringLiteral("Option")))
+                name += QStringLiteral("[%1]").arg(w->property("index").toInt());
+            chain << name;
+        }
+        w = w->nextInFocusChain();
+    } while (w != start);
+    QCOMPARE(chain, expected);
+}
+
+void Form1Test::startEncodingWritesAndStartsScript() {
+    const QString src = QDir::currentPath();
+    const QString dest = tmp_.path();
+    form_->findChild<DirectoryList*>("Dir2")->setPath(dest);
+    clickRow(0, Qt::NoModifier);
+    clickRow(2, Qt::ControlModifier);
+    QTest::mouseClick(option(*form_, "Option1", 0), Qt::LeftButton);
+    QTest::mouseClick(option(*form_, "Option2", 2), Qt::LeftButton);
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(starts_, 1);
+    QCOMPARE(startedName_, QStringLiteral("go.sh"));
+    QCOMPARE(startedDir_, src);
+    QFile script(QDir(src).filePath(QStringLiteral("go.sh")));
+    QVERIFY(script.open(QIODevice::ReadOnly));
+    const QString s = src, d = QDir(dest).absolutePath();
+    QCOMPARE(QString::fromUtf8(script.readAll()),
+             "qmzenc '" + s + "/A.WAV' '" + d + "/AAA_A.qmz' -AAA -td 80 \n" + "qmzdec '" + d +
+                 "/AAA_A.qmz' '" + d + "/AAA_A.WAV' \n" + "qmzenc '" + s + "/c.Wav' '" + d +
+                 "/AAA_c.qmz' -AAA -td 80 \n" + "qmzdec '" + d + "/AAA_c.qmz' '" + d +
+                 "/AAA_c.Wav' \n");
+    script.close();
+    // A second click rewrites the script from the controls as they are now.
+    clickRow(1, Qt::NoModifier);
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(starts_, 2);
+    QVERIFY(script.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(script.readAll()), "qmzenc '" + s + "/b.wav' '" + d +
+                                                      "/AAA_b.qmz' -AAA -td 80 \n" + "qmzdec '" +
+                                                      d + "/AAA_b.qmz' '" + d + "/AAA_b.wav' \n");
+    script.close();
+    // Nothing selected: an empty script, started all the same.
+    clickRow(1, Qt::ControlModifier);
+    QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(starts_, 3);
+    QCOMPARE(QFileInfo(script).size(), 0);
+}
+
+QTEST_MAIN(Form1Test)
+#include "form1_test.moc"
