@@ -90,7 +90,7 @@ struct StreamEncoder::Impl {
     int64_t limit = 0;  // sample frames the header can record (or the clip)
     int64_t fed = 0;
 
-    void openSink(QmzSink& sink, std::ostream* stream, QmzWriteAt& writeAt);
+    void openSink(std::ostream* stream, QmzWriteAt& writeAt);
     EncoderOptions options() const {
         EncoderOptions o;
         o.preset = presetParams(settings.preset);
@@ -102,7 +102,7 @@ struct StreamEncoder::Impl {
     Status finishPcm();
 };
 
-void StreamEncoder::Impl::openSink(QmzSink&, std::ostream* stream, QmzWriteAt& writeAt) {
+void StreamEncoder::Impl::openSink(std::ostream* stream, QmzWriteAt& writeAt) {
     if (stream != nullptr) {
         out = stream;
     } else {
@@ -169,7 +169,7 @@ StreamEncoder::StreamEncoder(const PcmFormat& format, QmzSink sink, const Encode
         impl_->status = Status::InvalidArgument;
         return;
     }
-    impl_->openSink(sink, sink.stream_, sink.writeAt_);
+    impl_->openSink(sink.stream_, sink.writeAt_);
     impl_->startPcm();
 }
 
@@ -183,7 +183,7 @@ StreamEncoder::StreamEncoder(std::istream& wav, QmzSink sink, const EncodeSettin
     }
     impl_->format.channels = impl_->wavInput.format.channels();
     impl_->format.sampleRate = impl_->wavInput.format.sampleRate();
-    impl_->openSink(sink, sink.stream_, sink.writeAt_);
+    impl_->openSink(sink.stream_, sink.writeAt_);
 }
 
 StreamEncoder::~StreamEncoder() = default;
