@@ -39,6 +39,7 @@ bool PayloadBitReader::refill() {
     in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
     next_ = 0;
     end_ = static_cast<std::size_t>(in_.gcount());
+    bytesLoaded_ += static_cast<int64_t>(end_);
     return end_ > 0;
 }
 

@@ -83,6 +83,14 @@ class PayloadBitReader {
     bool getRawBytes(uint8_t* bytes, std::size_t count);
     // True once a byte was wanted after the end of the input.
     bool pastEnd() const { return pastEnd_; }
+    // Bits taken from the input so far, the unread rest of a dropped byte
+    // included; it stops growing at the end of the input.
+    int64_t bitPosition() const {
+        const int64_t bytes = bytesLoaded_ - static_cast<int64_t>(end_ - next_);
+        int unread = 0;  // bits of the current byte not yet read
+        for (uint16_t m = mask_; m <= 0x80; m <<= 1) ++unread;
+        return bytes * 8 - unread;
+    }
 
   private:
     uint8_t nextByte() {
@@ -98,6 +106,7 @@ class PayloadBitReader {
     std::array<uint8_t, 4096> buffer_{};
     std::size_t next_ = 0;
     std::size_t end_ = 0;
+    int64_t bytesLoaded_ = 0;
     uint16_t current_ = 0;
     uint16_t mask_ = 0x200;
     bool pastEnd_ = false;

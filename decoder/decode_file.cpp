@@ -11,17 +11,19 @@
 namespace qmz {
 namespace {
 
-// The header's data size counts whole sample frames of 16-bit samples.
-void rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames, int channels) {
+// The header's data size counts whole sample frames of 16-bit samples. False
+// when the destination cannot seek back to its start.
+bool rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames, int channels) {
     const std::streampos end = dest.tellp();
-    if (end == std::streampos(-1)) return;
+    if (end == std::streampos(-1)) return false;
     dest.seekp(0);
     if (!dest) {
         dest.clear();
-        return;
+        return false;
     }
     writeWavHeader(dest, static_cast<uint32_t>(frames * 2 * channels), format);
     dest.seekp(end);
+    return static_cast<bool>(dest);
 }
 
 }  // namespace
@@ -71,7 +73,7 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
         if (!dest) break;
     }
     if (result.error != DecodeError::None && dest)
-        rewriteHeader(dest, file.format, result.framesWritten, channels);
+        result.headerFitted = rewriteHeader(dest, file.format, result.framesWritten, channels);
     dest.flush();
     result.writeFailed = !dest;
     return result;

@@ -13,6 +13,9 @@ struct DecodeFileResult {
     DecodeError error = DecodeError::None;
     bool writeFailed = false;   // the destination stream failed
     int64_t framesWritten = 0;  // sample frames per channel in the output
+    // After an error: whether the WAV header was rewritten to the sizes
+    // written (false when the destination cannot seek, a pipe say).
+    bool headerFitted = false;
 };
 
 // Reads the 266-byte container header and checks what the decoder relies on,

@@ -44,8 +44,10 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
     type = BlockType::Long;
     if (channels.empty() || channels.size() > kMaxChannels) return StreamError::BadChannelCount;
     for (ChannelBlocks& blocks : channels) blocks.fill(QuantizedBlock{});
+    bitShares_ = FrameBitShares{};
     if (failure() != StreamError::None) return failure();
 
+    const int64_t start = bits_.bitPosition();
     if (isResyncPoint(frameIndex)) {
         std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
         if (!bits_.getRawBytes(record.data(), record.size())) return StreamError::Truncated;
@@ -55,9 +57,12 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
         lineModel_.reset();
         runModel_.reset();
     }
+    bitShares_.resync = bits_.bitPosition() - start;
 
+    const int64_t beforeCode = bits_.bitPosition();
     const int code = decode(sideModel_);
     if (code < 0) return failure();
+    bitShares_.side += bits_.bitPosition() - beforeCode;
     const bool knownType = code >= 1 && code <= 4;
     if (knownType) type = static_cast<BlockType>(code - 1);
     const BlockGeometry geometry = geometryOf(type);
@@ -71,15 +76,22 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
 }
 
 bool FramePayloadReader::readBlock(QuantizedBlock& block, const BlockGeometry& geometry) {
+    const int64_t start = bits_.bitPosition();
     const int gain = decode(sideModel_);
     if (gain < 0) return false;
     block.globalGain = gain;
+    const int64_t afterGain = bits_.bitPosition();
+    bitShares_.side += afterGain - start;
     for (int j = 0; j < geometry.scalefactors; ++j) {
         const int scalefactor = decode(scalefactorModel_);
         if (scalefactor < 0) return false;
         block.scalefactors[j] = scalefactor;
     }
-    return readLines(block.lines.data(), geometry.lines);
+    const int64_t afterScalefactors = bits_.bitPosition();
+    bitShares_.scalefactors += afterScalefactors - afterGain;
+    const bool complete = readLines(block.lines.data(), geometry.lines);
+    bitShares_.lines += bits_.bitPosition() - afterScalefactors;
+    return complete;
 }
 
 // A zero run that would reach past the block's last line ends the block.

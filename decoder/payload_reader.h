@@ -27,6 +27,18 @@ enum class StreamError {
 
 const char* describeStreamError(StreamError error);
 
+// Where the bits of one frame went. The resync share is the padding to a byte
+// and the record in front of every 45th frame; side information is the block
+// type code and the global gains; lines include the zero-run lengths.
+struct FrameBitShares {
+    int64_t resync = 0;
+    int64_t side = 0;
+    int64_t scalefactors = 0;
+    int64_t lines = 0;
+
+    int64_t total() const { return resync + side + scalefactors + lines; }
+};
+
 class FramePayloadReader {
   public:
     // The stream must be positioned right behind the container header.
@@ -36,6 +48,10 @@ class FramePayloadReader {
     // per channel; every value the frame does not set is zero. After Truncated
     // or BadEscape the reader stays failed and reads nothing more.
     StreamError readFrame(std::span<ChannelBlocks> channels, BlockType& type, int frameIndex);
+
+    // The bits the last readFrame took, by kind (complete only when it
+    // returned None).
+    const FrameBitShares& lastFrameBits() const { return bitShares_; }
 
   private:
     bool readBlock(QuantizedBlock& block, const BlockGeometry& geometry);
@@ -49,6 +65,7 @@ class FramePayloadReader {
     AdaptiveHuffmanModel lineModel_;
     AdaptiveHuffmanModel runModel_;
     bool badEscape_ = false;
+    FrameBitShares bitShares_;
 };
 
 }  // namespace qmz

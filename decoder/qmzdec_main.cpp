@@ -2,8 +2,12 @@
 //
 // Standard output carries the banner and the "source -> destination" line;
 // problems go to standard error in plain words, with an exit status per kind.
+// A source named "-" is read from standard input; a destination named "-" is
+// written to standard output, and then the banner and every message go to
+// standard error, so that standard output carries only the WAV file.
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 #include "common/same_file.h"
@@ -34,26 +38,37 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     const std::string source = argv[1], destination = argv[2];
-    std::printf("QMZ audio decoder {DEMO 2028}\n");
-    std::printf("%s -> %s \n", source.c_str(), destination.c_str());
-    std::fflush(stdout);
+    const bool toStdout = destination == "-";
+    std::FILE* console = toStdout ? stderr : stdout;
+    std::fprintf(console, "QMZ audio decoder {DEMO 2028}\n");
+    std::fprintf(console, "%s -> %s \n", source.c_str(), destination.c_str());
+    std::fflush(console);
 
-    if (qmz::isSameFile(source, destination)) {
+    if (source != "-" && !toStdout && qmz::isSameFile(source, destination)) {
         return fail(kDestinationIsSource, destination,
                     "the destination is the source file; nothing was written");
     }
-    std::ifstream in(source, std::ios::binary);
-    if (!in) return fail(kCannotOpenSource, source, "cannot open the file");
+    std::ifstream sourceFile;
+    if (source != "-") {
+        sourceFile.open(source, std::ios::binary);
+        if (!sourceFile) return fail(kCannotOpenSource, source, "cannot open the file");
+    }
+    std::istream& in = source == "-" ? std::cin : sourceFile;
     qmz::ContainerFile header;
     if (const qmz::DecodeError error = qmz::readQmzHeader(in, header);
         error != qmz::DecodeError::None) {
         return fail(kNotAQmzFile, source, qmz::describeDecodeError(error));
     }
-    std::ofstream out(destination, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(kCannotWriteDestination, destination, "cannot create the file");
+    std::ofstream destinationFile;
+    if (!toStdout) {
+        destinationFile.open(destination, std::ios::binary | std::ios::trunc);
+        if (!destinationFile)
+            return fail(kCannotWriteDestination, destination, "cannot create the file");
+    }
+    std::ostream& out = toStdout ? std::cout : destinationFile;
 
     const qmz::DecodeFileResult result = qmz::decodeToWav(in, header, out);
-    out.close();
+    if (!toStdout) destinationFile.close();
     if (result.writeFailed || !out) {
         return fail(kCannotWriteDestination, destination, "writing failed (is the disk full?)");
     }
@@ -62,6 +77,12 @@ int main(int argc, char** argv) {
                      "qmzdec: %s: %s; kept the %lld sample frames decoded before it in %s\n",
                      source.c_str(), qmz::describeDecodeError(result.error),
                      static_cast<long long>(result.framesWritten), destination.c_str());
+        if (!result.headerFitted) {
+            std::fprintf(stderr,
+                         "qmzdec: %s: the output cannot seek, so its WAV header still declares "
+                         "the full length; the sample data ends early\n",
+                         destination.c_str());
+        }
         return kDamagedStream;
     }
     return kOk;

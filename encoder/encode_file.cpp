@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <ostream>
 
 namespace qmz {
@@ -16,15 +17,27 @@ int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float c
     return samples;
 }
 
-namespace {
-
-// Payload bits per frame scaled to the input's own sample rate, truncated;
-// kept inside the header field's range whatever rate the file declares.
 int32_t averageBitRate(int64_t payloadBits, int frames, uint32_t sampleRate) {
     const double rate = static_cast<double>(payloadBits) / frames * sampleRate * (1.0 / 1024.0);
     return static_cast<int32_t>(
         std::min(rate, static_cast<double>(std::numeric_limits<int32_t>::max())));
 }
+
+namespace {
+
+// Passes every report on except the percentage, which has nothing to measure
+// against while the input's length is unknown.
+class WithoutPercentage final : public EncoderObserver {
+  public:
+    explicit WithoutPercentage(EncoderObserver& inner) : inner_(inner) {}
+    void onProgress(int) override {}
+    void onShortBlocksRequested() override { inner_.onShortBlocksRequested(); }
+    void onRequestDropped() override { inner_.onRequestDropped(); }
+    void onQuantizerEvent(QuantizerEvent event) override { inner_.onQuantizerEvent(event); }
+
+  private:
+    EncoderObserver& inner_;
+};
 
 }  // namespace
 
@@ -33,8 +46,13 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostrea
     EncodeFileResult result;
     const int channels = input.format.channels();
     ContainerFile file{ContainerHeader{}, input.dataChunk, input.format};
+    // An unknown length reads up to the most the header's size field can
+    // record; the real size replaces it once the input has ended.
+    if (input.lengthUnknown) file.dataChunk.size = 0xFFFFFFFFu;
     result.samplesPerChannel =
         codedSamplesPerChannel(file.dataChunk, channels, options.clipSeconds);
+    std::optional<WithoutPercentage> quietObserver;
+    if (input.lengthUnknown && observer != nullptr) observer = &quietObserver.emplace(*observer);
 
     const std::streampos start = qmz.tellp();
     writeContainer(qmz, file);  // placeholder: an interrupted run leaves a header that says so
@@ -44,6 +62,11 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostrea
     while (encoder->encodeFrame() && qmz) {
     }
     encoder->finish();
+    if (encoder->samplesPerChannel() < result.samplesPerChannel) {  // the input ended early
+        result.samplesPerChannel = encoder->samplesPerChannel();
+        file.dataChunk.size =
+            static_cast<uint32_t>(channels) * static_cast<uint32_t>(result.samplesPerChannel) * 2u;
+    }
     result.internalError = encoder->failed();
     result.frames = encoder->framesWritten();
     result.blockTypeCounts = encoder->blockTypeCounts();

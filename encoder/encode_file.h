@@ -26,8 +26,15 @@ struct EncodeFileResult {
 // clips, `dataChunk.size` becomes the clipped size.
 int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float clipSeconds);
 
+// Payload bits per frame scaled to the input's own sample rate, truncated;
+// kept inside the header field's range whatever rate the file declares.
+int32_t averageBitRate(int64_t payloadBits, int frames, uint32_t sampleRate);
+
 // `wav` stands at the first sample byte of `input`; `qmz` must be able to seek
-// back to where it stood (the start of the file) for the final header.
+// back to where it stood (the start of the file) for the final header. When
+// `wav` ends before the data size promised (or input.lengthUnknown), the
+// samples that arrived are coded and the final header records their number
+// and size; no percentage is reported while the length is unknown.
 EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
                            const EncoderOptions& options, EncoderObserver* observer);
 

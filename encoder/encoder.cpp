@@ -35,7 +35,15 @@ void Encoder::fillCurrentBank() {
         n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
         remaining_ -= kFrameLength;
         double* out[kMaxChannels] = {bank[0].data(), bank[1].data()};
-        n = readSampleFrames(samples_, channels_, n, out);  // a short read is coded as silence
+        const int wanted = n;
+        n = readSampleFrames(samples_, channels_, n, out);
+        samplesRead_ += n;
+        if (n < wanted) {
+            // The input ended early: what arrived is the length now, and the
+            // loop ends where it would have ended had that been known.
+            samplesPerChannel_ = static_cast<int32_t>(samplesRead_);
+            remaining_ = samplesRead_ - int64_t{kFrameLength} * frameCounter_;
+        }
     }
     for (int c = 0; c < kMaxChannels; ++c) std::fill(bank[c].begin() + n, bank[c].end(), 0.0);
 }

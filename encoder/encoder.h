@@ -9,6 +9,11 @@
 // and write nothing, so frame t (from 1) carries input frame t - 2 as the
 // newer half of its transform; the loop runs until ceil(N / 1024) + 3
 // frames have been written.
+//
+// When the input ends before the promised samplesPerChannel (a pipe whose WAV
+// header could not state the length), the session takes the whole sample
+// frames that arrived as the length from then on, so it writes exactly the
+// frames that an encode told that length in advance would write.
 #pragma once
 
 #include <array>
@@ -39,7 +44,8 @@ class Encoder {
   public:
     // `samples` stands at the first sample byte of `channels` (1 or 2)
     // interleaved 16-bit channels; `payload` right behind the container
-    // header. observer may be null.
+    // header. samplesPerChannel is the most that will be read; an input that
+    // ends earlier is coded as long as it is. observer may be null.
     Encoder(std::istream& samples, int channels, int32_t samplesPerChannel,
             const PresetParams& preset, std::ostream& payload, EncoderObserver* observer);
 
@@ -51,6 +57,9 @@ class Encoder {
     // True when the payload writer refused a frame (a quantiser value outside
     // the stream's alphabets); the loop stops then.
     bool failed() const { return failed_; }
+    // Sample frames per channel coded: the promised count, or fewer when the
+    // input ended early (final once the loop is done).
+    int32_t samplesPerChannel() const { return samplesPerChannel_; }
     int framesWritten() const { return frameCounter_ < 1 ? 0 : frameCounter_; }
     int64_t payloadBitCount() const { return writer_.payloadBitCount(); }
     // Frames with each block type written so far (long, start, short, stop).
@@ -89,6 +98,7 @@ class Encoder {
 
     int frameCounter_ = -2;
     int64_t remaining_;
+    int64_t samplesRead_ = 0;
     float progressScale_;
     int lastProgress_ = 0;
     bool done_ = false;

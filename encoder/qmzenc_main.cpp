@@ -3,9 +3,13 @@
 // Standard output carries the banner, the progress line with its "*" and "+"
 // block-switching marks, the quantiser's reports and the final bit rate;
 // problems beyond the classic messages go to standard error in plain words.
+// An input named "-" is read from standard input (a pipe), whose WAV header
+// may leave the length open; the output must be a file, since its header is
+// rewritten at the end.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -54,15 +58,23 @@ int main(int argc, char** argv) {
     const qmz::EncoderOptions options =
         qmz::parseEncoderOptions(std::vector<std::string>(argv + 3, argv + argc));
 
+    if (output == "-") {
+        std::fprintf(stderr,
+                     "qmzenc: the .qmz output cannot go to standard output: its header is "
+                     "rewritten at the end, so it must be a file\n");
+        return failEncoding(kCannotWriteOutput, input);
+    }
     if (qmz::isSameFile(input, output)) {
         std::fprintf(stderr, "qmzenc: %s: the output is the input file; nothing was written\n",
                      output.c_str());
         return failEncoding(kOutputIsInput, input);
     }
-    std::ifstream wav;
+    std::ifstream wavFile;
+    std::istream& wav = input == "-" ? std::cin : wavFile;
     qmz::WavInput header;
-    if (const qmz::WavReadError error = qmz::openWav(input, wav, header);
-        error != qmz::WavReadError::Ok) {
+    const qmz::WavReadError error =
+        input == "-" ? qmz::parseWavHeader(std::cin, header) : qmz::openWav(input, wavFile, header);
+    if (error != qmz::WavReadError::Ok) {
         std::printf("Trouble reading %s. Error = %d\n", input.c_str(), static_cast<int>(error));
         std::fflush(stdout);
         std::fprintf(stderr, "qmzenc: %s: %s\n", input.c_str(), qmz::describeWavReadError(error));

@@ -41,18 +41,25 @@ void skipRestOfChunk(std::istream& in, uint32_t size, uint32_t consumed) {
 // A data chunk may claim more bytes than the stream holds. When the stream can
 // tell how much follows, keep only the whole sample frames that are really
 // there, and return to the first sample byte. Unseekable streams keep the
-// declared size.
-void fitDataSizeToStream(std::istream& in, DataChunkHeader& data, uint32_t frameBytes) {
+// declared size; false when the stream cannot tell.
+bool fitDataSizeToStream(std::istream& in, DataChunkHeader& data, uint32_t frameBytes) {
     const std::streampos start = in.tellg();
-    if (start == std::streampos(-1)) return;
+    if (start == std::streampos(-1)) {
+        in.clear();
+        return false;
+    }
     in.seekg(0, std::ios::end);
     const std::streampos end = in.tellg();
     in.clear();
     in.seekg(start);
-    if (end == std::streampos(-1) || end < start) return;
+    if (end == std::streampos(-1) || end < start) {
+        in.clear();
+        return false;
+    }
     const uint64_t available = static_cast<uint64_t>(end - start);
-    if (available >= data.size) return;
-    data.size = static_cast<uint32_t>(available - available % frameBytes);
+    if (available < data.size)
+        data.size = static_cast<uint32_t>(available - available % frameBytes);
+    return true;
 }
 
 // The format chunk first, then the data chunk, with at most one chunk between.
@@ -115,7 +122,8 @@ WavReadError parseWavHeader(std::istream& in, WavInput& out) {
     if (out.format.bitsPerSample() != 16) return WavReadError::Not16Bit;
     const uint16_t channels = out.format.channels();
     if (channels != 1 && channels != 2) return WavReadError::UnsupportedChannels;
-    fitDataSizeToStream(in, out.dataChunk, 2u * channels);
+    const bool seekable = fitDataSizeToStream(in, out.dataChunk, 2u * channels);
+    out.lengthUnknown = !seekable && (out.dataChunk.size == 0 || out.dataChunk.size == 0xFFFFFFFFu);
     return WavReadError::Ok;
 }
 

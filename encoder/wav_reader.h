@@ -35,13 +35,17 @@ const char* describeWavReadError(WavReadError error);
 struct WavInput {
     WavFormatBlock format;
     DataChunkHeader dataChunk;  // "data" and the number of sample bytes to code
+    // The stream cannot seek and the data size is 0 or 0xFFFFFFFF, the values
+    // a writer into a pipe leaves: the samples run to the end of the stream.
+    bool lengthUnknown = false;
 };
 
 // Parses the header at the stream's position. On Ok the stream stands at the
 // first sample byte. When the stream is seekable and holds fewer sample bytes
 // than the data chunk declares (a truncated file, or the 0xFFFFFFFF size of a
 // streaming writer), dataChunk.size is lowered to the whole sample frames
-// present; a size that fits is kept as declared.
+// present; a size that fits is kept as declared. An unseekable stream keeps
+// the declared size as the most it will deliver (see lengthUnknown).
 WavReadError parseWavHeader(std::istream& in, WavInput& out);
 
 // Opens path in binary mode and parses it; CannotOpen if it cannot be opened.

@@ -1,0 +1,115 @@
+// The public decoder over the library's Decoder session: hands out the
+// session's frames of up to 1024 sample frames in pieces of any size.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <istream>
+
+#include "decoder/decode_file.h"
+#include "qmz/codec.h"
+
+namespace qmz {
+namespace {
+
+Status statusOf(DecodeError error) {
+    switch (error) {
+        case DecodeError::None:
+            return Status::Ok;
+        case DecodeError::NotQmz:
+            return Status::NotQmz;
+        case DecodeError::Incomplete:
+            return Status::Incomplete;
+        case DecodeError::BadHeader:
+            return Status::BadHeader;
+        case DecodeError::Truncated:
+            return Status::Truncated;
+        case DecodeError::DamagedStream:
+            return Status::Damaged;
+    }
+    return Status::Damaged;
+}
+
+}  // namespace
+
+const char* describeStatus(Status status) {
+    switch (status) {
+        case Status::Ok:
+            return "no error";
+        case Status::InvalidArgument:
+            return "invalid argument";
+        case Status::NotWav:
+            return "not a 16-bit PCM WAV stream (mono or stereo)";
+        case Status::WriteFailed:
+            return "writing the .qmz stream failed";
+        case Status::InternalError:
+            return "internal error: a quantised value out of range";
+        case Status::TooLong:
+            return "more sample frames than a .qmz header can record";
+        case Status::Finished:
+            return "the encoder has already finished";
+        case Status::NotQmz:
+            return describeDecodeError(DecodeError::NotQmz);
+        case Status::Incomplete:
+            return describeDecodeError(DecodeError::Incomplete);
+        case Status::BadHeader:
+            return describeDecodeError(DecodeError::BadHeader);
+        case Status::Truncated:
+            return describeDecodeError(DecodeError::Truncated);
+        case Status::Damaged:
+            return describeDecodeError(DecodeError::DamagedStream);
+    }
+    return "unknown status";
+}
+
+struct StreamDecoder::Impl {
+    Status status = Status::Ok;
+    ContainerFile file;
+    std::unique_ptr<Decoder> decoder;
+    std::array<int16_t, kFrameLength * kMaxChannels> pcm{};
+    int pending = 0;  // sample frames of `pcm` not handed out yet
+    int next = 0;     // first of them
+};
+
+StreamDecoder::StreamDecoder(std::istream& qmz) : impl_(std::make_unique<Impl>()) {
+    impl_->status = statusOf(readQmzHeader(qmz, impl_->file));
+    if (impl_->status == Status::Ok) impl_->decoder = std::make_unique<Decoder>(qmz, impl_->file);
+}
+
+StreamDecoder::~StreamDecoder() = default;
+
+Status StreamDecoder::status() const {
+    return impl_->status;
+}
+
+PcmFormat StreamDecoder::format() const {
+    return {impl_->file.header.channels, impl_->file.format.sampleRate()};
+}
+
+int64_t StreamDecoder::samplesPerChannel() const {
+    return impl_->status == Status::NotQmz ? 0 : impl_->file.header.samplesPerChannel;
+}
+
+std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrames) {
+    Impl& s = *impl_;
+    const int channels = s.file.header.channels;
+    std::size_t done = 0;
+    while (done < maxSampleFrames && s.decoder != nullptr) {
+        if (s.pending == 0) {
+            if (s.status != Status::Ok || s.decoder->finished()) break;
+            s.next = 0;
+            s.status = statusOf(s.decoder->decodeFrame(s.pcm.data(), s.pending));
+            continue;
+        }
+        const int n = static_cast<int>(
+            std::min<std::size_t>(static_cast<std::size_t>(s.pending), maxSampleFrames - done));
+        std::memcpy(interleaved + done * static_cast<std::size_t>(channels),
+                    s.pcm.data() + s.next * channels,
+                    static_cast<std::size_t>(n * channels) * sizeof(int16_t));
+        s.next += n;
+        s.pending -= n;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+}  // namespace qmz

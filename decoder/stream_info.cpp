@@ -1,0 +1,79 @@
+#include "decoder/stream_info.h"
+
+#include <algorithm>
+#include <memory>
+#include <span>
+
+#include "common/frame_syntax.h"
+
+namespace qmz {
+
+double StreamReport::meanFrameBits() const {
+    return framesRead > 0 ? static_cast<double>(totalBits.total()) / framesRead : 0.0;
+}
+
+double StreamReport::durationSeconds() const {
+    const uint32_t rate = file.format.sampleRate();
+    return rate > 0 ? static_cast<double>(file.header.samplesPerChannel) / rate : 0.0;
+}
+
+int64_t payloadFrameCount(int32_t samplesPerChannel) {
+    const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
+    return (n + kFrameLength - 1) / kFrameLength + 3;
+}
+
+namespace {
+
+void addFrame(StreamReport& report, const FrameReport& frame) {
+    const int64_t bits = frame.bits.total();
+    if (report.framesRead == 0) {
+        report.minFrameBits = report.maxFrameBits = bits;
+    } else {
+        report.minFrameBits = std::min(report.minFrameBits, bits);
+        report.maxFrameBits = std::max(report.maxFrameBits, bits);
+    }
+    ++report.framesRead;
+    if (frame.resyncPoint) ++report.resyncPoints;
+    ++report.blockTypeCounts[static_cast<int>(frame.type)];
+    report.totalBits.resync += frame.bits.resync;
+    report.totalBits.side += frame.bits.side;
+    report.totalBits.scalefactors += frame.bits.scalefactors;
+    report.totalBits.lines += frame.bits.lines;
+}
+
+}  // namespace
+
+StreamReport inspectStream(std::istream& qmz,
+                           const std::function<void(const FrameReport&)>& onFrame) {
+    StreamReport report;
+    if (!readContainer(qmz, report.file)) {
+        report.headerError = DecodeError::NotQmz;
+        return report;
+    }
+    report.headerError = checkContainer(report.file);
+    if (report.headerError != DecodeError::None) return report;
+
+    const int channels = report.file.header.channels;
+    report.frameCount = payloadFrameCount(report.file.header.samplesPerChannel);
+    // The reader and its four models are large: keep them off the stack.
+    auto reader = std::make_unique<FramePayloadReader>(qmz);
+    std::array<ChannelBlocks, kMaxChannels> blocks;
+    const std::span<ChannelBlocks> frameBlocks(blocks.data(), static_cast<std::size_t>(channels));
+    for (int64_t t = 1; t <= report.frameCount; ++t) {
+        FrameReport frame;
+        frame.index = static_cast<int>(t);
+        frame.resyncPoint = isResyncPoint(frame.index);
+        const StreamError error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        if (error != StreamError::None) {
+            report.frameError = error;
+            report.failedFrame = t;
+            break;
+        }
+        frame.bits = reader->lastFrameBits();
+        addFrame(report, frame);
+        if (onFrame) onFrame(frame);
+    }
+    return report;
+}
+
+}  // namespace qmz

@@ -1,0 +1,154 @@
+// QMZ codec library: encode 16-bit PCM into .qmz streams and decode them back.
+//
+// This is the whole public interface of the installed library (CMake:
+// find_package(qmz) and link qmz::codec). Everything runs in the calling
+// thread, in constant memory, with no exceptions: every operation reports a
+// Status, and an object that failed stays failed.
+//
+// Encoding caller-provided PCM:
+//
+//     std::ofstream out("tone.qmz", std::ios::binary);
+//     qmz::StreamEncoder encoder(qmz::PcmFormat{2, 44100}, out);
+//     encoder.write(samples.data(), samples.size() / 2);  // interleaved L R L R ...
+//     if (encoder.finish() != qmz::Status::Ok) ...        // header written last
+//
+// Encoding a WAV stream (16-bit PCM, mono or stereo):
+//
+//     std::ifstream wav("song.wav", std::ios::binary);
+//     qmz::StreamEncoder encoder(wav, out, {qmz::QualityPreset::B});
+//     encoder.finish();  // reads and codes every sample that arrives
+//
+// Decoding:
+//
+//     qmz::StreamDecoder decoder(in);
+//     std::vector<int16_t> pcm(4096 * decoder.format().channels);
+//     while (std::size_t frames = decoder.read(pcm.data(), 4096)) { ...use frames... }
+//     if (decoder.status() != qmz::Status::Ok) ...  // truncated or damaged
+//
+// Decoder output sample k is encoder input sample k; the stream carries
+// exactly the number of sample frames that were encoded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <utility>
+
+namespace qmz {
+
+enum class Status {
+    Ok = 0,
+    InvalidArgument,  // a channel count other than 1 or 2, or a call the object's mode forbids
+    NotWav,           // the WAV source is not 16-bit PCM RIFF/WAVE, mono or stereo
+    WriteFailed,      // the .qmz destination refused bytes
+    InternalError,    // the quantiser produced a value the stream cannot carry
+    TooLong,          // more sample frames than a .qmz header can record
+    Finished,         // write() or finish() after finish()
+    NotQmz,           // the source is not a .qmz stream
+    Incomplete,       // a .qmz stream whose encoder never finished
+    BadHeader,        // a .qmz header with an impossible channel count or length
+    Truncated,        // the .qmz stream ends before its last frame
+    Damaged,          // the .qmz stream holds bits no encoder writes
+};
+
+// Plain words for a status.
+const char* describeStatus(Status status);
+
+// Quality presets, from the largest files (AAA) to the smallest (E, which
+// also codes stereo as mid and side).
+enum class QualityPreset { AAA, AA, A, B, C, D, E };
+
+struct EncodeSettings {
+    QualityPreset preset = QualityPreset::A;
+    // Above 0: code at most this many whole seconds (at 44100 sample frames
+    // per second) and ignore the rest.
+    double clipSeconds = 0.0;
+};
+
+// Interleaved signed 16-bit samples. The codec is tuned for 44100 Hz; another
+// rate is recorded and declared again by the decoder, not converted.
+struct PcmFormat {
+    int channels = 2;  // 1 or 2
+    uint32_t sampleRate = 44100;
+};
+
+// Writes `size` bytes at byte `offset` of the .qmz stream; false on failure.
+// The encoder writes the stream front to back, and at the end rewrites its
+// first 266 bytes (the header) once.
+using QmzWriteAt = std::function<bool(uint64_t offset, const uint8_t* bytes, std::size_t size)>;
+
+// Where an encoder puts the .qmz bytes: a stream that can seek back to where
+// it stood when the encoder was opened (a file, a std::stringstream), or a
+// positioned-write callback.
+class QmzSink {
+  public:
+    QmzSink(std::ostream& stream) : stream_(&stream) {}            // NOLINT: implicit on purpose
+    QmzSink(QmzWriteAt writeAt) : writeAt_(std::move(writeAt)) {}  // NOLINT
+
+  private:
+    friend class StreamEncoder;
+    std::ostream* stream_ = nullptr;
+    QmzWriteAt writeAt_;
+};
+
+struct EncodeSummary {
+    int64_t samplesPerChannel = 0;  // sample frames per channel coded
+    int64_t frames = 0;             // frames in the payload
+    int32_t averageBitRate = 0;     // payload bits per second
+};
+
+class StreamEncoder {
+  public:
+    // An encoder for PCM the caller feeds with write().
+    StreamEncoder(const PcmFormat& format, QmzSink sink, const EncodeSettings& settings = {});
+    // An encoder for the WAV stream `wav` (standing at its start); its header
+    // is read here, the samples by finish(). A WAV whose data size is
+    // unknown (0 or 0xFFFFFFFF from a pipe) or too large is coded as far as
+    // its samples really go.
+    StreamEncoder(std::istream& wav, QmzSink sink, const EncodeSettings& settings = {});
+    ~StreamEncoder();
+    StreamEncoder(const StreamEncoder&) = delete;
+    StreamEncoder& operator=(const StreamEncoder&) = delete;
+
+    Status status() const;
+    PcmFormat format() const;  // the WAV source's format in WAV mode
+
+    // Codes `sampleFrames` interleaved sample frames (sampleFrames x channels
+    // values). Coding runs as whole frames of 1024 sample frames fill up.
+    Status write(const int16_t* interleaved, std::size_t sampleFrames);
+    // Codes what is left, ends the stream and writes the final header. The
+    // .qmz bytes are complete only once this returned Ok.
+    Status finish();
+    EncodeSummary summary() const;  // final after finish()
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+class StreamDecoder {
+  public:
+    // Reads the .qmz header from `qmz` (standing at its start); see status().
+    explicit StreamDecoder(std::istream& qmz);
+    ~StreamDecoder();
+    StreamDecoder(const StreamDecoder&) = delete;
+    StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+    // Ok, or why the header was refused or the stream stopped.
+    Status status() const;
+    // The format the encoder was given (channels, declared sample rate).
+    PcmFormat format() const;
+    int64_t samplesPerChannel() const;
+
+    // Stores up to maxSampleFrames interleaved sample frames in `interleaved`
+    // and returns their number; 0 once the stream is done or has failed.
+    std::size_t read(int16_t* interleaved, std::size_t maxSampleFrames);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qmz

@@ -1,0 +1,127 @@
+// qmzinfo: describes a .qmz file and checks that its whole payload reads.
+//
+//   qmzinfo FILE.qmz [--frames]
+//
+// Standard output carries the description (and with --frames one line per
+// frame); a file that cannot be read to its last frame is reported on
+// standard error with the frame where reading failed. "-" reads standard input.
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "decoder/stream_info.h"
+
+namespace {
+
+enum ExitStatus {
+    kOk = 0,
+    kUsage = 1,
+    kCannotOpen = 2,
+    kNotAQmzFile = 3,
+    kDamagedStream = 5,
+};
+
+const char* const kBlockTypeNames[] = {"long", "start", "short", "stop"};
+
+double percentOf(int64_t part, int64_t whole) {
+    return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0;
+}
+
+void printFrame(const qmz::FrameReport& frame) {
+    std::printf("%7d  %-5s  %7" PRId64 "  %6" PRId64 "  %6" PRId64 "  %7" PRId64 "  %6" PRId64 "\n",
+                frame.index, kBlockTypeNames[static_cast<int>(frame.type)], frame.bits.total(),
+                frame.bits.side, frame.bits.scalefactors, frame.bits.lines, frame.bits.resync);
+}
+
+void printHeader(const std::string& name, const qmz::StreamReport& r) {
+    const qmz::ContainerHeader& h = r.file.header;
+    const qmz::WavFormatBlock& f = r.file.format;
+    const double seconds = r.durationSeconds();
+    const int minutes = static_cast<int>(seconds / 60.0);
+    std::printf("file:            %s\n", name.c_str());
+    std::printf("channels:        %d (%s)\n", h.channels,
+                h.channels == 1 ? "mono" : (h.midSide == 1 ? "stereo, mid/side" : "stereo"));
+    if (h.channels == 1 && h.midSide == 1) std::printf("mid/side:        set, unused for mono\n");
+    std::printf("sample frames:   %d per channel\n", h.samplesPerChannel);
+    std::printf("duration:        %d:%06.3f (%.3f s)\n", minutes, seconds - 60.0 * minutes,
+                seconds);
+    std::printf("average rate:    %d bit/s (%.1f kbit/s)\n", h.avgBitRate, h.avgBitRate / 1000.0);
+    std::printf("decodes to:      WAV, format %u, %u channel%s, %u Hz, %u bits, %u data bytes\n",
+                f.formatTag(), f.channels(), f.channels() == 1 ? "" : "s", f.sampleRate(),
+                f.bitsPerSample(), r.file.dataChunk.size);
+}
+
+void printSummary(const qmz::StreamReport& r) {
+    const int64_t total = r.totalBits.total();
+    if (r.ok()) {
+        std::printf("frames:          %" PRId64 "\n", r.frameCount);
+    } else {
+        std::printf("frames:          %" PRId64 " (%" PRId64 " read before the damage)\n",
+                    r.frameCount, r.framesRead);
+    }
+    std::printf("resync points:   %" PRId64 "\n", r.resyncPoints);
+    std::printf("block types:     long %" PRId64 ", start %" PRId64 ", short %" PRId64
+                ", stop %" PRId64 "\n",
+                r.blockTypeCounts[0], r.blockTypeCounts[1], r.blockTypeCounts[2],
+                r.blockTypeCounts[3]);
+    std::printf("bits per frame:  min %" PRId64 ", mean %.1f, max %" PRId64 "\n", r.minFrameBits,
+                r.meanFrameBits(), r.maxFrameBits);
+    std::printf(
+        "bit shares:      side information %.1f%%, scalefactors %.1f%%, lines %.1f%%, "
+        "resync %.1f%%\n",
+        percentOf(r.totalBits.side, total), percentOf(r.totalBits.scalefactors, total),
+        percentOf(r.totalBits.lines, total), percentOf(r.totalBits.resync, total));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string path;
+    bool listFrames = false;
+    bool usage = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--frames") {
+            listFrames = true;
+        } else if (path.empty() && (argument == "-" || argument[0] != '-')) {
+            path = argument;
+        } else {
+            usage = true;
+        }
+    }
+    if (usage || path.empty()) {
+        std::fprintf(stderr, "usage: qmzinfo FILE.qmz [--frames]\n");
+        return kUsage;
+    }
+    std::ifstream file;
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "qmzinfo: %s: cannot open the file\n", path.c_str());
+            return kCannotOpen;
+        }
+    }
+    std::istream& in = path == "-" ? std::cin : file;
+
+    if (listFrames) std::printf("  frame  type      bits    side  scalef    lines  resync\n");
+    const qmz::StreamReport report =
+        listFrames ? qmz::inspectStream(in, printFrame) : qmz::inspectStream(in);
+    if (report.headerError != qmz::DecodeError::None) {
+        std::fprintf(stderr, "qmzinfo: %s: %s\n", path.c_str(),
+                     qmz::describeDecodeError(report.headerError));
+        return kNotAQmzFile;
+    }
+    if (listFrames) std::printf("\n");
+    printHeader(path, report);
+    printSummary(report);
+    if (!report.ok()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "qmzinfo: %s: frame %" PRId64 " of %" PRId64 ": %s\n", path.c_str(),
+                     report.failedFrame, report.frameCount,
+                     qmz::describeStreamError(report.frameError));
+        return kDamagedStream;
+    }
+    return kOk;
+}
