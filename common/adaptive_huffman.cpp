@@ -9,7 +9,7 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
       nodes_(2 * static_cast<std::size_t>(alphabetSize) - 1),
       recordLeader_(2 * nodes_.size()),
       freeRecords_(recordLeader_.size()),
-      scratch_(static_cast<std::size_t>(alphabetSize) + 32) {
+      unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64) {
     reset();
 }
 
@@ -20,6 +20,10 @@ void AdaptiveHuffmanModel::reset() {
     for (int s = 0; s < n_; ++s) {
         nodes_[s].unseenPrev = s > 0 ? s - 1 : kNone;
         nodes_[s].unseenNext = s + 1 < n_ ? s + 1 : kNone;
+    }
+    for (std::size_t w = 0; w < unseenBits_.size(); ++w) {
+        const int left = n_ - static_cast<int>(64 * w);
+        unseenBits_[w] = left >= 64 ? ~uint64_t{0} : (uint64_t{1} << left) - 1;
     }
     unseenHead_ = 0;
     unseenCount_ = n_;
@@ -46,40 +50,66 @@ void AdaptiveHuffmanModel::removeUnseen(int symbol) {
     }
     if (leaf.unseenNext != kNone) nodes_[leaf.unseenNext].unseenPrev = leaf.unseenPrev;
     leaf.unseenPrev = leaf.unseenNext = kNone;
+    unseenBits_[static_cast<std::size_t>(symbol) / 64] &= ~(uint64_t{1} << (symbol % 64));
     --unseenCount_;
 }
 
+// The list is ascending, so a symbol's index is the number of unseen symbols
+// below it.
 int AdaptiveHuffmanModel::unseenIndexOf(int symbol) const {
+    const auto word = static_cast<std::size_t>(symbol) / 64;
     int index = 0;
-    for (int s = unseenHead_; s != symbol; s = nodes_[s].unseenNext) ++index;
-    return index;
+    for (std::size_t w = 0; w < word; ++w) index += std::popcount(unseenBits_[w]);
+    const uint64_t below = (uint64_t{1} << (symbol % 64)) - 1;
+    return index + std::popcount(unseenBits_[word] & below);
 }
 
+// index < unseenCount_.
 int AdaptiveHuffmanModel::unseenAt(int index) const {
-    int s = unseenHead_;
-    while (index-- > 0) s = nodes_[s].unseenNext;
-    return s;
+    std::size_t w = 0;
+    for (int count = std::popcount(unseenBits_[0]); index >= count;
+         count = std::popcount(unseenBits_[++w])) {
+        index -= count;
+    }
+    uint64_t bits = unseenBits_[w];
+    while (index-- > 0) bits &= bits - 1;  // drop the lowest set bits before the wanted one
+    return static_cast<int>(64 * w) + std::countr_zero(bits);
 }
 
+// The code is the path from the root to the leaf (the escape leaf for an
+// unseen symbol), then the unseen index, most significant bit first.
 void AdaptiveHuffmanModel::encodeSymbol(int symbol, PayloadBitWriter& out) {
-    int length = 0;
     int leaf = symbol;
+    int escapeBits = 0;
+    int index = 0;
     if (nodes_[symbol].weight == 0) {
-        // Index bits go in first (least significant first) because the whole
-        // code is sent backwards.
-        const int index = unseenIndexOf(symbol);
-        for (int bit = 0, k = escapeCodeLength(); bit < k; ++bit) {
-            scratch_[length++] = static_cast<uint8_t>((index >> bit) & 1);
-        }
+        index = unseenIndexOf(symbol);
+        escapeBits = escapeCodeLength();
         leaf = escape_;
     }
-    for (int node = leaf; node != root_;) {
+    sendPath(leaf, root_, out);
+    for (int bit = escapeBits - 1; bit >= 0; --bit) out.putBit((index >> bit) & 1);
+    update(symbol);
+}
+
+// Sends the branch bits from `top` down to `node` (top an ancestor of node).
+// They are gathered from the node upwards, each new one shifted in at the
+// bottom, so the word's bit 0 is the first to send; a path longer than a
+// word sends its upper part first.
+void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
+    uint64_t code = 0;
+    int length = 0;
+    while (node != top) {
+        if (length == 64) {
+            sendPath(node, top, out);
+            break;
+        }
         const int parent = nodes_[node].parent;
-        scratch_[length++] = nodes_[parent].child1 == node ? 1 : 0;
+        code = (code << 1) | (nodes_[parent].child1 == node ? 1u : 0u);
+        ++length;
         node = parent;
     }
-    while (length > 0) out.putBit(scratch_[--length]);
-    update(symbol);
+    out.putBits(code, length);
 }
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {

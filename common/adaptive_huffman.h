@@ -12,6 +12,9 @@
 // their leader, so the leader is found in constant time; the record upkeep
 // below is what keeps every record naming the first node of its run.
 //
+// A code's path is gathered leaf-upwards into a 64-bit word and sent with
+// one multi-bit write.
+//
 // All memory is taken once at construction; reset() and coding allocate nothing.
 #pragma once
 
@@ -55,6 +58,7 @@ class AdaptiveHuffmanModel {
     int unseenIndexOf(int symbol) const;
     int unseenAt(int index) const;
 
+    void sendPath(int node, int top, PayloadBitWriter& out);
     void update(int symbol);
     int addUnseenSymbol(int symbol);
     void exchange(int a, int b);
@@ -68,8 +72,10 @@ class AdaptiveHuffmanModel {
     std::vector<Node> nodes_;  // leaves 0 .. n-1 (leaf i is symbol i), then internal nodes
     std::vector<int32_t> recordLeader_;
     std::vector<int32_t> freeRecords_;
+    // One bit per symbol, set while the symbol is unseen: the unseen list in
+    // a form that counts and selects by population counts, not by walking.
+    std::vector<uint64_t> unseenBits_;
     int freeCount_ = 0;
-    std::vector<uint8_t> scratch_;  // code bits, built leaf-upwards and sent backwards
 
     int root_ = 0;
     int escape_ = 0;  // kNone once every symbol has been seen
