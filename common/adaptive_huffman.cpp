@@ -15,7 +15,7 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
 
 void AdaptiveHuffmanModel::reset() {
     for (Node& node : nodes_) {
-        node = Node{0, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
+        node = Node{0, kNone, {kNone, kNone}, kNone, kNone, kNone, kNone, kNone};
     }
     for (int s = 0; s < n_; ++s) {
         nodes_[s].unseenPrev = s > 0 ? s - 1 : kNone;
@@ -105,7 +105,7 @@ void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
             break;
         }
         const int parent = nodes_[node].parent;
-        code = (code << 1) | (nodes_[parent].child1 == node ? 1u : 0u);
+        code = (code << 1) | (nodes_[parent].child[1] == node ? 1u : 0u);
         ++length;
         node = parent;
     }
@@ -114,7 +114,7 @@ void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {
     int node = root_;
-    while (!isLeaf(node)) node = in.getBit() ? nodes_[node].child1 : nodes_[node].child0;
+    while (!isLeaf(node)) node = nodes_[node].child[in.getBit()];  // indexed: no branch on the bit
     int symbol = node;
     if (node == escape_) {
         int index = 0;
@@ -135,10 +135,10 @@ int AdaptiveHuffmanModel::newRecord(int leader) {
 void AdaptiveHuffmanModel::replaceChild(int parent, int oldChild, int newChild) {
     if (parent == kNone) {
         root_ = newChild;
-    } else if (nodes_[parent].child0 == oldChild) {
-        nodes_[parent].child0 = newChild;
+    } else if (nodes_[parent].child[0] == oldChild) {
+        nodes_[parent].child[0] = newChild;
     } else {
-        nodes_[parent].child1 = newChild;
+        nodes_[parent].child[1] = newChild;
     }
 }
 
@@ -155,7 +155,7 @@ int AdaptiveHuffmanModel::addUnseenSymbol(int symbol) {
     }
 
     // A new internal node takes the escape leaf's place in the tree and in the
-    // node order, with the new leaf as child1 and the escape leaf as child0.
+    // node order, with the new leaf as child 1 and the escape leaf as child 0.
     const int oldEscape = escape_;
     const int internal = nextInternal_++;
     const int parent = nodes_[oldEscape].parent;
@@ -167,8 +167,8 @@ int AdaptiveHuffmanModel::addUnseenSymbol(int symbol) {
     Node& in = nodes_[internal];
     in.weight = 0;
     in.parent = parent;
-    in.child0 = escape_;
-    in.child1 = symbol;
+    in.child[0] = escape_;
+    in.child[1] = symbol;
     in.orderPrev = before;
     in.orderNext = symbol;
     if (before != kNone) nodes_[before].orderNext = internal;
@@ -197,7 +197,7 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
     Node& na = nodes_[a];
     Node& nb = nodes_[b];
     if (na.parent == nb.parent) {
-        std::swap(nodes_[na.parent].child0, nodes_[na.parent].child1);
+        std::swap(nodes_[na.parent].child[0], nodes_[na.parent].child[1]);
     } else {
         replaceChild(na.parent, a, b);
         replaceChild(nb.parent, b, a);
@@ -240,10 +240,11 @@ void AdaptiveHuffmanModel::updateRunBeforeIncrement(int x) {
     const bool beforeHasNextWeight =
         before != kNone && before != root_ && nodes_[before].weight == node.weight + 1;
 
-    if (!isLeaf(x) && node.orderNext == node.child1 && escape_ != kNone && node.child0 == escape_) {
+    if (!isLeaf(x) && node.orderNext == node.child[1] && escape_ != kNone &&
+        node.child[0] == escape_) {
         // x and its only weighted child form the run; they move up together.
         if (beforeHasNextWeight) {
-            nodes_[x].run = nodes_[node.child1].run = nodes_[before].run;
+            nodes_[x].run = nodes_[node.child[1]].run = nodes_[before].run;
             releaseRecord(run);
         }
         return;

@@ -46,7 +46,7 @@ class AdaptiveHuffmanModel {
     struct Node {
         int32_t weight;
         int32_t parent;
-        int32_t child0, child1;          // internal nodes only
+        int32_t child[2];                // internal nodes only: branch 0, branch 1
         int32_t orderPrev, orderNext;    // node order: root first, escape leaf last
         int32_t run;                     // record of the node's weight run
         int32_t unseenPrev, unseenNext;  // leaves of unseen symbols, ascending
