@@ -102,7 +102,8 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
 
 // Partition energy, required SNR (6 dB noise-like .. 18 dB tonal) and level
 // above the threshold in quiet.
-void partitionLevels(const PsyTables& t, const double* power, const double* c, PsyWork& w) {
+void partitionLevels(const PsyTables& t, const double* power, const double* c, PsyWork& w,
+                     double* energy) {
     for (int b = 0; b < t.partitionCount; ++b) {
         double e = 0.0, cw = 0.0, eLevel = 1e-20;
         for (int k = t.start[b]; k < t.start[b] + t.width[b]; ++k) {
@@ -119,7 +120,7 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
             else if (tone < 0.0)
                 tone = 0.0;
         }
-        w.energy[b] = e;
+        energy[b] = e;
         w.snr[b] = 6.0 * (1.0 - tone) + 18.0 * tone;
         w.level[b] = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
     }
@@ -164,10 +165,10 @@ void limitThresholds(const PsyTables& t, const double* energy, const double* flo
     if (psyMode == 4) std::copy(floor, floor + t.partitionCount, thr);
 }
 
-// Masking ratio and tonality index per scalefactor band, the bands' edges
-// applied to FFT bins. bandEnergy, when given, receives the band energies.
-void bandResults(const PsyTables& t, const double* thr, const double* power, const double* c,
-                 double* ratio, double* tonality, double* bandEnergy) {
+// Energy and tonality index per scalefactor band, the bands' edges applied
+// to FFT bins.
+void bandTonality(const PsyTables& t, const double* power, const double* c, double* bandEnergy,
+                  double* tonality) {
     for (int s = 0; s < t.bandCount; ++s) {
         const int a = t.bandEdges[s], b = t.bandEdges[s + 1];
         double en = 0.0, num = 0.0, den = 1e-15;
@@ -176,36 +177,44 @@ void bandResults(const PsyTables& t, const double* thr, const double* power, con
             num += power[k] * c[k];
             den += power[k];
         }
-        double lowest = thr[t.bandFirstPartition[s]] / t.width[t.bandFirstPartition[s]];
-        for (int p = t.bandFirstPartition[s] + 1; p <= t.bandLastPartition[s]; ++p)
-            lowest = std::min(lowest, thr[p] / t.width[p]);
-        ratio[s] = en != 0.0 ? (b - a) * lowest / en : 1.0;
         const double y = num / den;
         tonality[s] = y > 0.0 ? -0.299 - 0.43 * std::log(y) : 1.0;
-        if (bandEnergy != nullptr) bandEnergy[s] = en;
+        bandEnergy[s] = en;
     }
 }
 
-struct AnalysisOutput {
-    double* unpredictability;
-    double* ratio;
-    double* tonality;
-    double* bandEnergy;  // may be null
-};
+// Masking ratio per band: allowed noise (the band's width times the lowest
+// threshold per bin of its partitions) over band energy.
+void bandRatios(const PsyTables& t, const double* thr, const double* bandEnergy, double* ratio) {
+    for (int s = 0; s < t.bandCount; ++s) {
+        const int a = t.bandEdges[s], b = t.bandEdges[s + 1];
+        double lowest = thr[t.bandFirstPartition[s]] / t.width[t.bandFirstPartition[s]];
+        for (int p = t.bandFirstPartition[s] + 1; p <= t.bandLastPartition[s]; ++p)
+            lowest = std::min(lowest, thr[p] / t.width[p]);
+        const double en = bandEnergy[s];
+        ratio[s] = en != 0.0 ? (b - a) * lowest / en : 1.0;
+    }
+}
 
-template <int N, int P>
-void analyse(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, const double* floor,
-             double preEcho, int psyMode, PsyWork& w, const AnalysisOutput& out) {
+template <int N, int P, int B>
+void spectralPart(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w,
+                  double* unpredictability, PsySpreadResults<P, B>& out) {
     transformInput(t, s, x, w);
-    predictSpectrum(s, w.fft.data(), w.power.data(), out.unpredictability);
-    partitionLevels(t, w.power.data(), out.unpredictability, w);
+    predictSpectrum(s, w.fft.data(), w.power.data(), unpredictability);
+    partitionLevels(t, w.power.data(), unpredictability, w, out.energy.data());
+    spreadThresholds(t, w, out.spread.data());
+    bandTonality(t, w.power.data(), unpredictability, out.bandEnergy.data(), out.tonality.data());
+}
+
+template <int N, int P, int B>
+void thresholdPart(const PsyTables& t, PsyChannelState<N, P>& s, const PsySpreadResults<P, B>& in,
+                   const double* floor, double preEcho, int psyMode, double* ratio) {
     const double* prev = s.thresholdHistory.data() + s.thresholdSlot * P;
     s.thresholdSlot ^= 1;
     double* thr = s.thresholdHistory.data() + s.thresholdSlot * P;
-    spreadThresholds(t, w, thr);
-    limitThresholds(t, w.energy.data(), floor, preEcho, psyMode, prev, thr);
-    bandResults(t, thr, w.power.data(), out.unpredictability, out.ratio, out.tonality,
-                out.bandEnergy);
+    std::copy(in.spread.begin(), in.spread.end(), thr);
+    limitThresholds(t, in.energy.data(), floor, preEcho, psyMode, prev, thr);
+    bandRatios(t, thr, in.bandEnergy.data(), ratio);
 }
 
 }  // namespace
@@ -231,27 +240,44 @@ void psyResetState(PsyState& state) {
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
                        int psyMode) {
     if (channel < 0 || channel >= kMaxChannels) return false;
-    PsyWork& w = state.work;
+    psySpectralAnalysis(state, newSamples, state.work.spectral, channel);
+    return psyThresholdAnalysis(state, state.work.spectral, out, channel, psyMode);
+}
 
+void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
+                         int channel) {
+    if (channel < 0 || channel >= kMaxChannels) return;
+    PsyWork& w = state.work;
+    spectralPart(longPsyTables(), state.longChannels[channel], newSamples, w,
+                 w.longUnpredictability.data(), out.longResults);
+    const PsyTables& st = shortPsyTables();
+    for (int i = 0; i < kShortBlocksPerFrame; ++i) {
+        spectralPart(st, state.shortChannels[channel], newSamples + kShortBlockLength * i, w,
+                     w.shortUnpredictability.data(), out.shortResults[i]);
+    }
+}
+
+bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
+                          int channel, int psyMode) {
+    if (channel < 0 || channel >= kMaxChannels) return false;
     const PsyTables& lt = longPsyTables();
     ensureFloor(state.longFloor, lt, psyMode);
-    analyse(
-        lt, state.longChannels[channel], newSamples, state.longFloor.values.data(),
-        lt.preEchoFactor, psyMode, w,
-        {w.longUnpredictability.data(), out.longRatio.data(), out.longTonality.data(), nullptr});
+    thresholdPart(lt, state.longChannels[channel], in.longResults, state.longFloor.values.data(),
+                  lt.preEchoFactor, psyMode, out.longRatio.data());
+    std::copy(in.longResults.tonality.begin(), in.longResults.tonality.end(),
+              out.longTonality.begin());
 
     const PsyTables& st = shortPsyTables();
     ensureFloor(state.shortFloor, st, psyMode);
     const double shortPreEcho = psyMode == 3 ? 2.0 : st.preEchoFactor;
     AttackEnergies energies;
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
-        analyse(st, state.shortChannels[channel], newSamples + kShortBlockLength * i,
-                state.shortFloor.values.data(), shortPreEcho, psyMode, w,
-                {w.shortUnpredictability.data(), out.shortRatio[i].data(),
-                 out.shortTonality[i].data(), w.shortBandEnergy.data()});
+        const auto& r = in.shortResults[i];
+        thresholdPart(st, state.shortChannels[channel], r, state.shortFloor.values.data(),
+                      shortPreEcho, psyMode, out.shortRatio[i].data());
+        std::copy(r.tonality.begin(), r.tonality.end(), out.shortTonality[i].begin());
         double blockEnergy = 0.0;
-        for (int s = kFirstAttackBand; s < kShortBandCount; ++s)
-            blockEnergy += w.shortBandEnergy[s];
+        for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);
     }
     return attackDetected(perceptualEntropy(out.longRatio.data()), energies);

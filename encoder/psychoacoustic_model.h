@@ -29,6 +29,25 @@ struct PsyBandResults {
     std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortTonality;
 };
 
+// What one analysis yields before the threshold recursion; it depends on
+// the input samples alone (this analysis's and the two before it), so frames
+// far apart can be analysed this far independently.
+template <int P, int B>
+struct PsySpreadResults {
+    std::array<double, P> spread;      // spread masking threshold per partition
+    std::array<double, P> energy;      // partition energy
+    std::array<double, B> bandEnergy;  // energy per scalefactor band
+    std::array<double, B> tonality;    // tonality index per band
+};
+
+// The sample-only results of one channel and frame: the long analysis and
+// the eight short ones.
+struct PsySpectralResults {
+    PsySpreadResults<kLongPartitionCount, kLongBandCount> longResults;
+    std::array<PsySpreadResults<kShortPartitionCount, kShortBandCount>, kShortBlocksPerFrame>
+        shortResults;
+};
+
 // History of one channel at one resolution (N-point FFT, P partitions).
 // Spectra are kept as magnitudes and unit phase vectors: the prediction
 // needs only cos and sin of the phases, never the angles themselves.
@@ -58,8 +77,8 @@ struct PsyWork {
     std::array<double, kLongFftLength / 2> power;  // r[k]^2 of the newest spectrum
     std::array<double, kLongFftLength / 2> longUnpredictability;
     std::array<double, kShortFftLength / 2> shortUnpredictability;
-    std::array<double, kMaxPartitionCount> energy, snr, level, spread;
-    std::array<double, kShortBandCount> shortBandEnergy;
+    std::array<double, kMaxPartitionCount> snr, level, spread;
+    PsySpectralResults spectral;  // of the latest call
 };
 
 // The absolute floor of one resolution, fixed by the first analysis.
@@ -95,5 +114,17 @@ void psyResetState(PsyState& state);
 // A channel other than 0 or 1 returns false and touches nothing.
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
                        int psyMode);
+
+// The two halves of psyAnalyzeChannel. The first updates only the channel's
+// spectral history and depends on nothing but the samples: a state reset and
+// fed the three frames before some frame analyses that frame exactly as a
+// state fed the whole stream does. The second runs the threshold recursion
+// (pre-echo control against the previous thresholds, the floor) and decides
+// the request; it must see every frame of the stream in order. Channels other
+// than 0 and 1 are refused as by psyAnalyzeChannel.
+void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
+                         int channel);
+bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
+                          int channel, int psyMode);
 
 }  // namespace qmz
