@@ -5,6 +5,8 @@
 #include <memory>
 #include <ostream>
 
+#include "encoder/parallel_encoder.h"
+
 namespace qmz {
 
 int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float clipSeconds) {
@@ -26,6 +28,24 @@ int32_t averageBitRate(int64_t payloadBits, int frames, uint32_t sampleRate) {
         std::min(rate, static_cast<double>(std::numeric_limits<int32_t>::max())));
 }
 
+// The frame loop on this thread (-j 1), or on worker threads.
+FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPerChannel,
+                             const EncoderOptions& options, std::ostream& qmz,
+                             EncoderObserver* observer) {
+    if (options.threads != 1) {
+        return encodeFramesParallel(wav, channels, samplesPerChannel, options.preset, qmz, observer,
+                                    resolveThreadCount(options.threads));
+    }
+    // The session holds a few hundred kilobytes of frame state: keep it off the stack.
+    auto encoder =
+        std::make_unique<Encoder>(wav, channels, samplesPerChannel, options.preset, qmz, observer);
+    while (encoder->encodeFrame() && qmz) {
+    }
+    encoder->finish();
+    return {encoder->failed(), encoder->framesWritten(), encoder->payloadBitCount(),
+            encoder->blockTypeCounts()};
+}
+
 }  // namespace
 
 EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
@@ -38,17 +58,12 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostrea
 
     const std::streampos start = qmz.tellp();
     writeContainer(qmz, file);  // placeholder: an interrupted run leaves a header that says so
-    // The session holds a few hundred kilobytes of frame state: keep it off the stack.
-    auto encoder = std::make_unique<Encoder>(wav, channels, result.samplesPerChannel,
-                                             options.preset, qmz, observer);
-    while (encoder->encodeFrame() && qmz) {
-    }
-    encoder->finish();
-    result.internalError = encoder->failed();
-    result.frames = encoder->framesWritten();
-    result.blockTypeCounts = encoder->blockTypeCounts();
-    result.avgBitRate =
-        averageBitRate(encoder->payloadBitCount(), result.frames, input.format.sampleRate());
+    const FrameLoopResult loop =
+        runFrameLoop(wav, channels, result.samplesPerChannel, options, qmz, observer);
+    result.internalError = loop.failed;
+    result.frames = loop.frames;
+    result.blockTypeCounts = loop.blockTypeCounts;
+    result.avgBitRate = averageBitRate(loop.payloadBits, result.frames, input.format.sampleRate());
 
     file.header = makeContainerHeader(result.samplesPerChannel, result.avgBitRate,
                                       static_cast<int16_t>(channels), options.preset.midSide == 1);

@@ -68,8 +68,9 @@ double quantizePass(const double* absX, int32_t* q, int a, int b, double step, d
     return d;
 }
 
+// `complete` tells whether the last pass ran to the band's end.
 int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
-               QuantizerEventSink* sink) {
+               QuantizerEventSink* sink, bool& complete) {
     const auto& steps = stepTable();
     double limit = allowance;
     double d = 0.0;
@@ -87,6 +88,7 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
         if (++sf >= kMaxScalefactor) break;
     }
     allowance = limit;
+    complete = !(d > limit) && sf >= 0;  // sf < 0: the last pass stopped at a clip
     if (d > limit) {
         report(sink, QuantizerEvent::QuantLimit);
         return kMaxScalefactor - 1;
@@ -114,11 +116,16 @@ const char* quantizerEventText(QuantizerEvent event) {
     return "";
 }
 
-void searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
-                        int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
-    for (int s = 0; s < bandCount; ++s)
-        scalefactors[s] =
-            searchBand(absX, allowedNoise[s], q, globalGain, edges[s], edges[s + 1], sink);
+int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
+                       int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
+    int partial = 0;
+    for (int s = 0; s < bandCount; ++s) {
+        bool complete = true;
+        scalefactors[s] = searchBand(absX, allowedNoise[s], q, globalGain, edges[s], edges[s + 1],
+                                     sink, complete);
+        partial += complete ? 0 : 1;
+    }
+    return partial;
 }
 
 bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const double* tonality,
@@ -158,8 +165,8 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const 
 
     int32_t* q = state.lines.data();
     out.globalGain = gain;
-    searchScalefactors(absX.data(), allowed.data(), q, out.scalefactors.data(), gain, edges,
-                       bandCount, sink);
+    state.partialBands += searchScalefactors(absX.data(), allowed.data(), q,
+                                             out.scalefactors.data(), gain, edges, bandCount, sink);
     for (int k = 0; k < count; ++k)
         if (x[k] < 0) q[k] = -q[k];
 

@@ -56,6 +56,19 @@ std::string clicksAfterSilence() {
     return signals::wavFileImage(pcm, 2);
 }
 
+// Three seconds of clicks every 1000 samples: every frame asks for short
+// blocks, so whole resync segments hold nothing but short frames.
+std::string denseClicks() {
+    const int frames = 3 * 44100;
+    std::vector<int16_t> pcm(static_cast<std::size_t>(frames), 0);
+    for (int i = 0; i < frames; ++i) {
+        const int phase = i % 1000;
+        if (phase < 16)
+            pcm[static_cast<std::size_t>(i)] = static_cast<int16_t>(phase % 2 ? -20000 : 20000);
+    }
+    return signals::wavFileImage(pcm, 1);
+}
+
 const char* const kPresets[] = {"-AAA", "-AA", "-A", "-B", "-C", "-D", "-E"};
 
 struct Input {
@@ -99,6 +112,78 @@ TEST(ByteIdentity, EncodedAndDecodedBytesMatchTheCheckedInDigests) {
         }
     }
     if (HasFailure()) std::printf("digests of this build:\n%s", table.c_str());
+}
+
+// Everything the encoder reports, with the bytes, must not depend on -j.
+TEST(ByteIdentity, EveryThreadCountWritesTheSingleThreadedBytesAndConsoleText) {
+    const Input inputs[] = {{"stereo", stereoMusic},
+                            {"mono", monoMusic},
+                            {"clicks", clicksAfterSilence},
+                            {"dense", denseClicks}};
+    for (const Input& input : inputs) {
+        const std::string wav = input.make();
+        for (const char* preset : {"-AAA", "-A", "-C", "-E"}) {
+            const test::Encoded one = test::encodeImage(wav, {preset});
+            for (const char* threads : {"2", "3", "0"}) {
+                const std::string key = std::string(input.name) + preset + " -j " + threads;
+                const test::Encoded many = test::encodeImage(wav, {preset, "-j", threads});
+                EXPECT_TRUE(many.qmz == one.qmz) << key << ": bytes differ";
+                EXPECT_EQ(many.console, one.console) << key;
+                EXPECT_EQ(many.result.frames, one.result.frames) << key;
+                EXPECT_EQ(many.result.avgBitRate, one.result.avgBitRate) << key;
+                EXPECT_EQ(many.result.blockTypeCounts, one.result.blockTypeCounts) << key;
+            }
+        }
+    }
+}
+
+// Lengths around the segment size (45 frames of 1024 samples, the first
+// segment holding 44 frames), including an empty input and a clip.
+TEST(ByteIdentity, ThreadedEncodingHandlesEveryLengthAroundASegment) {
+    for (int64_t n : {0, 1, 40 * 1024, 41 * 1024 + 5, 42 * 1024, 87 * 1024, 132 * 1024 - 1}) {
+        const std::string wav =
+            signals::wavFileImage(signals::render(signals::MusicSignal{}, n), 2);
+        const test::Encoded one = test::encodeImage(wav, {"-B"});
+        const test::Encoded two = test::encodeImage(wav, {"-B", "-j", "2"});
+        EXPECT_TRUE(two.qmz == one.qmz) << n;
+        EXPECT_EQ(two.console, one.console) << n;
+    }
+    const std::string wav = stereoMusic();
+    EXPECT_TRUE(test::encodeImage(wav, {"-td", "2", "-j", "3"}).qmz ==
+                test::encodeImage(wav, {"-td", "2"}).qmz);
+}
+
+// A WAV file that ends before its declared size is coded as silence after
+// the end, whatever the thread count.
+TEST(ByteIdentity, ThreadedEncodingOfATruncatedFileMatches) {
+    std::string wav = stereoMusic();
+    wav.resize(wav.size() / 3 + 1);  // also cuts a sample frame in half
+    const test::Encoded one = test::encodeImage(wav, {"-A"});
+    const test::Encoded two = test::encodeImage(wav, {"-A", "-j", "2"});
+    EXPECT_FALSE(one.qmz.empty());
+    EXPECT_TRUE(two.qmz == one.qmz);
+}
+
+TEST(ByteIdentity, ThreadOptionTakesTheNextArgumentAndDisturbsNothingElse) {
+    EXPECT_EQ(parseEncoderOptions({}).threads, 1);
+    EXPECT_EQ(parseEncoderOptions({"-j", "4"}).threads, 4);
+    EXPECT_EQ(parseEncoderOptions({"-j", "0"}).threads, 0);
+    EXPECT_EQ(parseEncoderOptions({"-j", "2", "-j", "3"}).threads, 3);
+    for (const char* bad : {"x", "-1", "2.5", "", "257", "99999999999"})
+        EXPECT_EQ(parseEncoderOptions({"-j", bad}).threads, 1) << bad;
+    EXPECT_EQ(parseEncoderOptions({"-j"}).threads, 1);
+    EXPECT_EQ(parseEncoderOptions({"-j4"}).threads, 1);  // not an option: ignored as before
+    // The value is matched as an option too, and options around -j act as before.
+    const EncoderOptions o = parseEncoderOptions({"-E", "-j", "-AAA", "-td", "3", "-j", "2"});
+    EXPECT_EQ(o.preset.psyMode, 4);
+    EXPECT_EQ(o.preset.midSide, 1);
+    EXPECT_EQ(o.clipSeconds, 3.0f);
+    EXPECT_EQ(o.threads, 2);
+    const EncoderOptions plain = parseEncoderOptions({"-C", "-td", "1.5"});
+    const EncoderOptions withJ = parseEncoderOptions({"-j", "2", "-C", "-td", "1.5"});
+    EXPECT_EQ(withJ.preset.psyMode, plain.preset.psyMode);
+    EXPECT_EQ(withJ.preset.ratioFloor, plain.preset.ratioFloor);
+    EXPECT_EQ(withJ.clipSeconds, plain.clipSeconds);
 }
 
 }  // namespace

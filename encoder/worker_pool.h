@@ -1,0 +1,87 @@
+// A fixed set of worker threads taking jobs from one queue, for the
+// multithreaded encoder. Jobs run in any order on any worker; whoever submits
+// waits for their results itself (the pool only tells it that some job has
+// finished). Each worker owns a scratch object of type T that its jobs use,
+// so a job allocates nothing for its working arrays.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qmz {
+
+template <typename Scratch>
+class WorkerPool {
+  public:
+    using Job = std::function<void(Scratch&)>;
+
+    explicit WorkerPool(int threads) {
+        for (int i = 0; i < threads; ++i) {
+            scratch_.push_back(std::make_unique<Scratch>());
+            Scratch* s = scratch_.back().get();
+            threads_.emplace_back([this, s] { run(*s); });
+        }
+    }
+    // Waits for the running jobs; jobs still queued are dropped.
+    ~WorkerPool() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    void submit(Job job) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(job));
+        }
+        wake_.notify_one();
+    }
+
+    // Runs `ready` under the pool's lock until it returns true, sleeping
+    // until some job finishes in between. The jobs publish their results
+    // under the same lock (see finishing()).
+    template <typename Predicate>
+    void waitUntil(Predicate ready) {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, ready);
+    }
+
+    // The lock jobs take to publish results that waitUntil's predicate reads.
+    std::mutex& resultLock() { return mutex_; }
+
+  private:
+    void run(Scratch& scratch) {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+                if (stopping_) return;  // queued jobs are dropped
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            job(scratch);
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    std::deque<Job> queue_;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Scratch>> scratch_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace qmz
