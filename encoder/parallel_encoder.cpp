@@ -200,7 +200,7 @@ class Pipeline {
           remaining_(samplesPerChannel),
           progressScale_(progressScaleOf(samplesPerChannel)),
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
-          window_(2 * threads),
+          window_(threads + 1),
           recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
           main_(std::make_unique<EncodeScratch>()),
           pool_(threads) {}
