@@ -19,6 +19,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/fft.h"
 #include "encoder/block_decision.h"
 
@@ -62,9 +66,18 @@ void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* 
 
 // Stores the new spectrum in the next history slot and writes r[k]^2 and the
 // unpredictability c[k] of every bin. Bin 0 combines the DC and Nyquist terms.
+//
+// Two bins at a time in SSE2 registers (part of every x86-64; other
+// machines take the plain loop below): each lane
+// performs exactly the scalar operations of one bin, in the same order
+// (IEEE square root, division, multiplication and addition are exact to
+// the bit in either form), and the branches become lane selections:
+//     r > 0 ? re / r : copysign(1, re),   r > 0 ? im / r : 0,
+//     d != 0 ? sqrt(dx^2 + dy^2) / d : 0, then NaN -> 0 and above 1 -> 1.
 template <int N, int P>
 void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, double* c) {
     constexpr int M = N / 2;
+    static_assert(M % 2 == 0);
     s.spectrumSlot = s.spectrumSlot == 2 ? 0 : s.spectrumSlot + 1;
     const int now = s.spectrumSlot * M;
     const int p1 = (s.spectrumSlot == 0 ? 2 : s.spectrumSlot - 1) * M;
@@ -72,19 +85,50 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
     double* mag = s.magnitude.data();
     double* uc = s.phaseCos.data();
     double* us = s.phaseSin.data();
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0), two = _mm_set1_pd(2.0);
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (int k = 0; k < M; k += 2) {
+        const __m128d lo = _mm_loadu_pd(a + 2 * k), hi = _mm_loadu_pd(a + 2 * k + 2);
+        const __m128d re = _mm_unpacklo_pd(lo, hi), im = _mm_unpackhi_pd(lo, hi);
+        const __m128d r = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
+        _mm_storeu_pd(mag + now + k, r);
+        const __m128d positive = _mm_cmpgt_pd(r, zero);
+        const __m128d unitSign = _mm_or_pd(_mm_and_pd(re, sign), one);  // copysign(1, re)
+        const __m128d cosNow =
+            _mm_or_pd(_mm_and_pd(positive, _mm_div_pd(re, r)), _mm_andnot_pd(positive, unitSign));
+        const __m128d sinNow = _mm_and_pd(positive, _mm_div_pd(im, r));
+        _mm_storeu_pd(uc + now + k, cosNow);
+        _mm_storeu_pd(us + now + k, sinNow);
+        _mm_storeu_pd(power + k, _mm_mul_pd(r, r));
+
+        const __m128d rHat =
+            _mm_sub_pd(_mm_mul_pd(two, _mm_loadu_pd(mag + p1 + k)), _mm_loadu_pd(mag + p2 + k));
+        const __m128d c1 = _mm_loadu_pd(uc + p1 + k), s1 = _mm_loadu_pd(us + p1 + k);
+        const __m128d c2 = _mm_loadu_pd(uc + p2 + k), s2 = _mm_loadu_pd(us + p2 + k);
+        const __m128d twiceCos = _mm_sub_pd(_mm_mul_pd(c1, c1), _mm_mul_pd(s1, s1));
+        const __m128d twiceSin = _mm_mul_pd(_mm_mul_pd(two, c1), s1);
+        const __m128d hatCos = _mm_add_pd(_mm_mul_pd(twiceCos, c2), _mm_mul_pd(twiceSin, s2));
+        const __m128d hatSin = _mm_sub_pd(_mm_mul_pd(twiceSin, c2), _mm_mul_pd(twiceCos, s2));
+        const __m128d dx = _mm_sub_pd(re, _mm_mul_pd(rHat, hatCos));
+        const __m128d dy = _mm_sub_pd(im, _mm_mul_pd(rHat, hatSin));
+        const __m128d d = _mm_add_pd(r, _mm_andnot_pd(sign, rHat));
+        const __m128d q =
+            _mm_div_pd(_mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy))), d);
+        __m128d u = _mm_and_pd(_mm_cmpneq_pd(d, zero), q);
+        u = _mm_and_pd(_mm_cmpge_pd(u, zero), u);  // NaN -> 0
+        const __m128d above = _mm_cmpgt_pd(u, one);
+        u = _mm_or_pd(_mm_and_pd(above, one), _mm_andnot_pd(above, u));
+        _mm_storeu_pd(c + k, u);
+    }
+#else
     for (int k = 0; k < M; ++k) {
         const double re = a[2 * k], im = a[2 * k + 1];
         const double r = std::sqrt(re * re + im * im);
         mag[now + k] = r;
-        if (r > 0.0) {
-            uc[now + k] = re / r;
-            us[now + k] = im / r;
-        } else {
-            uc[now + k] = std::copysign(1.0, re);
-            us[now + k] = 0.0;
-        }
+        uc[now + k] = r > 0.0 ? re / r : std::copysign(1.0, re);
+        us[now + k] = r > 0.0 ? im / r : 0.0;
         power[k] = r * r;
-
         const double rHat = 2.0 * mag[p1 + k] - mag[p2 + k];
         const double c1 = uc[p1 + k], s1 = us[p1 + k];
         const double twiceCos = c1 * c1 - s1 * s1, twiceSin = 2.0 * c1 * s1;
@@ -98,6 +142,7 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
         if (u > 1.0) u = 1.0;
         c[k] = u;
     }
+#endif
 }
 
 // Partition energy, required SNR (6 dB noise-like .. 18 dB tonal) and level
@@ -126,10 +171,17 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
     }
 }
 
-// Spread masking threshold of every partition (before the low-partition
-// rule, pre-echo control and floor), written to thr.
+// Spread masking threshold of every partition from lowPartitions up
+// (before pre-echo control and floor), written to thr; the partitions below
+// take a fraction of their own energy instead (limitThresholds), so their
+// sums are never formed and thr keeps zeros there. Skipping them changes no
+// other sum: each target's contributions still arrive in increasing masker
+// order, and since v falls monotonically with the distance (bark never
+// decreases with the partition index, slope >= 4), the upward walk that
+// starts at lowPartitions stops where the full walk would.
 void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     const int count = t.partitionCount;
+    const int first = t.lowPartitions;
     double* sum = w.spread.data();
     std::fill(sum, sum + count, 0.0);
     for (int j = 0; j < count; ++j) {
@@ -137,12 +189,12 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
         if (!(top > 1.0)) continue;
         double slope = 22.0 - 0.2 * w.level[j] + t.slopeTerm[j];
         if (slope < 4.0) slope = 4.0;
-        for (int i = j - 1; i >= 0; --i) {
+        for (int i = j - 1; i >= first; --i) {
             const double v = top - kLowerSlope * (t.bark[j] - t.bark[i]);
             if (!(v > 1.0)) break;
             sum[i] += std::pow(10.0, v / 10.0);
         }
-        for (int i = j; i < count; ++i) {
+        for (int i = std::max(j, first); i < count; ++i) {
             const double v = top - slope * (t.bark[i] - t.bark[j]);
             if (!(v > 1.0)) break;
             sum[i] += std::pow(10.0, v / 10.0);
