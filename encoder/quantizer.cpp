@@ -26,16 +26,25 @@ constexpr double kRoundingOffset = 0.405465108;
 constexpr double kMaxLineMagnitude = 1e10;
 constexpr double kTonalityNoiseLimit = 0.1;
 
-// Steps 2^(i / 4) for i = kMinGain - (kMaxScalefactor - 1) .. kMaxGain. Only
+// Steps 2^(i / 4) for i = kMinGain - (kMaxScalefactor - 1) .. kMaxGain, and
+// their reciprocals 1 / step (the same division a pass would make). Only
 // indices 9..139 occur for 16-bit input; the lower ones keep any gain and
 // scalefactor pair inside the table.
 constexpr int kStepIndexMin = kMinGain - (kMaxScalefactor - 1);
 constexpr int kStepCount = kMaxGain - kStepIndexMin + 1;
 
-const std::array<double, kStepCount>& stepTable() {
-    static const std::array<double, kStepCount> table = [] {
-        std::array<double, kStepCount> t{};
-        for (int i = 0; i < kStepCount; ++i) t[i] = std::pow(2.0, (i + kStepIndexMin) * 0.25);
+struct StepTable {
+    std::array<double, kStepCount> step;
+    std::array<double, kStepCount> inverse;
+};
+
+const StepTable& stepTable() {
+    static const StepTable table = [] {
+        StepTable t{};
+        for (int i = 0; i < kStepCount; ++i) {
+            t.step[i] = std::pow(2.0, (i + kStepIndexMin) * 0.25);
+            t.inverse[i] = 1.0 / t.step[i];
+        }
         return t;
     }();
     return table;
@@ -45,12 +54,11 @@ void report(QuantizerEventSink* sink, QuantizerEvent event) {
     if (sink != nullptr) sink->onQuantizerEvent(event);
 }
 
-// One pass over lines a..b-1 at the given step. Returns the squared error
+// One pass over lines a..b-1 at the given step (inv = 1 / step). Returns the squared error
 // accumulated up to the stopping point, or sets clipped when a line would
 // exceed 1023 (that line is stored as 1023).
-double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double allowance,
-                    bool& clipped) {
-    const double inv = 1.0 / step;
+double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double inv,
+                    double allowance, bool& clipped) {
     double d = 0.0;
     clipped = false;
     for (int k = a; k < b; ++k) {
@@ -77,7 +85,8 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
     int sf = 0;
     for (;;) {
         bool clipped = false;
-        d = quantizePass(absX, q, a, b, steps[gain - sf - kStepIndexMin], limit, clipped);
+        const int index = gain - sf - kStepIndexMin;
+        d = quantizePass(absX, q, a, b, steps.step[index], steps.inverse[index], limit, clipped);
         if (clipped) {
             report(sink, QuantizerEvent::SoftClip);
             limit *= 1.25;
@@ -167,8 +176,12 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const 
     out.globalGain = gain;
     state.partialBands += searchScalefactors(absX.data(), allowed.data(), q,
                                              out.scalefactors.data(), gain, edges, bandCount, sink);
-    for (int k = 0; k < count; ++k)
-        if (x[k] < 0) q[k] = -q[k];
+    for (int k = 0; k < count; ++k) {
+        // q[k] = -q[k] where x[k] < 0, without a branch on the sign (which
+        // mispredicts half the time): all ones negates, zero keeps.
+        const int32_t flip = -static_cast<int32_t>(x[k] < 0);
+        q[k] = (q[k] ^ flip) - flip;
+    }
 
     const int firstNoiseBand = isLong ? 8 : 4;
     for (int s = firstNoiseBand; s < bandCount; ++s) {
