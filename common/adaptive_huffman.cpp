@@ -1,5 +1,6 @@
 #include "common/adaptive_huffman.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace qmz {
@@ -9,25 +10,22 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
       nodes_(2 * static_cast<std::size_t>(alphabetSize) - 1),
       recordLeader_(2 * nodes_.size()),
       freeRecords_(recordLeader_.size()),
+      child_(2 * nodes_.size()),
       unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64) {
     reset();
 }
 
 void AdaptiveHuffmanModel::reset() {
     for (Node& node : nodes_) {
-        node = Node{0, kNone, {kNone, kNone}, kNone, kNone, kNone, kNone, kNone};
+        node = Node{0, kNone, kNone, kNone, kNone};
     }
-    for (int s = 0; s < n_; ++s) {
-        nodes_[s].unseenPrev = s > 0 ? s - 1 : kNone;
-        nodes_[s].unseenNext = s + 1 < n_ ? s + 1 : kNone;
-    }
+    std::fill(child_.begin(), child_.end(), kNone);
     for (std::size_t w = 0; w < unseenBits_.size(); ++w) {
         const int left = n_ - static_cast<int>(64 * w);
         unseenBits_[w] = left >= 64 ? ~uint64_t{0} : (uint64_t{1} << left) - 1;
     }
-    unseenHead_ = 0;
     unseenCount_ = n_;
-    escape_ = 0;  // the head of the unseen list stands in the tree as the escape leaf
+    escape_ = 0;  // the smallest unseen symbol stands in the tree as the escape leaf
     root_ = 0;
     nextInternal_ = n_;
     freeCount_ = 0;
@@ -42,20 +40,19 @@ int AdaptiveHuffmanModel::escapeCodeLength() const {
 }
 
 void AdaptiveHuffmanModel::removeUnseen(int symbol) {
-    Node& leaf = nodes_[symbol];
-    if (leaf.unseenPrev != kNone) {
-        nodes_[leaf.unseenPrev].unseenNext = leaf.unseenNext;
-    } else {
-        unseenHead_ = leaf.unseenNext;
-    }
-    if (leaf.unseenNext != kNone) nodes_[leaf.unseenNext].unseenPrev = leaf.unseenPrev;
-    leaf.unseenPrev = leaf.unseenNext = kNone;
     unseenBits_[static_cast<std::size_t>(symbol) / 64] &= ~(uint64_t{1} << (symbol % 64));
     --unseenCount_;
 }
 
-// The list is ascending, so a symbol's index is the number of unseen symbols
-// below it.
+// The smallest unseen symbol; at least one is left.
+int AdaptiveHuffmanModel::firstUnseen() const {
+    std::size_t w = 0;
+    while (unseenBits_[w] == 0) ++w;
+    return static_cast<int>(64 * w) + std::countr_zero(unseenBits_[w]);
+}
+
+// Unseen symbols are indexed in ascending order, so a symbol's index is the
+// number of unseen symbols below it.
 int AdaptiveHuffmanModel::unseenIndexOf(int symbol) const {
     const auto word = static_cast<std::size_t>(symbol) / 64;
     int index = 0;
@@ -105,7 +102,7 @@ void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
             break;
         }
         const int parent = nodes_[node].parent;
-        code = (code << 1) | (nodes_[parent].child[1] == node ? 1u : 0u);
+        code = (code << 1) | (childOf(parent)[1] == node ? 1u : 0u);
         ++length;
         node = parent;
     }
@@ -114,7 +111,7 @@ void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {
     int node = root_;
-    while (!isLeaf(node)) node = nodes_[node].child[in.getBit()];  // indexed: no branch on the bit
+    while (!isLeaf(node)) node = childOf(node)[in.getBit()];  // indexed: no branch on the bit
     int symbol = node;
     if (node == escape_) {
         int index = 0;
@@ -135,10 +132,10 @@ int AdaptiveHuffmanModel::newRecord(int leader) {
 void AdaptiveHuffmanModel::replaceChild(int parent, int oldChild, int newChild) {
     if (parent == kNone) {
         root_ = newChild;
-    } else if (nodes_[parent].child[0] == oldChild) {
-        nodes_[parent].child[0] = newChild;
+    } else if (childOf(parent)[0] == oldChild) {
+        childOf(parent)[0] = newChild;
     } else {
-        nodes_[parent].child[1] = newChild;
+        childOf(parent)[1] = newChild;
     }
 }
 
@@ -162,13 +159,13 @@ int AdaptiveHuffmanModel::addUnseenSymbol(int symbol) {
     const int before = nodes_[oldEscape].orderPrev;
     replaceChild(parent, oldEscape, internal);
     removeUnseen(symbol);
-    escape_ = unseenHead_;  // differs from oldEscape when the symbol was the head
+    escape_ = firstUnseen();  // differs from oldEscape when the symbol was the smallest
 
     Node& in = nodes_[internal];
     in.weight = 0;
     in.parent = parent;
-    in.child[0] = escape_;
-    in.child[1] = symbol;
+    childOf(internal)[0] = escape_;
+    childOf(internal)[1] = symbol;
     in.orderPrev = before;
     in.orderNext = symbol;
     if (before != kNone) nodes_[before].orderNext = internal;
@@ -197,7 +194,7 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
     Node& na = nodes_[a];
     Node& nb = nodes_[b];
     if (na.parent == nb.parent) {
-        std::swap(nodes_[na.parent].child[0], nodes_[na.parent].child[1]);
+        std::swap(childOf(na.parent)[0], childOf(na.parent)[1]);
     } else {
         replaceChild(na.parent, a, b);
         replaceChild(nb.parent, b, a);
@@ -240,11 +237,11 @@ void AdaptiveHuffmanModel::updateRunBeforeIncrement(int x) {
     const bool beforeHasNextWeight =
         before != kNone && before != root_ && nodes_[before].weight == node.weight + 1;
 
-    if (!isLeaf(x) && node.orderNext == node.child[1] && escape_ != kNone &&
-        node.child[0] == escape_) {
+    if (!isLeaf(x) && node.orderNext == childOf(x)[1] && escape_ != kNone &&
+        childOf(x)[0] == escape_) {
         // x and its only weighted child form the run; they move up together.
         if (beforeHasNextWeight) {
-            nodes_[x].run = nodes_[node.child[1]].run = nodes_[before].run;
+            nodes_[x].run = nodes_[childOf(x)[1]].run = nodes_[before].run;
             releaseRecord(run);
         }
         return;

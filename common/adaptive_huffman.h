@@ -46,15 +46,15 @@ class AdaptiveHuffmanModel {
     struct Node {
         int32_t weight;
         int32_t parent;
-        int32_t child[2];                // internal nodes only: branch 0, branch 1
-        int32_t orderPrev, orderNext;    // node order: root first, escape leaf last
-        int32_t run;                     // record of the node's weight run
-        int32_t unseenPrev, unseenNext;  // leaves of unseen symbols, ascending
+        int32_t orderPrev, orderNext;  // node order: root first, escape leaf last
+        int32_t run;                   // record of the node's weight run
     };
 
     bool isLeaf(int node) const { return node < n_; }
     int escapeCodeLength() const;
     void removeUnseen(int symbol);
+    int firstUnseen() const;
+    int32_t* childOf(int node) { return child_.data() + 2 * static_cast<std::size_t>(node); }
     int unseenIndexOf(int symbol) const;
     int unseenAt(int index) const;
 
@@ -72,6 +72,9 @@ class AdaptiveHuffmanModel {
     std::vector<Node> nodes_;  // leaves 0 .. n-1 (leaf i is symbol i), then internal nodes
     std::vector<int32_t> recordLeader_;
     std::vector<int32_t> freeRecords_;
+    // Children of internal nodes (branch 0, branch 1), two per node apart
+    // from the other fields: the decoder's walk down the tree reads nothing else.
+    std::vector<int32_t> child_;
     // One bit per symbol, set while the symbol is unseen: the unseen list in
     // a form that counts and selects by population counts, not by walking.
     std::vector<uint64_t> unseenBits_;
@@ -80,7 +83,6 @@ class AdaptiveHuffmanModel {
     int root_ = 0;
     int escape_ = 0;  // kNone once every symbol has been seen
     int nextInternal_ = 0;
-    int unseenHead_ = 0;
     int unseenCount_ = 0;
 };
 
