@@ -157,8 +157,13 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
             eLevel += power[k];
         }
         const double cb = cw / e;
+        const double level = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
+        // The required SNR is at least 6 dB (6 + 12 tone, to rounding), and a
+        // partition masks only more than 1 dB above it: one at most 6.99 dB
+        // above the threshold in quiet masks nothing whatever its tonality,
+        // so its tonality (a logarithm) is not worked out.
         double tone = 1.0;
-        if (cb > 0.0) {
+        if (cb > 0.0 && !(level <= 6.99)) {
             tone = -0.299 - 0.43 * std::log(cb);
             if (tone > 1.0)
                 tone = 1.0;
@@ -167,7 +172,7 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
         }
         energy[b] = e;
         w.snr[b] = 6.0 * (1.0 - tone) + 18.0 * tone;
-        w.level[b] = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
+        w.level[b] = level;
     }
 }
 
