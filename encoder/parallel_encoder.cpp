@@ -105,7 +105,7 @@ void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
                 bank < s.firstBank
                     ? w.discarded
                     : s.spectral[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c];
-            psySpectralAnalysis(w.psy, w.bank[c].data(), out, c);
+            psySpectralAnalysis(w.psy, w.bank[c].data(), out, c, setup.preset.psyMode != 4);
         }
     }
 }

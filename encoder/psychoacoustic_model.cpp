@@ -255,11 +255,15 @@ void bandRatios(const PsyTables& t, const double* thr, const double* bandEnergy,
 
 template <int N, int P, int B>
 void spectralPart(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w,
-                  double* unpredictability, PsySpreadResults<P, B>& out) {
+                  double* unpredictability, bool spread, PsySpreadResults<P, B>& out) {
     transformInput(t, s, x, w);
     predictSpectrum(s, w.fft.data(), w.power.data(), unpredictability);
     partitionLevels(t, w.power.data(), unpredictability, w, out.energy.data());
-    spreadThresholds(t, w, out.spread.data());
+    if (spread) {
+        spreadThresholds(t, w, out.spread.data());
+    } else {
+        out.spread.fill(0.0);
+    }
     bandTonality(t, w.power.data(), unpredictability, out.bandEnergy.data(), out.tonality.data());
 }
 
@@ -297,20 +301,20 @@ void psyResetState(PsyState& state) {
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
                        int psyMode) {
     if (channel < 0 || channel >= kMaxChannels) return false;
-    psySpectralAnalysis(state, newSamples, state.work.spectral, channel);
+    psySpectralAnalysis(state, newSamples, state.work.spectral, channel, psyMode != 4);
     return psyThresholdAnalysis(state, state.work.spectral, out, channel, psyMode);
 }
 
 void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
-                         int channel) {
+                         int channel, bool spread) {
     if (channel < 0 || channel >= kMaxChannels) return;
     PsyWork& w = state.work;
     spectralPart(longPsyTables(), state.longChannels[channel], newSamples, w,
-                 w.longUnpredictability.data(), out.longResults);
+                 w.longUnpredictability.data(), spread, out.longResults);
     const PsyTables& st = shortPsyTables();
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
         spectralPart(st, state.shortChannels[channel], newSamples + kShortBlockLength * i, w,
-                     w.shortUnpredictability.data(), out.shortResults[i]);
+                     w.shortUnpredictability.data(), spread, out.shortResults[i]);
     }
 }
 

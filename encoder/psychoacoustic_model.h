@@ -121,9 +121,11 @@ bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults
 // state fed the whole stream does. The second runs the threshold recursion
 // (pre-echo control against the previous thresholds, the floor) and decides
 // the request; it must see every frame of the stream in order. Channels other
-// than 0 and 1 are refused as by psyAnalyzeChannel.
+// than 0 and 1 are refused as by psyAnalyzeChannel. With `spread` false the
+// spread thresholds are left at zero: psyMode 4 replaces every threshold by
+// the floor and never reads them.
 void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
-                         int channel);
+                         int channel, bool spread);
 bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
                           int channel, int psyMode);
 
