@@ -29,14 +29,18 @@ constexpr uint8_t kMarkDropped = 2;
 
 using ChannelArrays = std::array<std::array<double, kFrameLength>, kMaxChannels>;
 
-// Working arrays of one thread.
-struct EncodeScratch {
-    PsyState psy;
-    PsySpectralResults discarded;
+// Working arrays of the coding step (and of the calling thread's reads).
+struct CodingScratch {
     ChannelArrays bank, spectrum, history;
     std::array<ChannelBlocks, kMaxChannels> blocks;
     PsyBandResults analysis;
     QuantizerState quantizer;
+};
+
+// Working arrays of one worker thread.
+struct EncodeScratch : CodingScratch {
+    PsyState psy;
+    PsySpectralResults discarded;
 };
 
 // One segment from reading to writing. Bank k is iteration k's input frame:
@@ -112,7 +116,7 @@ void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
 
 // One channel's blocks of a frame, as Encoder::transformAndQuantise; `known`
 // counts the leading lines of the quantiser's array this segment has written.
-void quantiseChannel(const Setup& setup, BlockType type, int c, EncodeScratch& w, Segment& s,
+void quantiseChannel(const Setup& setup, BlockType type, int c, CodingScratch& w, Segment& s,
                      EventRecorder& sink, int& known) {
     const PresetParams& p = setup.preset;
     double* spectrum = w.spectrum[c].data();
@@ -143,7 +147,7 @@ void quantiseChannel(const Setup& setup, BlockType type, int c, EncodeScratch& w
 // the quantiser starting from `start` (exact: the array the previous segment
 // really left).
 void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bool exact,
-                 EncodeScratch& w) {
+                 CodingScratch& w) {
     s.events.clear();
     s.typeCounts = {};
     s.dirty = s.failed = false;
@@ -202,7 +206,7 @@ class Pipeline {
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
           window_(threads + 1),
           recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
-          main_(std::make_unique<EncodeScratch>()),
+          main_(std::make_unique<CodingScratch>()),
           pool_(threads) {}
 
     FrameLoopResult run();
@@ -229,7 +233,7 @@ class Pipeline {
     BlockSequencer sequencer_;
     std::array<PsyBandResults, kMaxChannels> carried_{};  // the last bank sequenced
     QuantizerState exact_;  // the quantiser's array after the last committed segment
-    std::unique_ptr<EncodeScratch> main_;
+    std::unique_ptr<CodingScratch> main_;
     FrameLoopResult result_;
 
     std::deque<std::unique_ptr<Segment>> inFlight_;  // outlives the pool's jobs
