@@ -231,30 +231,38 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
 // Keeps run records right as x (weight w > 0, just exchanged with its leader
 // if need be, so the first of its run) is about to become w + 1.
 void AdaptiveHuffmanModel::updateRunBeforeIncrement(int x) {
-    Node& node = nodes_[x];
+    Node* const nodes = nodes_.data();
+    Node& node = nodes[x];
     const int run = node.run;
     const int before = node.orderPrev;
+    const int escape = escape_;
     const bool beforeHasNextWeight =
-        before != kNone && before != root_ && nodes_[before].weight == node.weight + 1;
+        before != kNone && before != root_ && nodes[before].weight == node.weight + 1;
 
-    if (!isLeaf(x) && node.orderNext == childOf(x)[1] && escape_ != kNone &&
-        childOf(x)[0] == escape_) {
-        // x and its only weighted child form the run; they move up together.
-        if (beforeHasNextWeight) {
-            nodes_[x].run = nodes_[childOf(x)[1]].run = nodes_[before].run;
-            releaseRecord(run);
+    if (!isLeaf(x) && escape != kNone) {
+        const int32_t* children = childOf(x);
+        if (node.orderNext == children[1] && children[0] == escape) {
+            // x and its only weighted child form the run; they move up together.
+            if (beforeHasNextWeight) {
+                node.run = nodes[children[1]].run = nodes[before].run;
+                releaseRecord(run);
+            }
+            return;
         }
-        return;
     }
-    if (escape_ != kNone && node.orderNext == escape_) return;  // its parent settles the run
+    if (escape != kNone && node.orderNext == escape) return;  // its parent settles the run
 
     const int after = node.orderNext;
-    if (after != kNone && nodes_[after].run == run) {
+    if (after != kNone && nodes[after].run == run) {
         recordLeader_[run] = after;
-    } else {
+        node.run = beforeHasNextWeight ? nodes[before].run : newRecord(x);
+    } else if (beforeHasNextWeight) {
         releaseRecord(run);
+        node.run = nodes[before].run;
+    } else {
+        // Released and taken straight back: the record stays x's, now led by x.
+        recordLeader_[run] = x;
     }
-    node.run = beforeHasNextWeight ? nodes_[before].run : newRecord(x);
 }
 
 void AdaptiveHuffmanModel::update(int symbol) {
