@@ -17,7 +17,7 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
 
 void AdaptiveHuffmanModel::reset() {
     for (Node& node : nodes_) {
-        node = Node{0, kNone, kNone, kNone, kNone};
+        node = Node{0, kNone, kNone, kNone, kNone, 0};
     }
     std::fill(child_.begin(), child_.end(), kNone);
     for (std::size_t w = 0; w < unseenBits_.size(); ++w) {
@@ -101,10 +101,9 @@ void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
             sendPath(node, top, out);
             break;
         }
-        const int parent = nodes_[node].parent;
-        code = (code << 1) | (childOf(parent)[1] == node ? 1u : 0u);
+        code = (code << 1) | static_cast<uint32_t>(nodes_[node].branch);
         ++length;
-        node = parent;
+        node = nodes_[node].parent;
     }
     out.putBits(code, length);
 }
@@ -134,8 +133,10 @@ void AdaptiveHuffmanModel::replaceChild(int parent, int oldChild, int newChild) 
         root_ = newChild;
     } else if (childOf(parent)[0] == oldChild) {
         childOf(parent)[0] = newChild;
+        nodes_[newChild].branch = 0;
     } else {
         childOf(parent)[1] = newChild;
+        nodes_[newChild].branch = 1;
     }
 }
 
@@ -166,6 +167,8 @@ int AdaptiveHuffmanModel::addUnseenSymbol(int symbol) {
     in.parent = parent;
     childOf(internal)[0] = escape_;
     childOf(internal)[1] = symbol;
+    nodes_[escape_].branch = 0;
+    nodes_[symbol].branch = 1;
     in.orderPrev = before;
     in.orderNext = symbol;
     if (before != kNone) nodes_[before].orderNext = internal;
@@ -195,6 +198,7 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
     Node& nb = nodes_[b];
     if (na.parent == nb.parent) {
         std::swap(childOf(na.parent)[0], childOf(na.parent)[1]);
+        std::swap(na.branch, nb.branch);
     } else {
         replaceChild(na.parent, a, b);
         replaceChild(nb.parent, b, a);

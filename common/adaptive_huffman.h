@@ -48,6 +48,7 @@ class AdaptiveHuffmanModel {
         int32_t parent;
         int32_t orderPrev, orderNext;  // node order: root first, escape leaf last
         int32_t run;                   // record of the node's weight run
+        int32_t branch;                // 0 or 1: which child of its parent it is
     };
 
     bool isLeaf(int node) const { return node < n_; }
