@@ -97,7 +97,6 @@ bool Encoder::encodeFrame() {
     ++frameCounter_;
     current_ = 1 - current_;
     fillCurrentBank();
-    for (int c = 0; c < channels_; ++c) blocks_[c].fill(QuantizedBlock{});
     decideBlockType(analyseCurrentBank());
     transformAndQuantise();
     if (frameCounter_ >= 1) {

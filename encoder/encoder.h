@@ -84,7 +84,7 @@ class Encoder {
     int current_ = 0;  // index of the current bank; the other is the previous one
     std::array<std::array<double, kFrameLength>, kMaxChannels> sampleHistory_{};
     std::array<std::array<double, kFrameLength>, kMaxChannels> spectrum_{};
-    std::array<ChannelBlocks, kMaxChannels> blocks_{};
+    std::array<ChannelBlocks, kMaxChannels> blocks_{};  // quantizeBlock writes every field
     PsyState psy_;
     QuantizerState quantizer_;
 

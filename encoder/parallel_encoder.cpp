@@ -165,7 +165,6 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
         const BlockType type = s.types[static_cast<std::size_t>(frame - s.firstBank)];
         sink.iteration = frame;
         for (int c = 0; c < ch; ++c) {
-            w.blocks[c].fill(QuantizedBlock{});
             w.analysis = s.analysis[static_cast<std::size_t>(frame - s.firstBank) * ch + c];
             analyzeChannel(w.bank[c].data(), w.spectrum[c].data(), w.history[c], type);
             quantiseChannel(setup, type, c, w, s, sink, known);
