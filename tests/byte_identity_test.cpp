@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <limits>
 #include <map>
+#include <random>
 
 #include "codec_harness.h"
 
@@ -162,6 +164,39 @@ TEST(ByteIdentity, ThreadedEncodingOfATruncatedFileMatches) {
     const test::Encoded two = test::encodeImage(wav, {"-A", "-j", "2"});
     EXPECT_FALSE(one.qmz.empty());
     EXPECT_TRUE(two.qmz == one.qmz);
+}
+
+// The decoder's paired conversion must round and clip every value exactly as
+// toPcm16 does, for one channel and two, at odd and even counts.
+TEST(ByteIdentity, PairedPcmConversionEqualsTheSampleBySampleOne) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> values = {0.0,      -0.0,     0.49999999999999994,
+                                  0.5,      -0.5,     1.5,
+                                  -1.5,     2.5,      -2.5,
+                                  32766.5,  32767.0,  32767.49,
+                                  32767.5,  32768.,   -32767.5,
+                                  -32768.0, -40000.0, 1e300,
+                                  -1e300,   inf,      -inf,
+                                  nan,      -nan,     1e-310,
+                                  -1e-310};
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> wide(-40000.0, 40000.0);
+    for (int i = 0; i < 1000; ++i) values.push_back(wide(rng));
+    std::vector<double> right(values.rbegin(), values.rend());
+    for (int count : {0, 1, 2, 3, static_cast<int>(values.size())}) {
+        std::vector<int16_t> mono(static_cast<std::size_t>(count) + 1, 99);
+        std::vector<int16_t> stereo(2 * static_cast<std::size_t>(count) + 1, 99);
+        interleavePcm16(values.data(), nullptr, count, mono.data());
+        interleavePcm16(values.data(), right.data(), count, stereo.data());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(mono[i], toPcm16(values[i])) << values[i];
+            ASSERT_EQ(stereo[2 * i], toPcm16(values[i])) << values[i];
+            ASSERT_EQ(stereo[2 * i + 1], toPcm16(right[i])) << right[i];
+        }
+        EXPECT_EQ(mono[count], 99);  // nothing written past the end
+        EXPECT_EQ(stereo[2 * count], 99);
+    }
 }
 
 TEST(ByteIdentity, ThreadOptionTakesTheNextArgumentAndDisturbsNothingElse) {
