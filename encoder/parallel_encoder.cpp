@@ -24,6 +24,7 @@ namespace {
 
 constexpr int kSegmentFrames = kResyncPeriod;
 constexpr int kWarmUpBanks = 3;  // frames the spectral history reaches back
+constexpr int kMaxWorkers = 64;
 constexpr uint8_t kMarkRequest = 1;
 constexpr uint8_t kMarkDropped = 2;
 
@@ -388,8 +389,11 @@ FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_
     const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
     const Setup setup{channels, preset,
                       static_cast<int>((n + kFrameLength - 1) / kFrameLength + 3)};
-    auto pipeline = std::make_unique<Pipeline>(samples, samplesPerChannel, setup, payload, observer,
-                                               std::max(threads, 1));
+    // More workers than segments would only idle; each holds its own arrays.
+    const int segments = setup.totalFrames / kSegmentFrames + 1;
+    const int workers = std::clamp(threads, 1, std::min(segments, kMaxWorkers));
+    auto pipeline =
+        std::make_unique<Pipeline>(samples, samplesPerChannel, setup, payload, observer, workers);
     return pipeline->run();
 }
 

@@ -43,7 +43,8 @@ struct FrameLoopResult {
     std::array<int, 4> blockTypeCounts{};
 };
 
-// Runs the frame loop on `threads` worker threads (at least 1) and writes the
+// Runs the frame loop on `threads` worker threads (at least 1; no more than
+// the input has segments, nor than 64) and writes the
 // payload to `payload`, end of stream included: the bytes that
 // Encoder::encodeFrame until false and then Encoder::finish() write, with
 // the same reports to `observer` (may be null) in the same order, all made on

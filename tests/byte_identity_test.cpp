@@ -8,6 +8,8 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <sstream>
+#include <streambuf>
 
 #include "codec_harness.h"
 
@@ -164,6 +166,45 @@ TEST(ByteIdentity, ThreadedEncodingOfATruncatedFileMatches) {
     const test::Encoded two = test::encodeImage(wav, {"-A", "-j", "2"});
     EXPECT_FALSE(one.qmz.empty());
     EXPECT_TRUE(two.qmz == one.qmz);
+}
+
+// An output that fails part way (a full disk) stops the threaded encode
+// cleanly and is reported, as it is single-threaded.
+TEST(ByteIdentity, ThreadedEncodingReportsAnOutputThatFails) {
+    class FailingBuffer : public std::streambuf {
+      public:
+        explicit FailingBuffer(std::size_t room) : room_(room) {}
+
+      protected:
+        int_type overflow(int_type ch) override {
+            if (room_ == 0) return traits_type::eof();
+            --room_;
+            return ch;
+        }
+        std::streamsize xsputn(const char*, std::streamsize n) override {
+            const auto take = std::min<std::streamsize>(n, static_cast<std::streamsize>(room_));
+            room_ -= static_cast<std::size_t>(take);
+            return take;
+        }
+        pos_type seekoff(off_type, std::ios_base::seekdir, std::ios_base::openmode) override {
+            return 0;
+        }
+        pos_type seekpos(pos_type, std::ios_base::openmode) override { return 0; }
+
+      private:
+        std::size_t room_;
+    };
+    const std::string wav = stereoMusic();
+    for (const char* threads : {"1", "2", "3"}) {
+        std::istringstream in(wav);
+        WavInput input;
+        ASSERT_EQ(parseWavHeader(in, input), WavReadError::Ok);
+        FailingBuffer buffer(20000);
+        std::ostream out(&buffer);
+        const EncodeFileResult r =
+            encodeWav(in, input, out, parseEncoderOptions({"-A", "-j", threads}), nullptr);
+        EXPECT_TRUE(r.writeFailed) << threads;
+    }
 }
 
 // The decoder's paired conversion must round and clip every value exactly as
