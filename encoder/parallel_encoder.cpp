@@ -206,8 +206,8 @@ class Pipeline {
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
           window_(threads + 1),
           recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
-          main_(std::make_unique<CodingScratch>()),
-          pool_(threads) {}
+          main_(std::make_unique<EncodeScratch>()),
+          pool_(threads - 1) {}  // this thread is the last worker
 
     FrameLoopResult run();
 
@@ -232,11 +232,12 @@ class Pipeline {
     PsyState psy_;  // threshold history of the whole stream
     BlockSequencer sequencer_;
     std::array<PsyBandResults, kMaxChannels> carried_{};  // the last bank sequenced
-    QuantizerState exact_;  // the quantiser's array after the last committed segment
-    std::unique_ptr<CodingScratch> main_;
+    QuantizerState exact_;                 // the quantiser's array after the last committed segment
+    std::unique_ptr<EncodeScratch> main_;  // this thread's, for reading, jobs and re-coding
     FrameLoopResult result_;
 
     std::deque<std::unique_ptr<Segment>> inFlight_;  // outlives the pool's jobs
+    std::vector<std::unique_ptr<Segment>> spare_;    // committed, for reuse
     WorkerPool<EncodeScratch> pool_;
 };
 
@@ -252,7 +253,16 @@ void Pipeline::readBank(int16_t* out) {
 }
 
 std::unique_ptr<Segment> Pipeline::readSegment(int index) {
-    auto s = std::make_unique<Segment>();
+    // Segments are recycled: their arrays keep their memory (and its pages)
+    // from one segment to the next instead of being allocated and cleared anew.
+    std::unique_ptr<Segment> s;
+    if (spare_.empty()) {
+        s = std::make_unique<Segment>();
+    } else {
+        s = std::move(spare_.back());
+        spare_.pop_back();
+        s->analysed = s->coded = false;
+    }
     s->firstBank = index == 0 ? -1 : index * kSegmentFrames;
     s->lastBank = std::min(setup_.totalFrames, index * kSegmentFrames + kSegmentFrames - 1);
     s->firstFrame = std::max(1, s->firstBank);
@@ -269,9 +279,10 @@ std::unique_ptr<Segment> Pipeline::readSegment(int index) {
     s->marks.resize(iterations);
 
     if (index > 0) std::copy(recent_.begin(), recent_.end(), s->samples.begin());
-    const int firstRead = std::max(1, s->firstBank);  // banks before 1 are silence
+    const int firstRead = std::max(1, s->firstBank);
     int16_t* bank =
         s->samples.data() + static_cast<std::size_t>(firstRead - s->heldFirst) * bankSize;
+    if (index == 0) std::fill(s->samples.data(), bank, int16_t{0});  // banks before 1: silence
     for (int k = firstRead; k <= s->lastBank; ++k, bank += bankSize) readBank(bank);
     const std::size_t keep = std::min(recent_.size(), s->samples.size());
     std::copy(s->samples.end() - static_cast<std::ptrdiff_t>(keep), s->samples.end(),
@@ -297,7 +308,6 @@ void Pipeline::sequence(Segment& s) {
             static_cast<uint8_t>((request ? kMarkRequest : 0) | (dropped ? kMarkDropped : 0));
     }
     std::copy(s.analysis.end() - ch, s.analysis.end(), carried_.begin());
-    std::vector<PsySpectralResults>().swap(s.spectral);  // no longer needed
 }
 
 void Pipeline::replay(const Segment& s) {
@@ -354,10 +364,12 @@ FrameLoopResult Pipeline::run() {
                             ? inFlight_[static_cast<std::size_t>(nextSequence - headIndex)].get()
                             : nullptr;
         bool analysed = false;
-        pool_.waitUntil([&] {
-            analysed = next != nullptr && next->analysed;
-            return analysed || head.coded;
-        });
+        pool_.waitUntil(
+            [&] {
+                analysed = next != nullptr && next->analysed;
+                return analysed || head.coded;
+            },
+            *main_);
         if (analysed) {
             sequence(*next);
             ++nextSequence;
@@ -369,6 +381,7 @@ FrameLoopResult Pipeline::run() {
             continue;
         }
         const bool more = commit(head);
+        spare_.push_back(std::move(inFlight_.front()));
         inFlight_.pop_front();
         if (!more) break;
     }

@@ -1,8 +1,10 @@
 // A fixed set of worker threads taking jobs from one queue, for the
-// multithreaded encoder. Jobs run in any order on any worker; whoever submits
-// waits for their results itself (the pool only tells it that some job has
-// finished). Each worker owns a scratch object of type T that its jobs use,
-// so a job allocates nothing for its working arrays.
+// multithreaded encoder. Jobs run in any order on any worker, or on the
+// thread that waits for results (waitUntil), which counts as one more
+// worker: a pool of N - 1 threads keeps N cores busy. Each worker owns a
+// scratch object of type Scratch that its jobs use, so a job allocates
+// nothing for its working arrays. A pool of no threads is valid: the
+// waiting thread then runs every job itself.
 #pragma once
 
 #include <condition_variable>
@@ -47,13 +49,25 @@ class WorkerPool {
         wake_.notify_one();
     }
 
-    // Runs `ready` under the pool's lock until it returns true, sleeping
-    // until some job finishes in between. The jobs publish their results
-    // under the same lock (see finishing()).
+    // Runs `ready` under the pool's lock until it returns true. In between,
+    // the calling thread runs queued jobs itself with `scratch` (so it never
+    // idles while work waits), and sleeps only when the queue is empty, until
+    // some job finishes. Jobs publish their results under the same lock
+    // (resultLock()).
     template <typename Predicate>
-    void waitUntil(Predicate ready) {
+    void waitUntil(Predicate ready, Scratch& scratch) {
         std::unique_lock lock(mutex_);
-        finished_.wait(lock, ready);
+        while (!ready()) {
+            if (queue_.empty()) {
+                finished_.wait(lock);
+                continue;
+            }
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            job(scratch);
+            lock.lock();
+        }
     }
 
     // The lock jobs take to publish results that waitUntil's predicate reads.
