@@ -41,7 +41,6 @@ struct CodingScratch {
 // Working arrays of one worker thread.
 struct EncodeScratch : CodingScratch {
     PsyState psy;
-    PsySpectralResults discarded;
 };
 
 // One segment from reading to writing. Bank k is iteration k's input frame:
@@ -100,16 +99,19 @@ void loadBank(const Segment& s, int bank, const Setup& setup, ChannelArrays& out
     if (setup.preset.midSide == 1 && setup.channels == 2) toMidSide(out[0].data(), out[1].data());
 }
 
-// Step 1: a reset spectral history fed the banks before the segment first.
+// Step 1: a reset spectral history fed the three banks before the segment
+// first, each only as far as the segment's first analysis needs it.
 void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
     psyResetState(w.psy);
     for (int bank = s.heldFirst; bank <= s.lastBank; ++bank) {
         loadBank(s, bank, setup, w.bank);
         for (int c = 0; c < setup.channels; ++c) {
+            if (bank < s.firstBank) {
+                psyWarmUp(w.psy, w.bank[c].data(), c, kWarmUpBanks - (s.firstBank - bank));
+                continue;
+            }
             PsySpectralResults& out =
-                bank < s.firstBank
-                    ? w.discarded
-                    : s.spectral[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c];
+                s.spectral[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c];
             psySpectralAnalysis(w.psy, w.bank[c].data(), out, c, setup.preset.psyMode != 4);
         }
     }

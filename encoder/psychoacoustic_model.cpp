@@ -52,13 +52,19 @@ void ensureFloor(PsyFloor<P>& floor, const PsyTables& t, int psyMode) {
     floor.built = true;
 }
 
+// Shifts the N / 2 new samples into the input buffer.
+template <int N, int P>
+void shiftIn(const PsyTables& t, PsyChannelState<N, P>& s, const double* x) {
+    constexpr int M = N / 2;
+    std::copy(s.inputBuffer.begin() + M, s.inputBuffer.end(), s.inputBuffer.begin());
+    for (int i = 0; i < M; ++i) s.inputBuffer[M + i] = x[i] * t.inputScale;
+}
+
 // Shifts in the new samples, windows the newest N and transforms them into
 // w.fft (packed real spectrum).
 template <int N, int P>
 void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w) {
-    constexpr int M = N / 2;
-    std::copy(s.inputBuffer.begin() + M, s.inputBuffer.end(), s.inputBuffer.begin());
-    for (int i = 0; i < M; ++i) s.inputBuffer[M + i] = x[i] * t.inputScale;
+    shiftIn(t, s, x);
     double* a = w.fft.data();
     for (int i = 0; i < N; ++i) a[i] = s.inputBuffer[i] * t.window[i];
     realFft(N, a);
@@ -315,6 +321,29 @@ void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralR
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
         spectralPart(st, state.shortChannels[channel], newSamples + kShortBlockLength * i, w,
                      w.shortUnpredictability.data(), spread, out.shortResults[i]);
+    }
+}
+
+void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth) {
+    if (channel < 0 || channel >= kMaxChannels) return;
+    PsyWork& w = state.work;
+    const PsyTables& lt = longPsyTables();
+    auto& longState = state.longChannels[channel];
+    if (depth <= 0) {
+        shiftIn(lt, longState, newSamples);
+        return;
+    }
+    transformInput(lt, longState, newSamples, w);
+    predictSpectrum(longState, w.fft.data(), w.power.data(), w.longUnpredictability.data());
+    if (depth < 2) return;
+    // The next frame's short analyses look back at the last two of this one,
+    // whose inputs start 128 samples before them.
+    const PsyTables& st = shortPsyTables();
+    auto& shortState = state.shortChannels[channel];
+    shiftIn(st, shortState, newSamples + kShortBlockLength * (kShortBlocksPerFrame - 3));
+    for (int i = kShortBlocksPerFrame - 2; i < kShortBlocksPerFrame; ++i) {
+        transformInput(st, shortState, newSamples + kShortBlockLength * i, w);
+        predictSpectrum(shortState, w.fft.data(), w.power.data(), w.shortUnpredictability.data());
     }
 }
 

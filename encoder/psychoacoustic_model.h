@@ -129,4 +129,11 @@ void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralR
 bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
                           int channel, int psyMode);
 
+// Feeds one frame into the channel's spectral history only as far as the
+// analysis of a later frame needs it: depth 0 keeps its samples, 1 also its
+// long spectrum, 2 also its last two short spectra. After a reset and frames
+// k - 3, k - 2, k - 1 fed at depths 0, 1, 2, psySpectralAnalysis of frame k
+// gives exactly what it gives after the whole stream.
+void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth);
+
 }  // namespace qmz
