@@ -241,6 +241,25 @@ void realFft(int n, double* a) {
     if (log2n < 1 || n > kMaxFftLength) return;
     complexFft(n, 1, a);
     const Root3* w = fftTables().rootsFor(n >= 4 ? n : 4);
+#if defined(__SSE2__)
+    // {er, ei} = 0.5 {p.re + q.re, p.im - q.im}, {or, oi} = 0.5 {p.im + q.im,
+    // q.re - p.re}, t = rotate(o), p = e + t, q = {er - tr, ti - ei}: the
+    // scalar steps below, lane by lane (x + (-y) is x - y, and a sum does not
+    // depend on its order).
+    const __m128d half = _mm_set1_pd(0.5), negateIm = _mm_set_pd(-0.0, 0.0);
+    const __m128d negateRe = _mm_set_pd(0.0, -0.0);
+    for (int k = 1; k < n / 4; ++k) {
+        double* p = a + 2 * k;
+        double* q = a + n - 2 * k;
+        const __m128d vp = _mm_loadu_pd(p), vq = _mm_loadu_pd(q);
+        const __m128d e = _mm_mul_pd(half, _mm_add_pd(vp, _mm_xor_pd(vq, negateIm)));
+        const __m128d o =
+            _mm_mul_pd(half, _mm_add_pd(_mm_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
+        const __m128d t = rotate(o, _mm_set1_pd(w[k].c1), _mm_set1_pd(w[k].s1), negateRe);
+        _mm_storeu_pd(p, _mm_add_pd(e, t));
+        _mm_storeu_pd(q, _mm_sub_pd(_mm_move_sd(t, e), _mm_move_sd(e, t)));
+    }
+#else
     for (int k = 1; k < n / 4; ++k) {
         double* p = a + 2 * k;
         double* q = a + n - 2 * k;
@@ -253,6 +272,7 @@ void realFft(int n, double* a) {
         q[0] = er - tr;
         q[1] = ti - ei;
     }
+#endif
     const double sum = a[0] + a[1];
     a[1] = a[0] - a[1];
     a[0] = sum;
