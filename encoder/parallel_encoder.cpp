@@ -353,11 +353,15 @@ FrameLoopResult Pipeline::run() {
         while (nextRead < segmentCount_ && inFlight_.size() < window_) {
             inFlight_.push_back(readSegment(nextRead++));
             Segment* s = inFlight_.back().get();
-            pool_.submit([this, s](EncodeScratch& w) {
-                analyseSegment(*s, setup_, w);
-                std::lock_guard lock(pool_.resultLock());
-                s->analysed = true;
-            });
+            // Analyses go first: they lead to the in-order step that every
+            // later coding job waits for.
+            pool_.submit(
+                [this, s](EncodeScratch& w) {
+                    analyseSegment(*s, setup_, w);
+                    std::lock_guard lock(pool_.resultLock());
+                    s->analysed = true;
+                },
+                true);
         }
         if (inFlight_.empty()) break;
         Segment& head = *inFlight_.front();

@@ -41,10 +41,12 @@ class WorkerPool {
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    void submit(Job job) {
+    // Jobs run in submission order, except that every `first` job runs before
+    // any other still waiting.
+    void submit(Job job, bool first = false) {
         {
             std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(job));
+            (first ? urgent_ : queue_).push_back(std::move(job));
         }
         wake_.notify_one();
     }
@@ -58,12 +60,11 @@ class WorkerPool {
     void waitUntil(Predicate ready, Scratch& scratch) {
         std::unique_lock lock(mutex_);
         while (!ready()) {
-            if (queue_.empty()) {
+            if (urgent_.empty() && queue_.empty()) {
                 finished_.wait(lock);
                 continue;
             }
-            Job job = std::move(queue_.front());
-            queue_.pop_front();
+            Job job = take();
             lock.unlock();
             job(scratch);
             lock.lock();
@@ -79,10 +80,10 @@ class WorkerPool {
             Job job;
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+                wake_.wait(lock,
+                           [this] { return stopping_ || !urgent_.empty() || !queue_.empty(); });
                 if (stopping_) return;  // queued jobs are dropped
-                job = std::move(queue_.front());
-                queue_.pop_front();
+                job = take();
             }
             job(scratch);
             finished_.notify_all();
@@ -92,6 +93,15 @@ class WorkerPool {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable finished_;
+    // Under the lock, with a job waiting.
+    Job take() {
+        std::deque<Job>& from = urgent_.empty() ? queue_ : urgent_;
+        Job job = std::move(from.front());
+        from.pop_front();
+        return job;
+    }
+
+    std::deque<Job> urgent_;
     std::deque<Job> queue_;
     bool stopping_ = false;
     std::vector<std::unique_ptr<Scratch>> scratch_;
