@@ -184,7 +184,7 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
 
 // Spread masking threshold of every partition from lowPartitions up
 // (before pre-echo control and floor), written to thr; the partitions below
-// take a fraction of their own energy instead (limitThresholds), so their
+// take a fraction of their own energy instead (spectralPart), so their
 // sums are never formed and thr keeps zeros there. Skipping them changes no
 // other sum: each target's contributions still arrive in increasing masker
 // order, and since v falls monotonically with the distance (bark never
@@ -214,12 +214,10 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     for (int i = 0; i < count; ++i) thr[i] = sum[i] * t.quietEnergy[i];
 }
 
-// The lowest partitions take a fixed fraction of their energy; then every
-// threshold may grow at most by preEcho over the previous analysis and is
-// raised to the floor (or replaced by it in psyMode 4).
-void limitThresholds(const PsyTables& t, const double* energy, const double* floor, double preEcho,
-                     int psyMode, const double* prev, double* thr) {
-    for (int b = 0; b < t.lowPartitions; ++b) thr[b] = kLowPartitionFraction * energy[b];
+// Every threshold may grow at most by preEcho over the previous analysis and
+// is raised to the floor (or replaced by it in psyMode 4).
+void limitThresholds(const PsyTables& t, const double* floor, double preEcho, int psyMode,
+                     const double* prev, double* thr) {
     for (int b = 0; b < t.partitionCount; ++b) {
         const double limit = preEcho * prev[b];
         const double m = thr[b] < limit ? thr[b] : limit;
@@ -264,12 +262,15 @@ void spectralPart(const PsyTables& t, PsyChannelState<N, P>& s, const double* x,
                   double* unpredictability, bool spread, PsySpreadResults<P, B>& out) {
     transformInput(t, s, x, w);
     predictSpectrum(s, w.fft.data(), w.power.data(), unpredictability);
-    partitionLevels(t, w.power.data(), unpredictability, w, out.energy.data());
+    partitionLevels(t, w.power.data(), unpredictability, w, w.energy.data());
     if (spread) {
-        spreadThresholds(t, w, out.spread.data());
+        spreadThresholds(t, w, out.threshold.data());
     } else {
-        out.spread.fill(0.0);
+        out.threshold.fill(0.0);
     }
+    // The lowest partitions take a fixed fraction of their own energy.
+    for (int b = 0; b < t.lowPartitions; ++b)
+        out.threshold[b] = kLowPartitionFraction * w.energy[b];
     bandTonality(t, w.power.data(), unpredictability, out.bandEnergy.data(), out.tonality.data());
 }
 
@@ -279,8 +280,8 @@ void thresholdPart(const PsyTables& t, PsyChannelState<N, P>& s, const PsySpread
     const double* prev = s.thresholdHistory.data() + s.thresholdSlot * P;
     s.thresholdSlot ^= 1;
     double* thr = s.thresholdHistory.data() + s.thresholdSlot * P;
-    std::copy(in.spread.begin(), in.spread.end(), thr);
-    limitThresholds(t, in.energy.data(), floor, preEcho, psyMode, prev, thr);
+    std::copy(in.threshold.begin(), in.threshold.end(), thr);
+    limitThresholds(t, floor, preEcho, psyMode, prev, thr);
     bandRatios(t, thr, in.bandEnergy.data(), ratio);
 }
 

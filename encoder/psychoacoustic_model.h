@@ -34,8 +34,10 @@ struct PsyBandResults {
 // far apart can be analysed this far independently.
 template <int P, int B>
 struct PsySpreadResults {
-    std::array<double, P> spread;      // spread masking threshold per partition
-    std::array<double, P> energy;      // partition energy
+    // Threshold per partition before pre-echo control and floor: the spread
+    // masking threshold, or for the lowest partitions a fixed fraction of
+    // their own energy.
+    std::array<double, P> threshold;
     std::array<double, B> bandEnergy;  // energy per scalefactor band
     std::array<double, B> tonality;    // tonality index per band
 };
@@ -77,7 +79,7 @@ struct PsyWork {
     std::array<double, kLongFftLength / 2> power;  // r[k]^2 of the newest spectrum
     std::array<double, kLongFftLength / 2> longUnpredictability;
     std::array<double, kShortFftLength / 2> shortUnpredictability;
-    std::array<double, kMaxPartitionCount> snr, level, spread;
+    std::array<double, kMaxPartitionCount> energy, snr, level, spread;
     PsySpectralResults spectral;  // of the latest call
 };
 
