@@ -7,7 +7,14 @@
 // so the peak resident memory printed at the end must not depend on the
 // length of the input.
 //
-//   qmz_speed [--seconds N] [--presets -A,-E] [file.wav ...]
+// With --threads 1,2 each preset is encoded once per thread count (the
+// encoder's -j option); with --repeat N every encode and decode runs N
+// times and the median time counts.
+//
+// --write PATH only writes the generated signal to PATH (for other tools).
+//
+//   qmz_speed [--seconds N] [--presets -A,-E] [--threads 1,2] [--repeat N] [file.wav ...]
+//   qmz_speed [--seconds N] --write music.wav
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -35,6 +42,9 @@ const std::vector<std::string> kPresets = {"-AAA", "-AA", "-A", "-B", "-C", "-D"
 struct Settings {
     double seconds = 60.0;
     std::vector<std::string> presets = kPresets;
+    std::vector<int> threads = {1};
+    int repeat = 1;
+    std::string writePath;
     std::vector<std::string> inputs;
 };
 
@@ -65,25 +75,44 @@ bool parseArguments(int argc, char** argv, Settings& settings) {
                 if (std::find(kPresets.begin(), kPresets.end(), p) == kPresets.end()) return false;
                 settings.presets.push_back(p);
             }
+        } else if (argument == "--threads" && i + 1 < argc) {
+            settings.threads.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string t; std::getline(list, t, ',');) {
+                const int n = std::atoi(t.c_str());
+                if (n < 0 || n > 256 || t.empty()) return false;
+                settings.threads.push_back(n);
+            }
+        } else if (argument == "--write" && i + 1 < argc) {
+            settings.writePath = argv[++i];
+        } else if (argument == "--repeat" && i + 1 < argc) {
+            settings.repeat = std::atoi(argv[++i]);
+            if (settings.repeat < 1) return false;
         } else if (argument.rfind("--", 0) == 0) {
             return false;
         } else {
             settings.inputs.push_back(argument);
         }
     }
-    return !settings.presets.empty();
+    return !settings.presets.empty() && !settings.threads.empty();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 // Encodes wavPath to qmzPath as qmzenc does: ifstream in, ofstream out.
 bool encodeOne(const std::string& wavPath, const std::string& qmzPath, const std::string& preset,
-               Measurement& m) {
+               int threads, Measurement& m) {
     const auto start = Clock::now();
     std::ifstream wav;
     qmz::WavInput input;
     if (qmz::openWav(wavPath, wav, input) != qmz::WavReadError::Ok) return false;
     std::ofstream out(qmzPath, std::ios::binary | std::ios::trunc);
     const qmz::EncodeFileResult result =
-        qmz::encodeWav(wav, input, out, qmz::parseEncoderOptions({preset}), nullptr);
+        qmz::encodeWav(wav, input, out,
+                       qmz::parseEncoderOptions({preset, "-j", std::to_string(threads)}), nullptr);
     out.close();
     m.encodeSeconds = secondsSince(start);
     if (result.writeFailed || result.internalError || !out) return false;
@@ -105,7 +134,7 @@ bool decodeOne(const std::string& qmzPath, const std::string& wavPath, Measureme
 
 void printRow(const std::string& preset, const Measurement& m, uintmax_t wavBytes) {
     const double fileKbps = static_cast<double>(m.qmzBytes) * 8.0 / m.audioSeconds / 1000.0;
-    std::printf("%-6s %10.1fx %9.1f %9.1f %8.2f:1 %10.1fx %8.2f", preset.c_str(),
+    std::printf("%-9s %10.1fx %9.1f %9.1f %8.2f:1 %10.1fx %8.2f", preset.c_str(),
                 m.audioSeconds / m.encodeSeconds, fileKbps, m.headerBitRate / 1000.0,
                 static_cast<double>(wavBytes) / static_cast<double>(m.qmzBytes),
                 m.audioSeconds / m.decodeSeconds, m.error.snrDb());
@@ -117,6 +146,31 @@ void printRow(const std::string& preset, const Measurement& m, uintmax_t wavByte
     std::fflush(stdout);
 }
 
+// Encodes and decodes `repeat` times (median times) and prints one row.
+bool measureOne(const std::string& wavPath, const fs::path& work, const std::string& preset,
+                int threads, int repeat, const std::string& label, uintmax_t wavBytes) {
+    const std::string qmzPath = (work / ("out" + preset + ".qmz")).string();
+    const std::string decodedPath = (work / ("out" + preset + ".wav")).string();
+    Measurement m;
+    std::vector<double> encodeTimes, decodeTimes;
+    for (int r = 0; r < repeat; ++r) {
+        if (!encodeOne(wavPath, qmzPath, preset, threads, m) || m.audioSeconds <= 0.0 ||
+            !decodeOne(qmzPath, decodedPath, m)) {
+            std::printf("%-9s failed\n", label.c_str());
+            return false;
+        }
+        encodeTimes.push_back(m.encodeSeconds);
+        decodeTimes.push_back(m.decodeSeconds);
+    }
+    m.encodeSeconds = median(encodeTimes);
+    m.decodeSeconds = median(decodeTimes);
+    m.error = qmz::signals::compareWavFiles(wavPath, decodedPath);
+    printRow(label, m, wavBytes);
+    fs::remove(qmzPath);
+    fs::remove(decodedPath);
+    return true;
+}
+
 // Measures every preset on one WAV file; false when any step failed.
 bool measureFile(const std::string& wavPath, const Settings& settings, const fs::path& work) {
     std::error_code error;
@@ -126,23 +180,15 @@ bool measureFile(const std::string& wavPath, const Settings& settings, const fs:
         return false;
     }
     std::printf("\n%s (%.1f MB)\n", wavPath.c_str(), static_cast<double>(wavBytes) / 1e6);
-    std::printf("%-6s %11s %9s %9s %10s %11s %8s\n", "preset", "encode", "kbit/s", "hdr kb/s",
+    std::printf("%-9s %11s %9s %9s %10s %11s %8s\n", "preset", "encode", "kbit/s", "hdr kb/s",
                 "ratio", "decode", "SNR dB");
     bool allOk = true;
     for (const std::string& preset : settings.presets) {
-        const std::string qmzPath = (work / ("out" + preset + ".qmz")).string();
-        const std::string decodedPath = (work / ("out" + preset + ".wav")).string();
-        Measurement m;
-        if (!encodeOne(wavPath, qmzPath, preset, m) || m.audioSeconds <= 0.0 ||
-            !decodeOne(qmzPath, decodedPath, m)) {
-            std::printf("%-6s failed\n", preset.c_str());
-            allOk = false;
-            continue;
+        for (int threads : settings.threads) {
+            const std::string label = preset + (threads == 1 ? "" : " j" + std::to_string(threads));
+            allOk = measureOne(wavPath, work, preset, threads, settings.repeat, label, wavBytes) &&
+                    allOk;
         }
-        m.error = qmz::signals::compareWavFiles(wavPath, decodedPath);
-        printRow(preset, m, wavBytes);
-        fs::remove(qmzPath);
-        fs::remove(decodedPath);
     }
     return allOk;
 }
@@ -152,7 +198,16 @@ bool measureFile(const std::string& wavPath, const Settings& settings, const fs:
 int main(int argc, char** argv) {
     Settings settings;
     if (!parseArguments(argc, argv, settings)) {
-        std::fprintf(stderr, "usage: qmz_speed [--seconds N] [--presets -A,-E] [file.wav ...]\n");
+        std::fprintf(stderr,
+                     "usage: qmz_speed [--seconds N] [--presets -A,-E] [--threads 1,2] "
+                     "[--repeat N] [file.wav ...]\n");
+        return 1;
+    }
+    if (!settings.writePath.empty()) {
+        const qmz::signals::MusicSignal signal;
+        const auto frames = static_cast<int64_t>(settings.seconds * signal.sampleRate);
+        if (qmz::signals::writeMusicWav(settings.writePath, signal, frames)) return 0;
+        std::fprintf(stderr, "qmz_speed: cannot write %s\n", settings.writePath.c_str());
         return 1;
     }
     std::string pattern = (fs::temp_directory_path() / "qmz_speed.XXXXXX").string();

@@ -1,5 +1,6 @@
 #include "common/adaptive_huffman.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace qmz {
@@ -9,21 +10,22 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
       nodes_(2 * static_cast<std::size_t>(alphabetSize) - 1),
       recordLeader_(2 * nodes_.size()),
       freeRecords_(recordLeader_.size()),
-      scratch_(static_cast<std::size_t>(alphabetSize) + 32) {
+      child_(2 * nodes_.size()),
+      unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64) {
     reset();
 }
 
 void AdaptiveHuffmanModel::reset() {
     for (Node& node : nodes_) {
-        node = Node{0, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
+        node = Node{0, kNone, kNone, kNone, kNone, 0};
     }
-    for (int s = 0; s < n_; ++s) {
-        nodes_[s].unseenPrev = s > 0 ? s - 1 : kNone;
-        nodes_[s].unseenNext = s + 1 < n_ ? s + 1 : kNone;
+    std::fill(child_.begin(), child_.end(), kNone);
+    for (std::size_t w = 0; w < unseenBits_.size(); ++w) {
+        const int left = n_ - static_cast<int>(64 * w);
+        unseenBits_[w] = left >= 64 ? ~uint64_t{0} : (uint64_t{1} << left) - 1;
     }
-    unseenHead_ = 0;
     unseenCount_ = n_;
-    escape_ = 0;  // the head of the unseen list stands in the tree as the escape leaf
+    escape_ = 0;  // the smallest unseen symbol stands in the tree as the escape leaf
     root_ = 0;
     nextInternal_ = n_;
     freeCount_ = 0;
@@ -38,53 +40,77 @@ int AdaptiveHuffmanModel::escapeCodeLength() const {
 }
 
 void AdaptiveHuffmanModel::removeUnseen(int symbol) {
-    Node& leaf = nodes_[symbol];
-    if (leaf.unseenPrev != kNone) {
-        nodes_[leaf.unseenPrev].unseenNext = leaf.unseenNext;
-    } else {
-        unseenHead_ = leaf.unseenNext;
-    }
-    if (leaf.unseenNext != kNone) nodes_[leaf.unseenNext].unseenPrev = leaf.unseenPrev;
-    leaf.unseenPrev = leaf.unseenNext = kNone;
+    unseenBits_[static_cast<std::size_t>(symbol) / 64] &= ~(uint64_t{1} << (symbol % 64));
     --unseenCount_;
 }
 
+// The smallest unseen symbol; at least one is left.
+int AdaptiveHuffmanModel::firstUnseen() const {
+    std::size_t w = 0;
+    while (unseenBits_[w] == 0) ++w;
+    return static_cast<int>(64 * w) + std::countr_zero(unseenBits_[w]);
+}
+
+// Unseen symbols are indexed in ascending order, so a symbol's index is the
+// number of unseen symbols below it.
 int AdaptiveHuffmanModel::unseenIndexOf(int symbol) const {
+    const auto word = static_cast<std::size_t>(symbol) / 64;
     int index = 0;
-    for (int s = unseenHead_; s != symbol; s = nodes_[s].unseenNext) ++index;
-    return index;
+    for (std::size_t w = 0; w < word; ++w) index += std::popcount(unseenBits_[w]);
+    const uint64_t below = (uint64_t{1} << (symbol % 64)) - 1;
+    return index + std::popcount(unseenBits_[word] & below);
 }
 
+// index < unseenCount_.
 int AdaptiveHuffmanModel::unseenAt(int index) const {
-    int s = unseenHead_;
-    while (index-- > 0) s = nodes_[s].unseenNext;
-    return s;
+    std::size_t w = 0;
+    for (int count = std::popcount(unseenBits_[0]); index >= count;
+         count = std::popcount(unseenBits_[++w])) {
+        index -= count;
+    }
+    uint64_t bits = unseenBits_[w];
+    while (index-- > 0) bits &= bits - 1;  // drop the lowest set bits before the wanted one
+    return static_cast<int>(64 * w) + std::countr_zero(bits);
 }
 
+// The code is the path from the root to the leaf (the escape leaf for an
+// unseen symbol), then the unseen index, most significant bit first.
 void AdaptiveHuffmanModel::encodeSymbol(int symbol, PayloadBitWriter& out) {
-    int length = 0;
     int leaf = symbol;
+    int escapeBits = 0;
+    int index = 0;
     if (nodes_[symbol].weight == 0) {
-        // Index bits go in first (least significant first) because the whole
-        // code is sent backwards.
-        const int index = unseenIndexOf(symbol);
-        for (int bit = 0, k = escapeCodeLength(); bit < k; ++bit) {
-            scratch_[length++] = static_cast<uint8_t>((index >> bit) & 1);
-        }
+        index = unseenIndexOf(symbol);
+        escapeBits = escapeCodeLength();
         leaf = escape_;
     }
-    for (int node = leaf; node != root_;) {
-        const int parent = nodes_[node].parent;
-        scratch_[length++] = nodes_[parent].child1 == node ? 1 : 0;
-        node = parent;
-    }
-    while (length > 0) out.putBit(scratch_[--length]);
+    sendPath(leaf, root_, out);
+    for (int bit = escapeBits - 1; bit >= 0; --bit) out.putBit((index >> bit) & 1);
     update(symbol);
+}
+
+// Sends the branch bits from `top` down to `node` (top an ancestor of node).
+// They are gathered from the node upwards, each new one shifted in at the
+// bottom, so the word's bit 0 is the first to send; a path longer than a
+// word sends its upper part first.
+void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
+    uint64_t code = 0;
+    int length = 0;
+    while (node != top) {
+        if (length == 64) {
+            sendPath(node, top, out);
+            break;
+        }
+        code = (code << 1) | static_cast<uint32_t>(nodes_[node].branch);
+        ++length;
+        node = nodes_[node].parent;
+    }
+    out.putBits(code, length);
 }
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {
     int node = root_;
-    while (!isLeaf(node)) node = in.getBit() ? nodes_[node].child1 : nodes_[node].child0;
+    while (!isLeaf(node)) node = childOf(node)[in.getBit()];  // indexed: no branch on the bit
     int symbol = node;
     if (node == escape_) {
         int index = 0;
@@ -105,10 +131,12 @@ int AdaptiveHuffmanModel::newRecord(int leader) {
 void AdaptiveHuffmanModel::replaceChild(int parent, int oldChild, int newChild) {
     if (parent == kNone) {
         root_ = newChild;
-    } else if (nodes_[parent].child0 == oldChild) {
-        nodes_[parent].child0 = newChild;
+    } else if (childOf(parent)[0] == oldChild) {
+        childOf(parent)[0] = newChild;
+        nodes_[newChild].branch = 0;
     } else {
-        nodes_[parent].child1 = newChild;
+        childOf(parent)[1] = newChild;
+        nodes_[newChild].branch = 1;
     }
 }
 
@@ -125,20 +153,22 @@ int AdaptiveHuffmanModel::addUnseenSymbol(int symbol) {
     }
 
     // A new internal node takes the escape leaf's place in the tree and in the
-    // node order, with the new leaf as child1 and the escape leaf as child0.
+    // node order, with the new leaf as child 1 and the escape leaf as child 0.
     const int oldEscape = escape_;
     const int internal = nextInternal_++;
     const int parent = nodes_[oldEscape].parent;
     const int before = nodes_[oldEscape].orderPrev;
     replaceChild(parent, oldEscape, internal);
     removeUnseen(symbol);
-    escape_ = unseenHead_;  // differs from oldEscape when the symbol was the head
+    escape_ = firstUnseen();  // differs from oldEscape when the symbol was the smallest
 
     Node& in = nodes_[internal];
     in.weight = 0;
     in.parent = parent;
-    in.child0 = escape_;
-    in.child1 = symbol;
+    childOf(internal)[0] = escape_;
+    childOf(internal)[1] = symbol;
+    nodes_[escape_].branch = 0;
+    nodes_[symbol].branch = 1;
     in.orderPrev = before;
     in.orderNext = symbol;
     if (before != kNone) nodes_[before].orderNext = internal;
@@ -167,7 +197,8 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
     Node& na = nodes_[a];
     Node& nb = nodes_[b];
     if (na.parent == nb.parent) {
-        std::swap(nodes_[na.parent].child0, nodes_[na.parent].child1);
+        std::swap(childOf(na.parent)[0], childOf(na.parent)[1]);
+        std::swap(na.branch, nb.branch);
     } else {
         replaceChild(na.parent, a, b);
         replaceChild(nb.parent, b, a);
@@ -201,29 +232,38 @@ void AdaptiveHuffmanModel::exchange(int a, int b) {
 // Keeps run records right as x (weight w > 0, just exchanged with its leader
 // if need be, so the first of its run) is about to become w + 1.
 void AdaptiveHuffmanModel::updateRunBeforeIncrement(int x) {
-    Node& node = nodes_[x];
+    Node* const nodes = nodes_.data();
+    Node& node = nodes[x];
     const int run = node.run;
     const int before = node.orderPrev;
+    const int escape = escape_;
     const bool beforeHasNextWeight =
-        before != kNone && before != root_ && nodes_[before].weight == node.weight + 1;
+        before != kNone && before != root_ && nodes[before].weight == node.weight + 1;
 
-    if (!isLeaf(x) && node.orderNext == node.child1 && escape_ != kNone && node.child0 == escape_) {
-        // x and its only weighted child form the run; they move up together.
-        if (beforeHasNextWeight) {
-            nodes_[x].run = nodes_[node.child1].run = nodes_[before].run;
-            releaseRecord(run);
+    if (!isLeaf(x) && escape != kNone) {
+        const int32_t* children = childOf(x);
+        if (node.orderNext == children[1] && children[0] == escape) {
+            // x and its only weighted child form the run; they move up together.
+            if (beforeHasNextWeight) {
+                node.run = nodes[children[1]].run = nodes[before].run;
+                releaseRecord(run);
+            }
+            return;
         }
-        return;
     }
-    if (escape_ != kNone && node.orderNext == escape_) return;  // its parent settles the run
+    if (escape != kNone && node.orderNext == escape) return;  // its parent settles the run
 
     const int after = node.orderNext;
-    if (after != kNone && nodes_[after].run == run) {
+    if (after != kNone && nodes[after].run == run) {
         recordLeader_[run] = after;
-    } else {
+        node.run = beforeHasNextWeight ? nodes[before].run : newRecord(x);
+    } else if (beforeHasNextWeight) {
         releaseRecord(run);
+        node.run = nodes[before].run;
+    } else {
+        // Released and taken straight back: the record stays x's, now led by x.
+        recordLeader_[run] = x;
     }
-    node.run = beforeHasNextWeight ? nodes_[before].run : newRecord(x);
 }
 
 void AdaptiveHuffmanModel::update(int symbol) {

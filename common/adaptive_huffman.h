@@ -12,6 +12,9 @@
 // their leader, so the leader is found in constant time; the record upkeep
 // below is what keeps every record naming the first node of its run.
 //
+// A code's path is gathered leaf-upwards into a 64-bit word and sent with
+// one multi-bit write.
+//
 // All memory is taken once at construction; reset() and coding allocate nothing.
 #pragma once
 
@@ -43,18 +46,20 @@ class AdaptiveHuffmanModel {
     struct Node {
         int32_t weight;
         int32_t parent;
-        int32_t child0, child1;          // internal nodes only
-        int32_t orderPrev, orderNext;    // node order: root first, escape leaf last
-        int32_t run;                     // record of the node's weight run
-        int32_t unseenPrev, unseenNext;  // leaves of unseen symbols, ascending
+        int32_t orderPrev, orderNext;  // node order: root first, escape leaf last
+        int32_t run;                   // record of the node's weight run
+        int32_t branch;                // 0 or 1: which child of its parent it is
     };
 
     bool isLeaf(int node) const { return node < n_; }
     int escapeCodeLength() const;
     void removeUnseen(int symbol);
+    int firstUnseen() const;
+    int32_t* childOf(int node) { return child_.data() + 2 * static_cast<std::size_t>(node); }
     int unseenIndexOf(int symbol) const;
     int unseenAt(int index) const;
 
+    void sendPath(int node, int top, PayloadBitWriter& out);
     void update(int symbol);
     int addUnseenSymbol(int symbol);
     void exchange(int a, int b);
@@ -68,13 +73,17 @@ class AdaptiveHuffmanModel {
     std::vector<Node> nodes_;  // leaves 0 .. n-1 (leaf i is symbol i), then internal nodes
     std::vector<int32_t> recordLeader_;
     std::vector<int32_t> freeRecords_;
+    // Children of internal nodes (branch 0, branch 1), two per node apart
+    // from the other fields: the decoder's walk down the tree reads nothing else.
+    std::vector<int32_t> child_;
+    // One bit per symbol, set while the symbol is unseen: the unseen list in
+    // a form that counts and selects by population counts, not by walking.
+    std::vector<uint64_t> unseenBits_;
     int freeCount_ = 0;
-    std::vector<uint8_t> scratch_;  // code bits, built leaf-upwards and sent backwards
 
     int root_ = 0;
     int escape_ = 0;  // kNone once every symbol has been seen
     int nextInternal_ = 0;
-    int unseenHead_ = 0;
     int unseenCount_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -30,6 +31,25 @@ class PayloadBitWriter {
         } else {
             mask_ <<= 1;
         }
+    }
+
+    // Sends the low `count` bits of `bits` (count <= 64), bit 0 first.
+    void putBits(uint64_t bits, int count) {
+        int used = std::countr_zero(mask_);
+        while (count > 0) {
+            const int take = 8 - used < count ? 8 - used : count;
+            current_ |= static_cast<uint8_t>((bits & ((1u << take) - 1)) << used);
+            bits >>= take;
+            count -= take;
+            used += take;
+            if (used == 8) {
+                emitByte(current_);
+                bitCount_ += 8;
+                current_ = 0;
+                used = 0;
+            }
+        }
+        mask_ = static_cast<uint8_t>(1u << used);
     }
 
     // Pads pending bits with zeros to the byte end; nothing when none are pending.

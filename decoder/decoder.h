@@ -38,6 +38,10 @@ DecodeError checkContainer(const ContainerFile& file);
 // Rounds half away from zero and clips to -32767 .. 32767 (never -32768).
 int16_t toPcm16(double x);
 
+// toPcm16 of count samples of one channel (right null) or two, interleaved
+// into pcm; two samples at a time where the machine has SSE2.
+void interleavePcm16(const double* left, const double* right, int count, int16_t* pcm);
+
 class Decoder {
   public:
     // `payload` stands right behind the 266-byte header, which checkContainer

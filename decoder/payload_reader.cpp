@@ -1,5 +1,7 @@
 #include "decoder/payload_reader.h"
 
+#include <algorithm>
+
 #include "common/frame_syntax.h"
 
 namespace qmz {
@@ -43,7 +45,6 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
                                           int frameIndex) {
     type = BlockType::Long;
     if (channels.empty() || channels.size() > kMaxChannels) return StreamError::BadChannelCount;
-    for (ChannelBlocks& blocks : channels) blocks.fill(QuantizedBlock{});
     bitShares_ = FrameBitShares{};
     if (failure() != StreamError::None) return failure();
 
@@ -77,6 +78,8 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
 
 bool FramePayloadReader::readBlock(QuantizedBlock& block, const BlockGeometry& geometry) {
     const int64_t start = bits_.bitPosition();
+    std::fill(block.scalefactors.begin() + geometry.scalefactors, block.scalefactors.end(), 0);
+    std::fill(block.lines.begin() + geometry.lines, block.lines.end(), 0);
     const int gain = decode(sideModel_);
     if (gain < 0) return false;
     block.globalGain = gain;
@@ -95,6 +98,7 @@ bool FramePayloadReader::readBlock(QuantizedBlock& block, const BlockGeometry& g
 }
 
 // A zero run that would reach past the block's last line ends the block.
+// Every line below `count` is written, so the blocks need no clearing first.
 bool FramePayloadReader::readLines(int32_t* lines, int count) {
     for (int i = 0; i < count;) {
         const int symbol = decode(lineModel_);
@@ -102,6 +106,8 @@ bool FramePayloadReader::readLines(int32_t* lines, int count) {
         if (symbol == kZeroRunEscape) {
             const int run = decode(runModel_);
             if (run < 0) return false;
+            const int end = run + 1 < count - i ? i + run + 1 : count;
+            std::fill(lines + i, lines + end, 0);
             i += run + 1;
         } else {
             lines[i++] = symbol - kLineOffset;

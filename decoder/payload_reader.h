@@ -45,8 +45,11 @@ class FramePayloadReader {
     explicit FramePayloadReader(std::istream& in);
 
     // Reads frame `frameIndex` (1, 2, 3, ... in order) into one ChannelBlocks
-    // per channel; every value the frame does not set is zero. After Truncated
-    // or BadEscape the reader stays failed and reads nothing more.
+    // per channel. The blocks the frame codes are written whole (scalefactors
+    // and lines beyond the coded ones as zero); the blocks it does not code
+    // (1 to 7 of a long frame) are left as they were, so that a frame costs
+    // no clearing of blocks nobody reads. After Truncated or BadEscape the
+    // reader stays failed and reads nothing more.
     StreamError readFrame(std::span<ChannelBlocks> channels, BlockType& type, int frameIndex);
 
     // The bits the last readFrame took, by kind (complete only when it

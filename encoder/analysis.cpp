@@ -112,6 +112,14 @@ void forwardMdct(const double* block, double* out, int m) {
     postTwiddle(m, w, out);
 }
 
+void toMidSide(double* left, double* right) {
+    for (int i = 0; i < kFrameLength; ++i) {
+        const double l = left[i], r = right[i];
+        left[i] = (l + r) * 0.5;
+        right[i] = (l - r) * 0.5;
+    }
+}
+
 void analyzeChannel(const double* newSamples, double* spectrum,
                     std::array<double, kFrameLength>& history, BlockType type) {
     double x[kLongBlock];

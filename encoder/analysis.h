@@ -13,6 +13,10 @@ namespace qmz {
 // overlap.
 void forwardMdct(const double* block, double* out, int m);
 
+// Stereo as mid and side, in place: M = (L + R) / 2, S = (L - R) / 2 over
+// one frame.
+void toMidSide(double* left, double* right);
+
 // Analyses one channel's frame: the previous frame's samples (history)
 // followed by the 1024 newSamples are windowed for `type` and transformed
 // into 1024 coefficients. Long, start and stop frames put coefficient k at

@@ -27,4 +27,24 @@ bool attackDetected(double pe, const AttackEnergies& energies) {
     return pe > kEntropyWithRatio && ratio > kRatioWithEntropy;
 }
 
+BlockType BlockSequencer::next(bool request, bool& dropped) {
+    const int r = request ? 1 : 0;
+    int stored = 0;
+    BlockType type;
+    dropped = false;
+    if (prevRequest_ == 1) {
+        type = BlockType::Short;
+        stored = r;
+    } else if (prevPrevRequest_ == 1) {
+        type = BlockType::Stop;
+        dropped = r == 1;
+    } else {
+        type = r == 1 ? BlockType::Start : BlockType::Long;
+        stored = r;
+    }
+    prevPrevRequest_ = prevRequest_;
+    prevRequest_ = stored;
+    return type;
+}
+
 }  // namespace qmz

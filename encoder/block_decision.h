@@ -9,6 +9,8 @@
 // into the long / start / short / stop sequence.
 #pragma once
 
+#include "common/band_tables.h"
+
 namespace qmz {
 
 // Loudest and quietest short-analysis energies of one frame, collected in
@@ -31,5 +33,20 @@ double perceptualEntropy(const double* longRatio);
 // The decision: entropy above 3000, or energy ratio above 30, or entropy
 // above 1000 together with an energy ratio above 10 (all strict).
 bool attackDetected(double perceptualEntropy, const AttackEnergies& energies);
+
+// Turns the requests into block types with one frame of look-ahead: a
+// request makes the frame before it a start frame and keeps frames short
+// while requests follow; a short run always ends with a stop frame, which
+// drops a request arriving just then.
+class BlockSequencer {
+  public:
+    // Given the newest frame's request, the block type of the frame before
+    // it; `dropped` tells whether a stop frame dropped the request.
+    BlockType next(bool request, bool& dropped);
+
+  private:
+    int prevRequest_ = 0;
+    int prevPrevRequest_ = 0;
+};
 
 }  // namespace qmz

@@ -6,6 +6,8 @@
 #include <optional>
 #include <ostream>
 
+#include "encoder/parallel_encoder.h"
+
 namespace qmz {
 
 int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float clipSeconds) {
@@ -39,6 +41,29 @@ class WithoutPercentage final : public EncoderObserver {
     EncoderObserver& inner_;
 };
 
+// The frame loop on this thread (-j 1), or on worker threads. The workers
+// need the length in advance, so an input that may end early (a pipe) is
+// coded on this thread, which takes the length from where the input ends.
+FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPerChannel,
+                             bool lengthExact, const EncoderOptions& options, std::ostream& qmz,
+                             EncoderObserver* observer) {
+    if (options.threads != 1 && lengthExact) {
+        FrameLoopResult result =
+            encodeFramesParallel(wav, channels, samplesPerChannel, options.preset, qmz, observer,
+                                 resolveThreadCount(options.threads));
+        result.samplesPerChannel = samplesPerChannel;
+        return result;
+    }
+    // The session holds a few hundred kilobytes of frame state: keep it off the stack.
+    auto encoder =
+        std::make_unique<Encoder>(wav, channels, samplesPerChannel, options.preset, qmz, observer);
+    while (encoder->encodeFrame() && qmz) {
+    }
+    encoder->finish();
+    return {encoder->failed(), encoder->framesWritten(), encoder->payloadBitCount(),
+            encoder->blockTypeCounts(), encoder->samplesPerChannel()};
+}
+
 }  // namespace
 
 EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
@@ -56,22 +81,17 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostrea
 
     const std::streampos start = qmz.tellp();
     writeContainer(qmz, file);  // placeholder: an interrupted run leaves a header that says so
-    // The session holds a few hundred kilobytes of frame state: keep it off the stack.
-    auto encoder = std::make_unique<Encoder>(wav, channels, result.samplesPerChannel,
-                                             options.preset, qmz, observer);
-    while (encoder->encodeFrame() && qmz) {
-    }
-    encoder->finish();
-    if (encoder->samplesPerChannel() < result.samplesPerChannel) {  // the input ended early
-        result.samplesPerChannel = encoder->samplesPerChannel();
+    const FrameLoopResult loop = runFrameLoop(wav, channels, result.samplesPerChannel,
+                                              input.lengthExact, options, qmz, observer);
+    if (loop.samplesPerChannel < result.samplesPerChannel) {  // the input ended early
+        result.samplesPerChannel = loop.samplesPerChannel;
         file.dataChunk.size =
             static_cast<uint32_t>(channels) * static_cast<uint32_t>(result.samplesPerChannel) * 2u;
     }
-    result.internalError = encoder->failed();
-    result.frames = encoder->framesWritten();
-    result.blockTypeCounts = encoder->blockTypeCounts();
-    result.avgBitRate =
-        averageBitRate(encoder->payloadBitCount(), result.frames, input.format.sampleRate());
+    result.internalError = loop.failed;
+    result.frames = loop.frames;
+    result.blockTypeCounts = loop.blockTypeCounts;
+    result.avgBitRate = averageBitRate(loop.payloadBits, result.frames, input.format.sampleRate());
 
     file.header = makeContainerHeader(result.samplesPerChannel, result.avgBitRate,
                                       static_cast<int16_t>(channels), options.preset.midSide == 1);

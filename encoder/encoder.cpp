@@ -8,6 +8,14 @@
 
 namespace qmz {
 
+float progressScaleOf(int32_t samplesPerChannel) {
+    return static_cast<float>(samplesPerChannel * (1.0 / 1024.0));
+}
+
+int progressPercent(int frameCounter, float scale) {
+    return static_cast<int>(static_cast<float>(100 * frameCounter) / scale);
+}
+
 Encoder::Encoder(std::istream& samples, int channels, int32_t samplesPerChannel,
                  const PresetParams& preset, std::ostream& payload, EncoderObserver* observer)
     : samples_(samples),
@@ -17,13 +25,13 @@ Encoder::Encoder(std::istream& samples, int channels, int32_t samplesPerChannel,
       observer_(observer),
       writer_(payload),
       remaining_(samplesPerChannel),
-      progressScale_(static_cast<float>(samplesPerChannel * (1.0 / 1024.0))) {}
+      progressScale_(progressScaleOf(samplesPerChannel)) {}
 
 // Percent of the input frames done, from -2 % during the silent start to a
 // little over 100 % in the tail. An empty input has no scale and no progress.
 void Encoder::reportProgress() {
     if (progressScale_ <= 0.0f || observer_ == nullptr) return;
-    const int percent = static_cast<int>(static_cast<float>(100 * frameCounter_) / progressScale_);
+    const int percent = progressPercent(frameCounter_, progressScale_);
     if (percent != lastProgress_) observer_->onProgress(percent);
     lastProgress_ = percent;
 }
@@ -50,13 +58,7 @@ void Encoder::fillCurrentBank() {
 
 bool Encoder::analyseCurrentBank() {
     Bank& bank = inputBanks_[current_];
-    if (preset_.midSide == 1 && channels_ == 2) {
-        for (int i = 0; i < kFrameLength; ++i) {
-            const double l = bank[0][i], r = bank[1][i];
-            bank[0][i] = (l + r) * 0.5;
-            bank[1][i] = (l - r) * 0.5;
-        }
-    }
+    if (preset_.midSide == 1 && channels_ == 2) toMidSide(bank[0].data(), bank[1].data());
     bool shortRequest = false;
     for (int c = 0; c < channels_; ++c) {
         // Every channel is analysed, whatever an earlier one asked for.
@@ -69,24 +71,11 @@ bool Encoder::analyseCurrentBank() {
 }
 
 // Chooses the previous bank's block type from the requests of the two frames
-// before it and of the newest one: a request makes the frame before it a start
-// frame and keeps frames short while requests follow; a short run always ends
-// with a stop frame, which drops a request arriving just then.
+// before it and of the newest one.
 void Encoder::decideBlockType(bool shortRequest) {
-    const int r = shortRequest ? 1 : 0;
-    int stored = 0;
-    if (prevRequest_ == 1) {
-        blockType_ = BlockType::Short;
-        stored = r;
-    } else if (prevPrevRequest_ == 1) {
-        blockType_ = BlockType::Stop;
-        if (r == 1 && observer_) observer_->onRequestDropped();
-    } else {
-        blockType_ = r == 1 ? BlockType::Start : BlockType::Long;
-        stored = r;
-    }
-    prevPrevRequest_ = prevRequest_;
-    prevRequest_ = stored;
+    bool dropped = false;
+    blockType_ = sequencer_.next(shortRequest, dropped);
+    if (dropped && observer_) observer_->onRequestDropped();
 }
 
 void Encoder::transformAndQuantise() {
@@ -116,7 +105,6 @@ bool Encoder::encodeFrame() {
     ++frameCounter_;
     current_ = 1 - current_;
     fillCurrentBank();
-    for (int c = 0; c < channels_; ++c) blocks_[c].fill(QuantizedBlock{});
     decideBlockType(analyseCurrentBank());
     transformAndQuantise();
     if (frameCounter_ >= 1) {

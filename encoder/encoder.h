@@ -21,6 +21,7 @@
 #include <iosfwd>
 
 #include "common/band_tables.h"
+#include "encoder/block_decision.h"
 #include "encoder/payload_writer.h"
 #include "encoder/presets.h"
 #include "encoder/psychoacoustic_model.h"
@@ -39,6 +40,11 @@ class EncoderObserver : public QuantizerEventSink {
   protected:
     ~EncoderObserver() = default;
 };
+
+// Progress of the frame loop: the scale is the input's length in frames (as
+// a float), the percentage that of the frame counter before an iteration.
+float progressScaleOf(int32_t samplesPerChannel);
+int progressPercent(int frameCounter, float scale);
 
 class Encoder {
   public:
@@ -87,13 +93,12 @@ class Encoder {
     int current_ = 0;  // index of the current bank; the other is the previous one
     std::array<std::array<double, kFrameLength>, kMaxChannels> sampleHistory_{};
     std::array<std::array<double, kFrameLength>, kMaxChannels> spectrum_{};
-    std::array<ChannelBlocks, kMaxChannels> blocks_{};
+    std::array<ChannelBlocks, kMaxChannels> blocks_{};  // quantizeBlock writes every field
     PsyState psy_;
     QuantizerState quantizer_;
 
     BlockType blockType_ = BlockType::Long;
-    int prevRequest_ = 0;
-    int prevPrevRequest_ = 0;
+    BlockSequencer sequencer_;
     std::array<int, 4> blockTypeCounts_{};
 
     int frameCounter_ = -2;

@@ -83,6 +83,11 @@ void FramePayloadWriter::writeLines(const int32_t* lines, int count) {
     }
 }
 
+void FramePayloadWriter::endSegment() {
+    bits_.flushPartialByte();
+    bits_.flush();
+}
+
 bool FramePayloadWriter::finishStream(int nextFrameIndex) {
     if (isResyncPoint(nextFrameIndex)) resync();
     for (int i = 0; i < kEndMarkerCount; ++i) sideModel_.encodeSymbol(kEndMarker, bits_);

@@ -29,6 +29,10 @@ class FramePayloadWriter {
     // frames code block 0 of each channel, short frames all eight.
     PayloadWriteError writeFrame(std::span<const ChannelBlocks> channels, BlockType type,
                                  int frameIndex);
+    // Pads the stream to a byte and hands the buffered bytes to the output:
+    // what the next resync point does first, so that a writer started at
+    // that resync point can carry on in another stream.
+    void endSegment();
     // Appends the end of the stream; `nextFrameIndex` is the last index + 1.
     // Returns false when the output stream has failed (at any point).
     bool finishStream(int nextFrameIndex);

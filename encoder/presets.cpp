@@ -20,6 +20,20 @@ constexpr Preset kPresets[] = {
     {"-E", 1.0f, 3, 8, 0.001, 1},
 };
 
+constexpr int kMaxThreads = 256;
+
+bool parseThreadCount(const std::string& text, int& threads) {
+    if (text.empty() || text.size() > 3) return false;
+    int value = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        value = 10 * value + (ch - '0');
+    }
+    if (value > kMaxThreads) return false;
+    threads = value;
+    return true;
+}
+
 }  // namespace
 
 EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments) {
@@ -33,6 +47,12 @@ EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments) {
                 options.clipSeconds = seconds;
             }
             continue;  // the value is matched against the options like any argument
+        }
+        if (argument == "-j") {
+            int threads = 0;
+            if (i + 1 < arguments.size() && parseThreadCount(arguments[i + 1], threads))
+                options.threads = threads;
+            continue;  // as for -td
         }
         for (const Preset& p : kPresets) {
             if (argument != p.name) continue;

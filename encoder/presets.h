@@ -18,13 +18,16 @@ struct PresetParams {
 struct EncoderOptions {
     PresetParams preset;
     float clipSeconds = -1.0f;  // above 0: code at most this many whole seconds
+    int threads = 1;            // encoder threads; 0: one per core. The bytes do not depend on it.
 };
 
 // Applies the options after the two file names, left to right. A preset sets
 // only its own fields, so a later preset overrides an earlier one field by
 // field; "-td" takes the next argument as seconds (parsed like "%f"; a value
 // that does not parse, or a missing one, leaves the clip unchanged), and that
-// argument is itself matched against the options. Anything else is ignored.
+// argument is itself matched against the options. "-j" likewise takes the
+// next argument as a thread count (a whole number from 0 to 256; anything
+// else leaves the count unchanged). Anything else is ignored.
 EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments);
 
 }  // namespace qmz

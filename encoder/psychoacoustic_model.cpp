@@ -19,6 +19,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/fft.h"
 #include "encoder/block_decision.h"
 
@@ -48,13 +52,19 @@ void ensureFloor(PsyFloor<P>& floor, const PsyTables& t, int psyMode) {
     floor.built = true;
 }
 
+// Shifts the N / 2 new samples into the input buffer.
+template <int N, int P>
+void shiftIn(const PsyTables& t, PsyChannelState<N, P>& s, const double* x) {
+    constexpr int M = N / 2;
+    std::copy(s.inputBuffer.begin() + M, s.inputBuffer.end(), s.inputBuffer.begin());
+    for (int i = 0; i < M; ++i) s.inputBuffer[M + i] = x[i] * t.inputScale;
+}
+
 // Shifts in the new samples, windows the newest N and transforms them into
 // w.fft (packed real spectrum).
 template <int N, int P>
 void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w) {
-    constexpr int M = N / 2;
-    std::copy(s.inputBuffer.begin() + M, s.inputBuffer.end(), s.inputBuffer.begin());
-    for (int i = 0; i < M; ++i) s.inputBuffer[M + i] = x[i] * t.inputScale;
+    shiftIn(t, s, x);
     double* a = w.fft.data();
     for (int i = 0; i < N; ++i) a[i] = s.inputBuffer[i] * t.window[i];
     realFft(N, a);
@@ -62,9 +72,18 @@ void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* 
 
 // Stores the new spectrum in the next history slot and writes r[k]^2 and the
 // unpredictability c[k] of every bin. Bin 0 combines the DC and Nyquist terms.
+//
+// Two bins at a time in SSE2 registers (part of every x86-64; other
+// machines take the plain loop below): each lane
+// performs exactly the scalar operations of one bin, in the same order
+// (IEEE square root, division, multiplication and addition are exact to
+// the bit in either form), and the branches become lane selections:
+//     r > 0 ? re / r : copysign(1, re),   r > 0 ? im / r : 0,
+//     d != 0 ? sqrt(dx^2 + dy^2) / d : 0, then NaN -> 0 and above 1 -> 1.
 template <int N, int P>
 void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, double* c) {
     constexpr int M = N / 2;
+    static_assert(M % 2 == 0);
     s.spectrumSlot = s.spectrumSlot == 2 ? 0 : s.spectrumSlot + 1;
     const int now = s.spectrumSlot * M;
     const int p1 = (s.spectrumSlot == 0 ? 2 : s.spectrumSlot - 1) * M;
@@ -72,19 +91,50 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
     double* mag = s.magnitude.data();
     double* uc = s.phaseCos.data();
     double* us = s.phaseSin.data();
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0), two = _mm_set1_pd(2.0);
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (int k = 0; k < M; k += 2) {
+        const __m128d lo = _mm_loadu_pd(a + 2 * k), hi = _mm_loadu_pd(a + 2 * k + 2);
+        const __m128d re = _mm_unpacklo_pd(lo, hi), im = _mm_unpackhi_pd(lo, hi);
+        const __m128d r = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
+        _mm_storeu_pd(mag + now + k, r);
+        const __m128d positive = _mm_cmpgt_pd(r, zero);
+        const __m128d unitSign = _mm_or_pd(_mm_and_pd(re, sign), one);  // copysign(1, re)
+        const __m128d cosNow =
+            _mm_or_pd(_mm_and_pd(positive, _mm_div_pd(re, r)), _mm_andnot_pd(positive, unitSign));
+        const __m128d sinNow = _mm_and_pd(positive, _mm_div_pd(im, r));
+        _mm_storeu_pd(uc + now + k, cosNow);
+        _mm_storeu_pd(us + now + k, sinNow);
+        _mm_storeu_pd(power + k, _mm_mul_pd(r, r));
+
+        const __m128d rHat =
+            _mm_sub_pd(_mm_mul_pd(two, _mm_loadu_pd(mag + p1 + k)), _mm_loadu_pd(mag + p2 + k));
+        const __m128d c1 = _mm_loadu_pd(uc + p1 + k), s1 = _mm_loadu_pd(us + p1 + k);
+        const __m128d c2 = _mm_loadu_pd(uc + p2 + k), s2 = _mm_loadu_pd(us + p2 + k);
+        const __m128d twiceCos = _mm_sub_pd(_mm_mul_pd(c1, c1), _mm_mul_pd(s1, s1));
+        const __m128d twiceSin = _mm_mul_pd(_mm_mul_pd(two, c1), s1);
+        const __m128d hatCos = _mm_add_pd(_mm_mul_pd(twiceCos, c2), _mm_mul_pd(twiceSin, s2));
+        const __m128d hatSin = _mm_sub_pd(_mm_mul_pd(twiceSin, c2), _mm_mul_pd(twiceCos, s2));
+        const __m128d dx = _mm_sub_pd(re, _mm_mul_pd(rHat, hatCos));
+        const __m128d dy = _mm_sub_pd(im, _mm_mul_pd(rHat, hatSin));
+        const __m128d d = _mm_add_pd(r, _mm_andnot_pd(sign, rHat));
+        const __m128d q =
+            _mm_div_pd(_mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy))), d);
+        __m128d u = _mm_and_pd(_mm_cmpneq_pd(d, zero), q);
+        u = _mm_and_pd(_mm_cmpge_pd(u, zero), u);  // NaN -> 0
+        const __m128d above = _mm_cmpgt_pd(u, one);
+        u = _mm_or_pd(_mm_and_pd(above, one), _mm_andnot_pd(above, u));
+        _mm_storeu_pd(c + k, u);
+    }
+#else
     for (int k = 0; k < M; ++k) {
         const double re = a[2 * k], im = a[2 * k + 1];
         const double r = std::sqrt(re * re + im * im);
         mag[now + k] = r;
-        if (r > 0.0) {
-            uc[now + k] = re / r;
-            us[now + k] = im / r;
-        } else {
-            uc[now + k] = std::copysign(1.0, re);
-            us[now + k] = 0.0;
-        }
+        uc[now + k] = r > 0.0 ? re / r : std::copysign(1.0, re);
+        us[now + k] = r > 0.0 ? im / r : 0.0;
         power[k] = r * r;
-
         const double rHat = 2.0 * mag[p1 + k] - mag[p2 + k];
         const double c1 = uc[p1 + k], s1 = us[p1 + k];
         const double twiceCos = c1 * c1 - s1 * s1, twiceSin = 2.0 * c1 * s1;
@@ -98,11 +148,13 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
         if (u > 1.0) u = 1.0;
         c[k] = u;
     }
+#endif
 }
 
 // Partition energy, required SNR (6 dB noise-like .. 18 dB tonal) and level
 // above the threshold in quiet.
-void partitionLevels(const PsyTables& t, const double* power, const double* c, PsyWork& w) {
+void partitionLevels(const PsyTables& t, const double* power, const double* c, PsyWork& w,
+                     double* energy) {
     for (int b = 0; b < t.partitionCount; ++b) {
         double e = 0.0, cw = 0.0, eLevel = 1e-20;
         for (int k = t.start[b]; k < t.start[b] + t.width[b]; ++k) {
@@ -111,24 +163,36 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
             eLevel += power[k];
         }
         const double cb = cw / e;
+        const double level = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
+        // The required SNR is at least 6 dB (6 + 12 tone, to rounding), and a
+        // partition masks only more than 1 dB above it: one at most 6.99 dB
+        // above the threshold in quiet masks nothing whatever its tonality,
+        // so its tonality (a logarithm) is not worked out.
         double tone = 1.0;
-        if (cb > 0.0) {
+        if (cb > 0.0 && !(level <= 6.99)) {
             tone = -0.299 - 0.43 * std::log(cb);
             if (tone > 1.0)
                 tone = 1.0;
             else if (tone < 0.0)
                 tone = 0.0;
         }
-        w.energy[b] = e;
+        energy[b] = e;
         w.snr[b] = 6.0 * (1.0 - tone) + 18.0 * tone;
-        w.level[b] = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
+        w.level[b] = level;
     }
 }
 
-// Spread masking threshold of every partition (before the low-partition
-// rule, pre-echo control and floor), written to thr.
+// Spread masking threshold of every partition from lowPartitions up
+// (before pre-echo control and floor), written to thr; the partitions below
+// take a fraction of their own energy instead (spectralPart), so their
+// sums are never formed and thr keeps zeros there. Skipping them changes no
+// other sum: each target's contributions still arrive in increasing masker
+// order, and since v falls monotonically with the distance (bark never
+// decreases with the partition index, slope >= 4), the upward walk that
+// starts at lowPartitions stops where the full walk would.
 void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     const int count = t.partitionCount;
+    const int first = t.lowPartitions;
     double* sum = w.spread.data();
     std::fill(sum, sum + count, 0.0);
     for (int j = 0; j < count; ++j) {
@@ -136,12 +200,12 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
         if (!(top > 1.0)) continue;
         double slope = 22.0 - 0.2 * w.level[j] + t.slopeTerm[j];
         if (slope < 4.0) slope = 4.0;
-        for (int i = j - 1; i >= 0; --i) {
+        for (int i = j - 1; i >= first; --i) {
             const double v = top - kLowerSlope * (t.bark[j] - t.bark[i]);
             if (!(v > 1.0)) break;
             sum[i] += std::pow(10.0, v / 10.0);
         }
-        for (int i = j; i < count; ++i) {
+        for (int i = std::max(j, first); i < count; ++i) {
             const double v = top - slope * (t.bark[i] - t.bark[j]);
             if (!(v > 1.0)) break;
             sum[i] += std::pow(10.0, v / 10.0);
@@ -150,12 +214,10 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     for (int i = 0; i < count; ++i) thr[i] = sum[i] * t.quietEnergy[i];
 }
 
-// The lowest partitions take a fixed fraction of their energy; then every
-// threshold may grow at most by preEcho over the previous analysis and is
-// raised to the floor (or replaced by it in psyMode 4).
-void limitThresholds(const PsyTables& t, const double* energy, const double* floor, double preEcho,
-                     int psyMode, const double* prev, double* thr) {
-    for (int b = 0; b < t.lowPartitions; ++b) thr[b] = kLowPartitionFraction * energy[b];
+// Every threshold may grow at most by preEcho over the previous analysis and
+// is raised to the floor (or replaced by it in psyMode 4).
+void limitThresholds(const PsyTables& t, const double* floor, double preEcho, int psyMode,
+                     const double* prev, double* thr) {
     for (int b = 0; b < t.partitionCount; ++b) {
         const double limit = preEcho * prev[b];
         const double m = thr[b] < limit ? thr[b] : limit;
@@ -164,10 +226,10 @@ void limitThresholds(const PsyTables& t, const double* energy, const double* flo
     if (psyMode == 4) std::copy(floor, floor + t.partitionCount, thr);
 }
 
-// Masking ratio and tonality index per scalefactor band, the bands' edges
-// applied to FFT bins. bandEnergy, when given, receives the band energies.
-void bandResults(const PsyTables& t, const double* thr, const double* power, const double* c,
-                 double* ratio, double* tonality, double* bandEnergy) {
+// Energy and tonality index per scalefactor band, the bands' edges applied
+// to FFT bins.
+void bandTonality(const PsyTables& t, const double* power, const double* c, double* bandEnergy,
+                  double* tonality) {
     for (int s = 0; s < t.bandCount; ++s) {
         const int a = t.bandEdges[s], b = t.bandEdges[s + 1];
         double en = 0.0, num = 0.0, den = 1e-15;
@@ -176,36 +238,51 @@ void bandResults(const PsyTables& t, const double* thr, const double* power, con
             num += power[k] * c[k];
             den += power[k];
         }
-        double lowest = thr[t.bandFirstPartition[s]] / t.width[t.bandFirstPartition[s]];
-        for (int p = t.bandFirstPartition[s] + 1; p <= t.bandLastPartition[s]; ++p)
-            lowest = std::min(lowest, thr[p] / t.width[p]);
-        ratio[s] = en != 0.0 ? (b - a) * lowest / en : 1.0;
         const double y = num / den;
         tonality[s] = y > 0.0 ? -0.299 - 0.43 * std::log(y) : 1.0;
-        if (bandEnergy != nullptr) bandEnergy[s] = en;
+        bandEnergy[s] = en;
     }
 }
 
-struct AnalysisOutput {
-    double* unpredictability;
-    double* ratio;
-    double* tonality;
-    double* bandEnergy;  // may be null
-};
+// Masking ratio per band: allowed noise (the band's width times the lowest
+// threshold per bin of its partitions) over band energy.
+void bandRatios(const PsyTables& t, const double* thr, const double* bandEnergy, double* ratio) {
+    for (int s = 0; s < t.bandCount; ++s) {
+        const int a = t.bandEdges[s], b = t.bandEdges[s + 1];
+        double lowest = thr[t.bandFirstPartition[s]] / t.width[t.bandFirstPartition[s]];
+        for (int p = t.bandFirstPartition[s] + 1; p <= t.bandLastPartition[s]; ++p)
+            lowest = std::min(lowest, thr[p] / t.width[p]);
+        const double en = bandEnergy[s];
+        ratio[s] = en != 0.0 ? (b - a) * lowest / en : 1.0;
+    }
+}
 
-template <int N, int P>
-void analyse(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, const double* floor,
-             double preEcho, int psyMode, PsyWork& w, const AnalysisOutput& out) {
+template <int N, int P, int B>
+void spectralPart(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w,
+                  double* unpredictability, bool spread, PsySpreadResults<P, B>& out) {
     transformInput(t, s, x, w);
-    predictSpectrum(s, w.fft.data(), w.power.data(), out.unpredictability);
-    partitionLevels(t, w.power.data(), out.unpredictability, w);
+    predictSpectrum(s, w.fft.data(), w.power.data(), unpredictability);
+    partitionLevels(t, w.power.data(), unpredictability, w, w.energy.data());
+    if (spread) {
+        spreadThresholds(t, w, out.threshold.data());
+    } else {
+        out.threshold.fill(0.0);
+    }
+    // The lowest partitions take a fixed fraction of their own energy.
+    for (int b = 0; b < t.lowPartitions; ++b)
+        out.threshold[b] = kLowPartitionFraction * w.energy[b];
+    bandTonality(t, w.power.data(), unpredictability, out.bandEnergy.data(), out.tonality.data());
+}
+
+template <int N, int P, int B>
+void thresholdPart(const PsyTables& t, PsyChannelState<N, P>& s, const PsySpreadResults<P, B>& in,
+                   const double* floor, double preEcho, int psyMode, double* ratio) {
     const double* prev = s.thresholdHistory.data() + s.thresholdSlot * P;
     s.thresholdSlot ^= 1;
     double* thr = s.thresholdHistory.data() + s.thresholdSlot * P;
-    spreadThresholds(t, w, thr);
-    limitThresholds(t, w.energy.data(), floor, preEcho, psyMode, prev, thr);
-    bandResults(t, thr, w.power.data(), out.unpredictability, out.ratio, out.tonality,
-                out.bandEnergy);
+    std::copy(in.threshold.begin(), in.threshold.end(), thr);
+    limitThresholds(t, floor, preEcho, psyMode, prev, thr);
+    bandRatios(t, thr, in.bandEnergy.data(), ratio);
 }
 
 }  // namespace
@@ -231,27 +308,67 @@ void psyResetState(PsyState& state) {
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
                        int psyMode) {
     if (channel < 0 || channel >= kMaxChannels) return false;
-    PsyWork& w = state.work;
+    psySpectralAnalysis(state, newSamples, state.work.spectral, channel, psyMode != 4);
+    return psyThresholdAnalysis(state, state.work.spectral, out, channel, psyMode);
+}
 
+void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
+                         int channel, bool spread) {
+    if (channel < 0 || channel >= kMaxChannels) return;
+    PsyWork& w = state.work;
+    spectralPart(longPsyTables(), state.longChannels[channel], newSamples, w,
+                 w.longUnpredictability.data(), spread, out.longResults);
+    const PsyTables& st = shortPsyTables();
+    for (int i = 0; i < kShortBlocksPerFrame; ++i) {
+        spectralPart(st, state.shortChannels[channel], newSamples + kShortBlockLength * i, w,
+                     w.shortUnpredictability.data(), spread, out.shortResults[i]);
+    }
+}
+
+void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth) {
+    if (channel < 0 || channel >= kMaxChannels) return;
+    PsyWork& w = state.work;
+    const PsyTables& lt = longPsyTables();
+    auto& longState = state.longChannels[channel];
+    if (depth <= 0) {
+        shiftIn(lt, longState, newSamples);
+        return;
+    }
+    transformInput(lt, longState, newSamples, w);
+    predictSpectrum(longState, w.fft.data(), w.power.data(), w.longUnpredictability.data());
+    if (depth < 2) return;
+    // The next frame's short analyses look back at the last two of this one,
+    // whose inputs start 128 samples before them.
+    const PsyTables& st = shortPsyTables();
+    auto& shortState = state.shortChannels[channel];
+    shiftIn(st, shortState, newSamples + kShortBlockLength * (kShortBlocksPerFrame - 3));
+    for (int i = kShortBlocksPerFrame - 2; i < kShortBlocksPerFrame; ++i) {
+        transformInput(st, shortState, newSamples + kShortBlockLength * i, w);
+        predictSpectrum(shortState, w.fft.data(), w.power.data(), w.shortUnpredictability.data());
+    }
+}
+
+bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
+                          int channel, int psyMode) {
+    if (channel < 0 || channel >= kMaxChannels) return false;
     const PsyTables& lt = longPsyTables();
     ensureFloor(state.longFloor, lt, psyMode);
-    analyse(
-        lt, state.longChannels[channel], newSamples, state.longFloor.values.data(),
-        lt.preEchoFactor, psyMode, w,
-        {w.longUnpredictability.data(), out.longRatio.data(), out.longTonality.data(), nullptr});
+    thresholdPart(lt, state.longChannels[channel], in.longResults, state.longFloor.values.data(),
+                  lt.preEchoFactor, psyMode, out.longRatio.data());
+    std::copy(in.longResults.tonality.begin(), in.longResults.tonality.end(),
+              out.longTonality.begin());
 
     const PsyTables& st = shortPsyTables();
     ensureFloor(state.shortFloor, st, psyMode);
     const double shortPreEcho = psyMode == 3 ? 2.0 : st.preEchoFactor;
     AttackEnergies energies;
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
-        analyse(st, state.shortChannels[channel], newSamples + kShortBlockLength * i,
-                state.shortFloor.values.data(), shortPreEcho, psyMode, w,
-                {w.shortUnpredictability.data(), out.shortRatio[i].data(),
-                 out.shortTonality[i].data(), w.shortBandEnergy.data()});
+        const auto& r = in.shortResults[i];
+        thresholdPart(st, state.shortChannels[channel], r, state.shortFloor.values.data(),
+                      shortPreEcho, psyMode, out.shortRatio[i].data());
+        std::copy(r.tonality.begin(), r.tonality.end(), out.shortTonality[i].begin());
         double blockEnergy = 0.0;
-        for (int s = kFirstAttackBand; s < kShortBandCount; ++s)
-            blockEnergy += w.shortBandEnergy[s];
+        for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);
     }
     return attackDetected(perceptualEntropy(out.longRatio.data()), energies);

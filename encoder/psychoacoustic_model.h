@@ -29,6 +29,27 @@ struct PsyBandResults {
     std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortTonality;
 };
 
+// What one analysis yields before the threshold recursion; it depends on
+// the input samples alone (this analysis's and the two before it), so frames
+// far apart can be analysed this far independently.
+template <int P, int B>
+struct PsySpreadResults {
+    // Threshold per partition before pre-echo control and floor: the spread
+    // masking threshold, or for the lowest partitions a fixed fraction of
+    // their own energy.
+    std::array<double, P> threshold;
+    std::array<double, B> bandEnergy;  // energy per scalefactor band
+    std::array<double, B> tonality;    // tonality index per band
+};
+
+// The sample-only results of one channel and frame: the long analysis and
+// the eight short ones.
+struct PsySpectralResults {
+    PsySpreadResults<kLongPartitionCount, kLongBandCount> longResults;
+    std::array<PsySpreadResults<kShortPartitionCount, kShortBandCount>, kShortBlocksPerFrame>
+        shortResults;
+};
+
 // History of one channel at one resolution (N-point FFT, P partitions).
 // Spectra are kept as magnitudes and unit phase vectors: the prediction
 // needs only cos and sin of the phases, never the angles themselves.
@@ -59,7 +80,7 @@ struct PsyWork {
     std::array<double, kLongFftLength / 2> longUnpredictability;
     std::array<double, kShortFftLength / 2> shortUnpredictability;
     std::array<double, kMaxPartitionCount> energy, snr, level, spread;
-    std::array<double, kShortBandCount> shortBandEnergy;
+    PsySpectralResults spectral;  // of the latest call
 };
 
 // The absolute floor of one resolution, fixed by the first analysis.
@@ -95,5 +116,26 @@ void psyResetState(PsyState& state);
 // A channel other than 0 or 1 returns false and touches nothing.
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
                        int psyMode);
+
+// The two halves of psyAnalyzeChannel. The first updates only the channel's
+// spectral history and depends on nothing but the samples: a state reset and
+// fed the three frames before some frame analyses that frame exactly as a
+// state fed the whole stream does. The second runs the threshold recursion
+// (pre-echo control against the previous thresholds, the floor) and decides
+// the request; it must see every frame of the stream in order. Channels other
+// than 0 and 1 are refused as by psyAnalyzeChannel. With `spread` false the
+// spread thresholds are left at zero: psyMode 4 replaces every threshold by
+// the floor and never reads them.
+void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
+                         int channel, bool spread);
+bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
+                          int channel, int psyMode);
+
+// Feeds one frame into the channel's spectral history only as far as the
+// analysis of a later frame needs it: depth 0 keeps its samples, 1 also its
+// long spectrum, 2 also its last two short spectra. After a reset and frames
+// k - 3, k - 2, k - 1 fed at depths 0, 1, 2, psySpectralAnalysis of frame k
+// gives exactly what it gives after the whole stream.
+void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth);
 
 }  // namespace qmz

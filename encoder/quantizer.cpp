@@ -26,16 +26,25 @@ constexpr double kRoundingOffset = 0.405465108;
 constexpr double kMaxLineMagnitude = 1e10;
 constexpr double kTonalityNoiseLimit = 0.1;
 
-// Steps 2^(i / 4) for i = kMinGain - (kMaxScalefactor - 1) .. kMaxGain. Only
+// Steps 2^(i / 4) for i = kMinGain - (kMaxScalefactor - 1) .. kMaxGain, and
+// their reciprocals 1 / step (the same division a pass would make). Only
 // indices 9..139 occur for 16-bit input; the lower ones keep any gain and
 // scalefactor pair inside the table.
 constexpr int kStepIndexMin = kMinGain - (kMaxScalefactor - 1);
 constexpr int kStepCount = kMaxGain - kStepIndexMin + 1;
 
-const std::array<double, kStepCount>& stepTable() {
-    static const std::array<double, kStepCount> table = [] {
-        std::array<double, kStepCount> t{};
-        for (int i = 0; i < kStepCount; ++i) t[i] = std::pow(2.0, (i + kStepIndexMin) * 0.25);
+struct StepTable {
+    std::array<double, kStepCount> step;
+    std::array<double, kStepCount> inverse;
+};
+
+const StepTable& stepTable() {
+    static const StepTable table = [] {
+        StepTable t{};
+        for (int i = 0; i < kStepCount; ++i) {
+            t.step[i] = std::pow(2.0, (i + kStepIndexMin) * 0.25);
+            t.inverse[i] = 1.0 / t.step[i];
+        }
         return t;
     }();
     return table;
@@ -45,12 +54,11 @@ void report(QuantizerEventSink* sink, QuantizerEvent event) {
     if (sink != nullptr) sink->onQuantizerEvent(event);
 }
 
-// One pass over lines a..b-1 at the given step. Returns the squared error
+// One pass over lines a..b-1 at the given step (inv = 1 / step). Returns the squared error
 // accumulated up to the stopping point, or sets clipped when a line would
 // exceed 1023 (that line is stored as 1023).
-double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double allowance,
-                    bool& clipped) {
-    const double inv = 1.0 / step;
+double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double inv,
+                    double allowance, bool& clipped) {
     double d = 0.0;
     clipped = false;
     for (int k = a; k < b; ++k) {
@@ -68,15 +76,17 @@ double quantizePass(const double* absX, int32_t* q, int a, int b, double step, d
     return d;
 }
 
+// `complete` tells whether the last pass ran to the band's end.
 int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
-               QuantizerEventSink* sink) {
+               QuantizerEventSink* sink, bool& complete) {
     const auto& steps = stepTable();
     double limit = allowance;
     double d = 0.0;
     int sf = 0;
     for (;;) {
         bool clipped = false;
-        d = quantizePass(absX, q, a, b, steps[gain - sf - kStepIndexMin], limit, clipped);
+        const int index = gain - sf - kStepIndexMin;
+        d = quantizePass(absX, q, a, b, steps.step[index], steps.inverse[index], limit, clipped);
         if (clipped) {
             report(sink, QuantizerEvent::SoftClip);
             limit *= 1.25;
@@ -87,6 +97,7 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
         if (++sf >= kMaxScalefactor) break;
     }
     allowance = limit;
+    complete = !(d > limit) && sf >= 0;  // sf < 0: the last pass stopped at a clip
     if (d > limit) {
         report(sink, QuantizerEvent::QuantLimit);
         return kMaxScalefactor - 1;
@@ -114,11 +125,16 @@ const char* quantizerEventText(QuantizerEvent event) {
     return "";
 }
 
-void searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
-                        int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
-    for (int s = 0; s < bandCount; ++s)
-        scalefactors[s] =
-            searchBand(absX, allowedNoise[s], q, globalGain, edges[s], edges[s + 1], sink);
+int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
+                       int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
+    int partial = 0;
+    for (int s = 0; s < bandCount; ++s) {
+        bool complete = true;
+        scalefactors[s] = searchBand(absX, allowedNoise[s], q, globalGain, edges[s], edges[s + 1],
+                                     sink, complete);
+        partial += complete ? 0 : 1;
+    }
+    return partial;
 }
 
 bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const double* tonality,
@@ -158,10 +174,14 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const 
 
     int32_t* q = state.lines.data();
     out.globalGain = gain;
-    searchScalefactors(absX.data(), allowed.data(), q, out.scalefactors.data(), gain, edges,
-                       bandCount, sink);
-    for (int k = 0; k < count; ++k)
-        if (x[k] < 0) q[k] = -q[k];
+    state.partialBands += searchScalefactors(absX.data(), allowed.data(), q,
+                                             out.scalefactors.data(), gain, edges, bandCount, sink);
+    for (int k = 0; k < count; ++k) {
+        // q[k] = -q[k] where x[k] < 0, without a branch on the sign (which
+        // mispredicts half the time): all ones negates, zero keeps.
+        const int32_t flip = -static_cast<int32_t>(x[k] < 0);
+        q[k] = (q[k] ^ flip) - flip;
+    }
 
     const int firstNoiseBand = isLong ? 8 : 4;
     for (int s = firstNoiseBand; s < bandCount; ++s) {

@@ -37,8 +37,12 @@ class QuantizerEventSink {
 // Lines of the most recent search. Values a search does not reach (above the
 // coded lines, or behind an early stop at the scalefactor limit) keep what an
 // earlier call left, so this lives with the stream, not with the call.
+// partialBands counts the bands whose search ended without a complete pass
+// (a quant limit, say): only such a band's lines can hold what an earlier
+// call left, which tells a caller when the carried lines matter.
 struct QuantizerState {
     std::array<int32_t, kFrameLength> lines{};
+    int64_t partialBands = 0;
 };
 
 // Scalefactor search over all bands of one block, band by band in increasing
@@ -46,9 +50,11 @@ struct QuantizerState {
 // every soft clip of that band; q: line array, written; scalefactors: written
 // for every band; edges: bandCount + 1 band edges. globalGain must be in
 // 12..139. Afterwards every band's squared error is at most its (possibly
-// raised) allowance, unless a QuantLimit event was reported for it.
-void searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
-                        int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink);
+// raised) allowance, unless a QuantLimit event was reported for it. Returns
+// the number of bands whose last pass stopped before the band's end, whose
+// lines therefore keep earlier values from some line on.
+int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
+                       int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink);
 
 // Quantises one block. count is 1024 (long, start or stop block; 48 bands)
 // or 128 (one short block; 13 bands); any other count returns false and

@@ -124,6 +124,7 @@ WavReadError parseWavHeader(std::istream& in, WavInput& out) {
     if (channels != 1 && channels != 2) return WavReadError::UnsupportedChannels;
     const bool seekable = fitDataSizeToStream(in, out.dataChunk, 2u * channels);
     out.lengthUnknown = !seekable && (out.dataChunk.size == 0 || out.dataChunk.size == 0xFFFFFFFFu);
+    out.lengthExact = seekable;
     return WavReadError::Ok;
 }
 

@@ -38,6 +38,9 @@ struct WavInput {
     // The stream cannot seek and the data size is 0 or 0xFFFFFFFF, the values
     // a writer into a pipe leaves: the samples run to the end of the stream.
     bool lengthUnknown = false;
+    // The stream could seek, so dataChunk.size was checked against the bytes
+    // really there: exactly that many will arrive.
+    bool lengthExact = false;
 };
 
 // Parses the header at the stream's position. On Ok the stream stands at the

@@ -1,0 +1,419 @@
+#include "encoder/parallel_encoder.h"
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+#include <ostream>
+#include <span>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/frame_syntax.h"
+#include "encoder/analysis.h"
+#include "encoder/payload_writer.h"
+#include "encoder/psychoacoustic_model.h"
+#include "encoder/quantizer.h"
+#include "encoder/wav_reader.h"
+#include "encoder/worker_pool.h"
+
+namespace qmz {
+namespace {
+
+constexpr int kSegmentFrames = kResyncPeriod;
+constexpr int kWarmUpBanks = 3;  // frames the spectral history reaches back
+constexpr int kMaxWorkers = 64;
+constexpr uint8_t kMarkRequest = 1;
+constexpr uint8_t kMarkDropped = 2;
+
+using ChannelArrays = std::array<std::array<double, kFrameLength>, kMaxChannels>;
+
+// Working arrays of the coding step (and of the calling thread's reads).
+struct CodingScratch {
+    ChannelArrays bank, spectrum, history;
+    std::array<ChannelBlocks, kMaxChannels> blocks;
+    PsyBandResults analysis;
+    QuantizerState quantizer;
+};
+
+// Working arrays of one worker thread.
+struct EncodeScratch : CodingScratch {
+    PsyState psy;
+};
+
+// One segment from reading to writing. Bank k is iteration k's input frame:
+// samples (k - 1) * 1024 .. k * 1024 - 1 for k >= 1, silence before; the
+// loop's iteration k analyses bank k and writes frame k (from k = 1 on).
+struct Segment {
+    int firstBank = 0, lastBank = 0;  // the iterations of the segment
+    int firstFrame = 0;               // max(1, firstBank)
+    int heldFirst = 0;                // first bank whose samples are held
+    bool last = false;
+
+    std::vector<int16_t> samples;              // banks heldFirst.., channel-major per bank
+    std::vector<PsySpectralResults> spectral;  // by (bank - firstBank) * channels + c
+    std::vector<PsyBandResults> analysis;      // by (bank - firstBank + 1) * channels + c
+    std::vector<BlockType> types;              // by iteration - firstBank
+    std::vector<uint8_t> marks;                // kMarkRequest | kMarkDropped, same index
+
+    // Coding results.
+    std::string bytes;
+    int64_t bits = 0;
+    std::vector<std::pair<int, QuantizerEvent>> events;  // iteration, event
+    std::array<int, 4> typeCounts{};
+    bool failed = false;
+    int failedFrame = 0;
+    bool dirty = false;     // a partial band read lines from before the segment
+    bool endKnown = false;  // the segment rewrote every line it could leave behind
+    QuantizerState endState;
+
+    bool analysed = false, coded = false;  // set under the pool's lock
+};
+
+struct Setup {
+    int channels;
+    PresetParams preset;
+    int totalFrames;
+};
+
+class EventRecorder final : public QuantizerEventSink {
+  public:
+    explicit EventRecorder(Segment& s) : segment_(s) {}
+    int iteration = 0;
+    void onQuantizerEvent(QuantizerEvent event) override {
+        segment_.events.emplace_back(iteration, event);
+    }
+
+  private:
+    Segment& segment_;
+};
+
+void loadBank(const Segment& s, int bank, const Setup& setup, ChannelArrays& out) {
+    const int16_t* in = s.samples.data() + static_cast<std::size_t>(bank - s.heldFirst) *
+                                               kFrameLength * setup.channels;
+    for (int c = 0; c < setup.channels; ++c) {
+        for (int i = 0; i < kFrameLength; ++i) out[c][i] = in[c * kFrameLength + i];
+    }
+    if (setup.preset.midSide == 1 && setup.channels == 2) toMidSide(out[0].data(), out[1].data());
+}
+
+// Step 1: a reset spectral history fed the three banks before the segment
+// first, each only as far as the segment's first analysis needs it.
+void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
+    psyResetState(w.psy);
+    for (int bank = s.heldFirst; bank <= s.lastBank; ++bank) {
+        loadBank(s, bank, setup, w.bank);
+        for (int c = 0; c < setup.channels; ++c) {
+            if (bank < s.firstBank) {
+                psyWarmUp(w.psy, w.bank[c].data(), c, kWarmUpBanks - (s.firstBank - bank));
+                continue;
+            }
+            PsySpectralResults& out =
+                s.spectral[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c];
+            psySpectralAnalysis(w.psy, w.bank[c].data(), out, c, setup.preset.psyMode != 4);
+        }
+    }
+}
+
+// One channel's blocks of a frame, as Encoder::transformAndQuantise; `known`
+// counts the leading lines of the quantiser's array this segment has written.
+void quantiseChannel(const Setup& setup, BlockType type, int c, CodingScratch& w, Segment& s,
+                     EventRecorder& sink, int& known) {
+    const PresetParams& p = setup.preset;
+    double* spectrum = w.spectrum[c].data();
+    const bool isShort = type == BlockType::Short;
+    const int blocks = isShort ? kShortBlocksPerFrame : 1;
+    const int coded = isShort ? kShortCodedLines : kLongCodedLines;
+    for (int j = 0; j < blocks; ++j) {
+        const int64_t partialBefore = w.quantizer.partialBands;
+        if (isShort) {
+            quantizeBlock(w.quantizer, spectrum + kShortBlockLength * j,
+                          w.analysis.shortRatio[j].data(), w.analysis.shortTonality[j].data(),
+                          p.maskScale, kShortBlockLength, p.gainOffset, p.ratioFloor,
+                          w.blocks[c][j], &sink);
+        } else {
+            quantizeBlock(w.quantizer, spectrum, w.analysis.longRatio.data(),
+                          w.analysis.longTonality.data(), p.maskScale, kFrameLength, p.gainOffset,
+                          p.ratioFloor, w.blocks[c][0], &sink);
+        }
+        if (w.quantizer.partialBands == partialBefore) {
+            known = std::max(known, coded);
+        } else if (known < coded) {
+            s.dirty = true;
+        }
+    }
+}
+
+// Step 3: transform, quantise and code the segment's frames into s.bytes,
+// the quantiser starting from `start` (exact: the array the previous segment
+// really left).
+void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bool exact,
+                 CodingScratch& w) {
+    s.events.clear();
+    s.typeCounts = {};
+    s.dirty = s.failed = false;
+    w.quantizer = start;
+    int known = exact ? kFrameLength : 0;
+    std::ostringstream out;
+    FramePayloadWriter writer(out);
+    EventRecorder sink(s);
+    const int ch = setup.channels;
+
+    loadBank(s, s.firstFrame - 2, setup, w.history);
+    int frame = s.firstFrame;
+    for (; frame <= s.lastBank; ++frame) {
+        loadBank(s, frame - 1, setup, w.bank);
+        const BlockType type = s.types[static_cast<std::size_t>(frame - s.firstBank)];
+        sink.iteration = frame;
+        for (int c = 0; c < ch; ++c) {
+            w.analysis = s.analysis[static_cast<std::size_t>(frame - s.firstBank) * ch + c];
+            analyzeChannel(w.bank[c].data(), w.spectrum[c].data(), w.history[c], type);
+            quantiseChannel(setup, type, c, w, s, sink, known);
+        }
+        const PayloadWriteError error =
+            writer.writeFrame(std::span<const ChannelBlocks>(w.blocks.data(), ch), type, frame);
+        ++s.typeCounts[static_cast<int>(type)];
+        if (error != PayloadWriteError::None) {
+            s.failed = true;
+            s.failedFrame = frame;
+            break;
+        }
+    }
+    if (s.failed) {
+        writer.finishStream(frame + 1);
+    } else if (s.last) {
+        writer.finishStream(setup.totalFrames + 1);
+    } else {
+        writer.endSegment();
+    }
+    s.bits = writer.payloadBitCount();
+    s.bytes = out.str();
+    s.endState = w.quantizer;
+    s.endKnown = known >= kLongCodedLines;  // lines above these are only ever zero
+}
+
+// The calling thread's part: input, step 2, output and reports.
+class Pipeline {
+  public:
+    Pipeline(std::istream& samples, int32_t samplesPerChannel, const Setup& setup,
+             std::ostream& payload, EncoderObserver* observer, int threads)
+        : in_(samples),
+          setup_(setup),
+          payload_(payload),
+          observer_(observer),
+          remaining_(samplesPerChannel),
+          progressScale_(progressScaleOf(samplesPerChannel)),
+          segmentCount_(setup.totalFrames / kSegmentFrames + 1),
+          window_(threads + 1),
+          recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
+          main_(std::make_unique<EncodeScratch>()),
+          pool_(threads - 1) {}  // this thread is the last worker
+
+    FrameLoopResult run();
+
+  private:
+    std::unique_ptr<Segment> readSegment(int index);
+    void readBank(int16_t* out);
+    void sequence(Segment& s);
+    bool commit(Segment& s);
+    void replay(const Segment& s);
+
+    std::istream& in_;
+    Setup setup_;
+    std::ostream& payload_;
+    EncoderObserver* observer_;
+    int64_t remaining_;
+    float progressScale_;
+    int lastProgress_ = 0;
+    int segmentCount_;
+    std::size_t window_;
+    std::vector<int16_t> recent_;  // the last kWarmUpBanks banks read
+
+    PsyState psy_;  // threshold history of the whole stream
+    BlockSequencer sequencer_;
+    std::array<PsyBandResults, kMaxChannels> carried_{};  // the last bank sequenced
+    QuantizerState exact_;                 // the quantiser's array after the last committed segment
+    std::unique_ptr<EncodeScratch> main_;  // this thread's, for reading, jobs and re-coding
+    FrameLoopResult result_;
+
+    std::deque<std::unique_ptr<Segment>> inFlight_;  // outlives the pool's jobs
+    std::vector<std::unique_ptr<Segment>> spare_;    // committed, for reuse
+    WorkerPool<EncodeScratch> pool_;
+};
+
+void Pipeline::readBank(int16_t* out) {
+    const int n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
+    remaining_ -= kFrameLength;
+    double* planes[kMaxChannels] = {main_->bank[0].data(), main_->bank[1].data()};
+    const int got = readSampleFrames(in_, setup_.channels, n, planes);  // short reads: silence
+    for (int c = 0; c < setup_.channels; ++c) {
+        for (int i = 0; i < kFrameLength; ++i)
+            out[c * kFrameLength + i] = i < got ? static_cast<int16_t>(planes[c][i]) : 0;
+    }
+}
+
+std::unique_ptr<Segment> Pipeline::readSegment(int index) {
+    // Segments are recycled: their arrays keep their memory (and its pages)
+    // from one segment to the next instead of being allocated and cleared anew.
+    std::unique_ptr<Segment> s;
+    if (spare_.empty()) {
+        s = std::make_unique<Segment>();
+    } else {
+        s = std::move(spare_.back());
+        spare_.pop_back();
+        s->analysed = s->coded = false;
+    }
+    s->firstBank = index == 0 ? -1 : index * kSegmentFrames;
+    s->lastBank = std::min(setup_.totalFrames, index * kSegmentFrames + kSegmentFrames - 1);
+    s->firstFrame = std::max(1, s->firstBank);
+    s->heldFirst = index == 0 ? -1 : s->firstBank - kWarmUpBanks;
+    s->last = index == segmentCount_ - 1;
+    const int ch = setup_.channels;
+    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * ch;
+    const auto banks = static_cast<std::size_t>(s->lastBank - s->heldFirst + 1);
+    const auto iterations = static_cast<std::size_t>(s->lastBank - s->firstBank + 1);
+    s->samples.assign(banks * bankSize, 0);
+    s->spectral.resize(iterations * ch);
+    s->analysis.resize((iterations + 1) * ch);
+    s->types.resize(iterations);
+    s->marks.resize(iterations);
+
+    if (index > 0) std::copy(recent_.begin(), recent_.end(), s->samples.begin());
+    const int firstRead = std::max(1, s->firstBank);
+    int16_t* bank =
+        s->samples.data() + static_cast<std::size_t>(firstRead - s->heldFirst) * bankSize;
+    if (index == 0) std::fill(s->samples.data(), bank, int16_t{0});  // banks before 1: silence
+    for (int k = firstRead; k <= s->lastBank; ++k, bank += bankSize) readBank(bank);
+    const std::size_t keep = std::min(recent_.size(), s->samples.size());
+    std::copy(s->samples.end() - static_cast<std::ptrdiff_t>(keep), s->samples.end(),
+              recent_.end() - static_cast<std::ptrdiff_t>(keep));
+    return s;
+}
+
+// Step 2, in stream order: thresholds, requests and block types.
+void Pipeline::sequence(Segment& s) {
+    const int ch = setup_.channels;
+    std::copy(carried_.begin(), carried_.begin() + ch, s.analysis.begin());
+    for (int bank = s.firstBank; bank <= s.lastBank; ++bank) {
+        const auto i = static_cast<std::size_t>(bank - s.firstBank);
+        bool request = false;
+        for (int c = 0; c < ch; ++c) {
+            request |= psyThresholdAnalysis(psy_, s.spectral[i * ch + c],
+                                            s.analysis[(i + 1) * ch + c], c, setup_.preset.psyMode);
+        }
+        if (setup_.preset.psyMode == 4) request = false;  // this preset never uses short blocks
+        bool dropped = false;
+        s.types[i] = sequencer_.next(request, dropped);
+        s.marks[i] =
+            static_cast<uint8_t>((request ? kMarkRequest : 0) | (dropped ? kMarkDropped : 0));
+    }
+    std::copy(s.analysis.end() - ch, s.analysis.end(), carried_.begin());
+}
+
+void Pipeline::replay(const Segment& s) {
+    if (observer_ == nullptr) return;
+    auto event = s.events.begin();
+    const int end = s.failed ? s.failedFrame : s.lastBank;
+    for (int it = s.firstBank; it <= end; ++it) {
+        if (progressScale_ > 0.0f) {
+            const int percent = progressPercent(it - 1, progressScale_);
+            if (percent != lastProgress_) observer_->onProgress(percent);
+            lastProgress_ = percent;
+        }
+        const uint8_t mark = s.marks[static_cast<std::size_t>(it - s.firstBank)];
+        if (mark & kMarkRequest) observer_->onShortBlocksRequested();
+        if (mark & kMarkDropped) observer_->onRequestDropped();
+        for (; event != s.events.end() && event->first == it; ++event)
+            observer_->onQuantizerEvent(event->second);
+    }
+}
+
+// Writes the segment; false when the loop ends with it.
+bool Pipeline::commit(Segment& s) {
+    if (s.dirty || (!s.endKnown && !s.last)) codeSegment(s, setup_, exact_, true, *main_);
+    exact_ = s.endState;
+    replay(s);
+    payload_.write(s.bytes.data(), static_cast<std::streamsize>(s.bytes.size()));
+    result_.payloadBits += s.bits;
+    for (int t = 0; t < 4; ++t) result_.blockTypeCounts[t] += s.typeCounts[t];
+    if (s.failed) {
+        result_.failed = true;
+        result_.frames = s.failedFrame;
+        return false;
+    }
+    result_.frames = s.lastBank;
+    return !s.last && static_cast<bool>(payload_);
+}
+
+FrameLoopResult Pipeline::run() {
+    int nextRead = 0, nextSequence = 0;
+    for (;;) {
+        while (nextRead < segmentCount_ && inFlight_.size() < window_) {
+            inFlight_.push_back(readSegment(nextRead++));
+            Segment* s = inFlight_.back().get();
+            // Analyses go first: they lead to the in-order step that every
+            // later coding job waits for.
+            pool_.submit(
+                [this, s](EncodeScratch& w) {
+                    analyseSegment(*s, setup_, w);
+                    std::lock_guard lock(pool_.resultLock());
+                    s->analysed = true;
+                },
+                true);
+        }
+        if (inFlight_.empty()) break;
+        Segment& head = *inFlight_.front();
+        const int headIndex = nextRead - static_cast<int>(inFlight_.size());
+        Segment* next = nextSequence < nextRead
+                            ? inFlight_[static_cast<std::size_t>(nextSequence - headIndex)].get()
+                            : nullptr;
+        bool analysed = false;
+        pool_.waitUntil(
+            [&] {
+                analysed = next != nullptr && next->analysed;
+                return analysed || head.coded;
+            },
+            *main_);
+        if (analysed) {
+            sequence(*next);
+            ++nextSequence;
+            pool_.submit([this, next](EncodeScratch& w) {
+                codeSegment(*next, setup_, QuantizerState{}, false, w);
+                std::lock_guard lock(pool_.resultLock());
+                next->coded = true;
+            });
+            continue;
+        }
+        const bool more = commit(head);
+        spare_.push_back(std::move(inFlight_.front()));
+        inFlight_.pop_front();
+        if (!more) break;
+    }
+    return result_;
+}
+
+}  // namespace
+
+int resolveThreadCount(int requested) {
+    if (requested > 0) return requested;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? static_cast<int>(cores) : 1;
+}
+
+FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_t samplesPerChannel,
+                                     const PresetParams& preset, std::ostream& payload,
+                                     EncoderObserver* observer, int threads) {
+    const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
+    const Setup setup{channels, preset,
+                      static_cast<int>((n + kFrameLength - 1) / kFrameLength + 3)};
+    // More workers than segments would only idle; each holds its own arrays.
+    const int segments = setup.totalFrames / kSegmentFrames + 1;
+    const int workers = std::clamp(threads, 1, std::min(segments, kMaxWorkers));
+    auto pipeline =
+        std::make_unique<Pipeline>(samples, samplesPerChannel, setup, payload, observer, workers);
+    return pipeline->run();
+}
+
+}  // namespace qmz

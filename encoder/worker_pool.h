@@ -1,0 +1,111 @@
+// A fixed set of worker threads taking jobs from one queue, for the
+// multithreaded encoder. Jobs run in any order on any worker, or on the
+// thread that waits for results (waitUntil), which counts as one more
+// worker: a pool of N - 1 threads keeps N cores busy. Each worker owns a
+// scratch object of type Scratch that its jobs use, so a job allocates
+// nothing for its working arrays. A pool of no threads is valid: the
+// waiting thread then runs every job itself.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qmz {
+
+template <typename Scratch>
+class WorkerPool {
+  public:
+    using Job = std::function<void(Scratch&)>;
+
+    explicit WorkerPool(int threads) {
+        for (int i = 0; i < threads; ++i) {
+            scratch_.push_back(std::make_unique<Scratch>());
+            Scratch* s = scratch_.back().get();
+            threads_.emplace_back([this, s] { run(*s); });
+        }
+    }
+    // Waits for the running jobs; jobs still queued are dropped.
+    ~WorkerPool() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // Jobs run in submission order, except that every `first` job runs before
+    // any other still waiting.
+    void submit(Job job, bool first = false) {
+        {
+            std::lock_guard lock(mutex_);
+            (first ? urgent_ : queue_).push_back(std::move(job));
+        }
+        wake_.notify_one();
+    }
+
+    // Runs `ready` under the pool's lock until it returns true. In between,
+    // the calling thread runs queued jobs itself with `scratch` (so it never
+    // idles while work waits), and sleeps only when the queue is empty, until
+    // some job finishes. Jobs publish their results under the same lock
+    // (resultLock()).
+    template <typename Predicate>
+    void waitUntil(Predicate ready, Scratch& scratch) {
+        std::unique_lock lock(mutex_);
+        while (!ready()) {
+            if (urgent_.empty() && queue_.empty()) {
+                finished_.wait(lock);
+                continue;
+            }
+            Job job = take();
+            lock.unlock();
+            job(scratch);
+            lock.lock();
+        }
+    }
+
+    // The lock jobs take to publish results that waitUntil's predicate reads.
+    std::mutex& resultLock() { return mutex_; }
+
+  private:
+    void run(Scratch& scratch) {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock,
+                           [this] { return stopping_ || !urgent_.empty() || !queue_.empty(); });
+                if (stopping_) return;  // queued jobs are dropped
+                job = take();
+            }
+            job(scratch);
+            finished_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    // Under the lock, with a job waiting.
+    Job take() {
+        std::deque<Job>& from = urgent_.empty() ? queue_ : urgent_;
+        Job job = std::move(from.front());
+        from.pop_front();
+        return job;
+    }
+
+    std::deque<Job> urgent_;
+    std::deque<Job> queue_;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Scratch>> scratch_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace qmz
