@@ -251,8 +251,11 @@ void Pipeline::readBank(int16_t* out) {
     double* planes[kMaxChannels] = {main_->bank[0].data(), main_->bank[1].data()};
     const int got = readSampleFrames(in_, setup_.channels, n, planes);  // short reads: silence
     for (int c = 0; c < setup_.channels; ++c) {
-        for (int i = 0; i < kFrameLength; ++i)
-            out[c * kFrameLength + i] = i < got ? static_cast<int16_t>(planes[c][i]) : 0;
+        int16_t* to = out + c * kFrameLength;
+        const double* from = planes[c];
+        for (int i = 0; i < got; ++i)
+            to[i] = static_cast<int16_t>(from[i]);  // exact: 16-bit values
+        std::fill(to + got, to + kFrameLength, int16_t{0});
     }
 }
 
