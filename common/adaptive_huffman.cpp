@@ -109,8 +109,7 @@ void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
 }
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {
-    int node = root_;
-    while (!isLeaf(node)) node = childOf(node)[in.getBit()];  // indexed: no branch on the bit
+    const int node = in.descend(root_, n_, child_.data());
     int symbol = node;
     if (node == escape_) {
         int index = 0;

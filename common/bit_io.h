@@ -96,6 +96,27 @@ class PayloadBitReader {
         return bit;
     }
 
+    // Descends a binary tree whose internal node i has children
+    // child[2 i] (bit 0) and child[2 i + 1] (bit 1), from `node`, one bit per
+    // level, until a node below `firstInternal` (a leaf); returns that leaf.
+    // The same bits as getBit() per level, with the reader's state held in
+    // registers for the whole walk.
+    int descend(int node, int firstInternal, const int32_t* child) {
+        uint16_t current = current_, mask = mask_;
+        while (node >= firstInternal) {
+            if (mask > 0x80) {
+                current = nextByte();
+                mask = 1;
+            }
+            const int bit = (current & mask) != 0;
+            mask = static_cast<uint16_t>(mask << 1);
+            node = child[2 * node + bit];
+        }
+        current_ = current;
+        mask_ = mask;
+        return node;
+    }
+
     // Drops the unread bits of the current byte: the next bit starts a fresh byte.
     void restartAtByteBoundary() { mask_ = 0x200; }
     // Reads bytes outside the bit packing (the resync record); false when the

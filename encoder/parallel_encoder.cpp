@@ -102,7 +102,7 @@ void loadBank(const Segment& s, int bank, const Setup& setup, ChannelArrays& out
 // Step 1: a reset spectral history fed the three banks before the segment
 // first, each only as far as the segment's first analysis needs it.
 void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
-    psyResetState(w.psy);
+    psyResetSpectra(w.psy);  // the calling thread keeps its threshold recursion here
     for (int bank = s.heldFirst; bank <= s.lastBank; ++bank) {
         loadBank(s, bank, setup, w.bank);
         for (int c = 0; c < setup.channels; ++c) {
@@ -231,11 +231,13 @@ class Pipeline {
     std::size_t window_;
     std::vector<int16_t> recent_;  // the last kWarmUpBanks banks read
 
-    PsyState psy_;  // threshold history of the whole stream
     BlockSequencer sequencer_;
     std::array<PsyBandResults, kMaxChannels> carried_{};  // the last bank sequenced
-    QuantizerState exact_;                 // the quantiser's array after the last committed segment
-    std::unique_ptr<EncodeScratch> main_;  // this thread's, for reading, jobs and re-coding
+    QuantizerState exact_;  // the quantiser's array after the last committed segment
+    // This thread's arrays, for reading, jobs and re-coding; its psychoacoustic
+    // state also carries the threshold recursion of the whole stream (the
+    // analysis jobs reset only the spectral history).
+    std::unique_ptr<EncodeScratch> main_;
     FrameLoopResult result_;
 
     std::deque<std::unique_ptr<Segment>> inFlight_;  // outlives the pool's jobs
@@ -249,8 +251,11 @@ void Pipeline::readBank(int16_t* out) {
     double* planes[kMaxChannels] = {main_->bank[0].data(), main_->bank[1].data()};
     const int got = readSampleFrames(in_, setup_.channels, n, planes);  // short reads: silence
     for (int c = 0; c < setup_.channels; ++c) {
-        for (int i = 0; i < kFrameLength; ++i)
-            out[c * kFrameLength + i] = i < got ? static_cast<int16_t>(planes[c][i]) : 0;
+        int16_t* to = out + c * kFrameLength;
+        const double* from = planes[c];
+        for (int i = 0; i < got; ++i)
+            to[i] = static_cast<int16_t>(from[i]);  // exact: 16-bit values
+        std::fill(to + got, to + kFrameLength, int16_t{0});
     }
 }
 
@@ -300,7 +305,7 @@ void Pipeline::sequence(Segment& s) {
         const auto i = static_cast<std::size_t>(bank - s.firstBank);
         bool request = false;
         for (int c = 0; c < ch; ++c) {
-            request |= psyThresholdAnalysis(psy_, s.spectral[i * ch + c],
+            request |= psyThresholdAnalysis(main_->psy, s.spectral[i * ch + c],
                                             s.analysis[(i + 1) * ch + c], c, setup_.preset.psyMode);
         }
         if (setup_.preset.psyMode == 4) request = false;  // this preset never uses short blocks

@@ -35,12 +35,17 @@ constexpr double kLowerSlope = 30.0;  // dB per Bark towards lower frequencies
 constexpr int kFirstAttackBand = 2;   // short bands 2..12: bins 8..115
 
 template <int N, int P>
-void resetChannel(PsyChannelState<N, P>& s) {
+void resetSpectra(PsyChannelState<N, P>& s) {
     s.inputBuffer.fill(0.0);
     s.magnitude.fill(0.0);
     s.phaseCos.fill(1.0);
     s.phaseSin.fill(0.0);
     s.spectrumSlot = 0;
+}
+
+template <int N, int P>
+void resetChannel(PsyChannelState<N, P>& s) {
+    resetSpectra(s);
     s.thresholdHistory.fill(kThresholdStart);
     s.thresholdSlot = 0;
 }
@@ -303,6 +308,11 @@ void psyResetState(PsyState& state) {
     state.longFloor.values.fill(0.0);
     state.shortFloor.built = false;
     state.shortFloor.values.fill(0.0);
+}
+
+void psyResetSpectra(PsyState& state) {
+    for (auto& c : state.longChannels) resetSpectra(c);
+    for (auto& c : state.shortChannels) resetSpectra(c);
 }
 
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,

@@ -110,6 +110,10 @@ void psyInit();
 // floor tables not built.
 void psyResetState(PsyState& state);
 
+// Silent spectral histories only (what psySpectralAnalysis uses); the
+// threshold recursion and the floors stay as they are.
+void psyResetSpectra(PsyState& state);
+
 // Analyses the 1024 new samples of one channel (16-bit PCM units), writes
 // the band results and returns true when the channel asks for short blocks.
 // The floor tables are built by the first call with that call's psyMode.

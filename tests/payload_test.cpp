@@ -242,6 +242,32 @@ TEST(FramePayload, ResyncPadsOnlyAPartialByte) {
     EXPECT_EQ(test::bytesOf(out.str()), (std::vector<uint8_t>{0xFF, 0xFF, 0x01}));
 }
 
+// A multi-bit write is the same as its bits written one at a time, at any
+// alignment and length (0 to 64), across partial-byte flushes; bits of the
+// word above the count are ignored.
+TEST(FramePayload, MultiBitWritesEqualSingleBitWrites) {
+    std::mt19937_64 rng(64);
+    std::ostringstream wordsOut, bitsOut;
+    PayloadBitWriter words(wordsOut), bits(bitsOut);
+    for (int i = 0; i < 3000; ++i) {
+        const int count = static_cast<int>(rng() % 65);
+        const uint64_t value = rng();
+        words.putBits(value, count);  // bits above count are ignored
+        for (int b = 0; b < count; ++b) bits.putBit(static_cast<int>((value >> b) & 1));
+        if (i % 97 == 0) {
+            words.flushPartialByte();
+            bits.flushPartialByte();
+        }
+        ASSERT_EQ(words.bitCount(), bits.bitCount()) << i;
+    }
+    words.putFinalByte();
+    bits.putFinalByte();
+    words.flush();
+    bits.flush();
+    EXPECT_GT(bitsOut.str().size(), 10000u);
+    EXPECT_TRUE(wordsOut.str() == bitsOut.str());
+}
+
 TEST(FramePayload, ReaderSkipsExactlyTheRecordAtFrame45) {
     std::mt19937 rng(45);
     std::vector<Frame> frames;
