@@ -1,14 +1,7 @@
 // qmzenc and qmzdec in real shell pipelines: "-" for standard input and
 // standard output, and what a pipe cannot do (seek back).
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include "codec_harness.h"
+#include "program_harness.h"
 #include "signals/music_signal.h"
 
 #if defined(QMZENC_PATH) && defined(QMZDEC_PATH)
@@ -18,24 +11,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PipePrograms : public ::testing::Test {
+class PipePrograms : public test::ProgramDirTest {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("qmz_pipes_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-    static std::string slurp(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-    }
     // Runs a shell command line in the test directory; ENC and DEC name the
     // programs. Returns the exit status of the whole line.
     int sh(std::string line) const {
@@ -43,11 +20,8 @@ class PipePrograms : public ::testing::Test {
             for (std::size_t at; (at = line.find(name)) != std::string::npos;)
                 line.replace(at, 3, std::string("'") + program + "'");
         }
-        const int raw = std::system(("cd '" + dir_.string() + "' && " + line).c_str());
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return shell(line);
     }
-
-    fs::path dir_;
 };
 
 // The WAV image with the data size a streaming writer leaves.

@@ -1,12 +1,6 @@
 // The two programs as a user runs them: console text, exit statuses, files.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include "codec_harness.h"
+#include "program_harness.h"
 
 #if defined(QMZENC_PATH) && defined(QMZDEC_PATH)
 
@@ -20,35 +14,12 @@ struct ProgramRun {
     std::string out, err;
 };
 
-class Programs : public ::testing::Test {
+class Programs : public test::ProgramDirTest {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("qmz_programs_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    static std::string slurp(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-    }
-
     ProgramRun run(const std::string& program, const std::string& args) const {
-        const std::string command = "cd '" + dir_.string() + "' && '" + program + "' " + args +
-                                    " > '" + path("stdout") + "' 2> '" + path("stderr") + "'";
-        const int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(path("stdout")),
-                slurp(path("stderr"))};
+        const int status = shell("'" + program + "' " + args + " > stdout 2> stderr");
+        return {status, slurp(path("stdout")), slurp(path("stderr"))};
     }
-
-    fs::path dir_;
 };
 
 const std::string kEncBanner = "QMZ audio encoder {DEMO 2028c}\n";
