@@ -6,6 +6,7 @@
 // written to standard output, and then the banner and every message go to
 // standard error, so that standard output carries only the WAV file.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
     }
     std::ifstream sourceFile;
     if (source != "-") {
+        std::error_code ignored;
+        if (std::filesystem::is_directory(source, ignored)) {
+            return fail(kCannotOpenSource, source, "is a directory, not a file");
+        }
         sourceFile.open(source, std::ios::binary);
         if (!sourceFile) return fail(kCannotOpenSource, source, "cannot open the file");
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <istream>
 
 #include "common/band_tables.h"
@@ -129,6 +130,9 @@ WavReadError parseWavHeader(std::istream& in, WavInput& out) {
 }
 
 WavReadError openWav(const std::string& path, std::ifstream& in, WavInput& out) {
+    // A directory opens as a stream on some systems and then reads as empty.
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) return WavReadError::CannotOpen;
     in.open(path, std::ios::binary);
     if (!in.is_open()) return WavReadError::CannotOpen;
     const WavReadError result = parseWavHeader(in, out);

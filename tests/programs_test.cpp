@@ -73,6 +73,12 @@ TEST_F(Programs, UnreadableWavIsReportedAndCreatesNothing) {
     r = run(QMZENC_PATH, "missing.wav out.qmz");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("Error = -1"), std::string::npos);
+    r = run(QMZENC_PATH, ". out.qmz");  // a directory is not a file that can be read
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("Error = -1"), std::string::npos);
+    r = run(QMZDEC_PATH, ". out.wav");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("directory"), std::string::npos);
 }
 
 TEST_F(Programs, OutputNamingTheInputIsRefused) {
