@@ -25,19 +25,21 @@ struct MusicSignal {
         // A melody of three voices, each with a few harmonics and slow vibrato.
         const double notes[] = {220.0, 277.18, 329.63, 440.0, 369.99, 293.66};
         const int step = static_cast<int>(t * 2.0);  // a new chord every half second
+        // The vibrato (5 Hz, +-0.3 % in frequency) enters through the phase,
+        // the integral of the frequency, so its swing stays the same all along.
+        const double vibratoPhase = t - 0.003 * std::cos(kTwoPi * 5.0 * t) / (kTwoPi * 5.0);
         for (int v = 0; v < 3; ++v) {
             const double f = notes[(step + 2 * v) % 6] * (v == 2 ? 2.0 : 1.0);
-            const double vibrato = 1.0 + 0.003 * std::sin(kTwoPi * 5.0 * t);
-            for (int h = 1; h <= 4; ++h) x += std::sin(kTwoPi * f * h * vibrato * t + v) / (h * h);
+            for (int h = 1; h <= 4; ++h) x += std::sin(kTwoPi * f * h * vibratoPhase + v) / (h * h);
         }
         x += 0.8 * std::sin(kTwoPi * 55.0 * t);  // bass
         x *= amplitude / 4.0;
         // Noise bursts, a quarter second long, once every two seconds.
         if (std::fmod(t, 2.0) > 1.0 && std::fmod(t, 2.0) < 1.25) x += 0.3 * amplitude * noise(i, c);
-        // A sharp click after a short gap every half second.
+        // A sharp one-sided click, decaying within a few milliseconds, every half second.
         const int64_t period = sampleRate / 2;
         const int64_t phase = i % period;
-        if (phase < 64) x += 0.9 * 32767.0 * std::exp(-phase / 8.0) * (phase % 2 == 0 ? 1.0 : -1.0);
+        if (phase < 64) x += 0.9 * 32767.0 * std::exp(-phase / 8.0);
         const double pan = c == 0 ? 1.0 : 0.7;
         return static_cast<int16_t>(std::clamp(std::lround(x * pan), -32768L, 32767L));
     }
