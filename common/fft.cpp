@@ -26,6 +26,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "common/cpu_features.h"
 
 namespace qmz {
 namespace {
@@ -39,11 +44,16 @@ struct Root3 {
 
 struct FftTables {
     std::vector<Root3> roots;  // span s at offset s / 4 - 1, s / 4 entries
+    // The same roots for two adjacent k at once, for four-lane registers: per
+    // pair (k, k + 1) of span s, c1 c1 c1' c1', s1 s1 s1' s1', then the same
+    // for 2k and 3k: 24 doubles per pair, 3 s per span from s = 8 up.
+    std::vector<double> pairRoots;
     // Bit-reversal swaps (i < j) for 2^e points at swapStart[e] .. swapStart[e + 1].
     std::vector<std::pair<int, int>> swaps;
     int swapStart[kMaxLog2 + 2];
 
     const Root3* rootsFor(int span) const { return roots.data() + span / 4 - 1; }
+    const double* pairRootsFor(int span) const { return pairRoots.data() + 3 * (span - 8); }
 };
 
 // cos and sin of 2 pi j / n for 0 <= j < n, reduced to the first octant.
@@ -85,6 +95,19 @@ FftTables buildTables() {
             std::tie(r[k].c1, r[k].s1) = rootOfUnity(k, span);
             std::tie(r[k].c2, r[k].s2) = rootOfUnity(2 * k, span);
             std::tie(r[k].c3, r[k].s3) = rootOfUnity(3 * k, span);
+        }
+    }
+    t.pairRoots.resize(3 * static_cast<std::size_t>(2 * kMaxFftLength - 8));
+    for (int span = 8; span <= kMaxFftLength; span *= 2) {
+        const Root3* r = t.rootsFor(span);
+        double* out = t.pairRoots.data() + 3 * (span - 8);
+        for (int k = 0; k < span / 4; k += 2, out += 24) {
+            const double Root3::*fields[] = {&Root3::c1, &Root3::s1, &Root3::c2,
+                                             &Root3::s2, &Root3::c3, &Root3::s3};
+            for (int f = 0; f < 6; ++f) {
+                out[4 * f] = out[4 * f + 1] = r[k].*fields[f];
+                out[4 * f + 2] = out[4 * f + 3] = r[k + 1].*fields[f];
+            }
         }
     }
     for (int e = 0; e <= kMaxLog2; ++e) {
@@ -206,6 +229,54 @@ void radix4Pass(const Root3* w, int quarter, int points, double* a) {
     }
 }
 
+#if defined(QMZ_AVX_PATHS)
+// Two complex numbers per register {re, im, re', im'}; swapParts and rotate
+// as above, lane pair by lane pair.
+QMZ_TARGET_AVX inline __m256d swapParts(__m256d z) {
+    return _mm256_permute_pd(z, 0x5);
+}
+
+QMZ_TARGET_AVX inline __m256d rotate(__m256d z, __m256d c, __m256d s, __m256d negateRe) {
+    return _mm256_add_pd(_mm256_mul_pd(z, c),
+                         _mm256_xor_pd(_mm256_mul_pd(swapParts(z), s), negateRe));
+}
+
+// radix4Pass for quarter >= 2, the butterflies of k and k + 1 side by side:
+// their points are adjacent in every block.
+template <int S>
+QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int points, double* a) {
+    const int stride = 2 * quarter;
+    const __m256d negateRe = _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
+    const __m256d turn = S > 0 ? negateRe : _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
+    const __m256d sign = _mm256_set1_pd(double(S));
+    for (int k = 0; k < quarter; k += 2, pairRoots += 24) {
+        const __m256d vc1 = _mm256_loadu_pd(pairRoots);
+        const __m256d vs1 = _mm256_mul_pd(sign, _mm256_loadu_pd(pairRoots + 4));
+        const __m256d vc2 = _mm256_loadu_pd(pairRoots + 8);
+        const __m256d vs2 = _mm256_mul_pd(sign, _mm256_loadu_pd(pairRoots + 12));
+        const __m256d vc3 = _mm256_loadu_pd(pairRoots + 16);
+        const __m256d vs3 = _mm256_mul_pd(sign, _mm256_loadu_pd(pairRoots + 20));
+        for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
+            double* p0 = a + start;
+            double* p1 = p0 + stride;
+            double* p2 = p1 + stride;
+            double* p3 = p2 + stride;
+            const __m256d x0 = _mm256_loadu_pd(p0);
+            const __m256d b = rotate(_mm256_loadu_pd(p1), vc2, vs2, negateRe);
+            const __m256d c = rotate(_mm256_loadu_pd(p2), vc1, vs1, negateRe);
+            const __m256d d = rotate(_mm256_loadu_pd(p3), vc3, vs3, negateRe);
+            const __m256d t0 = _mm256_add_pd(x0, b), t1 = _mm256_sub_pd(x0, b);
+            const __m256d t2 = _mm256_add_pd(c, d);
+            const __m256d t3 = _mm256_xor_pd(swapParts(_mm256_sub_pd(c, d)), turn);
+            _mm256_storeu_pd(p0, _mm256_add_pd(t0, t2));
+            _mm256_storeu_pd(p2, _mm256_sub_pd(t0, t2));
+            _mm256_storeu_pd(p1, _mm256_add_pd(t1, t3));
+            _mm256_storeu_pd(p3, _mm256_sub_pd(t1, t3));
+        }
+    }
+}
+#endif
+
 template <int S>
 void transform(const FftTables& t, int log2Points, double* a) {
     const int points = 1 << log2Points;
@@ -215,8 +286,15 @@ void transform(const FftTables& t, int log2Points, double* a) {
         radix2Pass(points, a);
         quarter = 2;
     }
-    for (; quarter < points; quarter *= 4)
+    for (; quarter < points; quarter *= 4) {
+#if defined(QMZ_AVX_PATHS)
+        if (quarter >= 2 && cpuHasAvx()) {
+            radix4PassAvx<S>(t.pairRootsFor(4 * quarter), quarter, points, a);
+            continue;
+        }
+#endif
         radix4Pass<S>(t.rootsFor(4 * quarter), quarter, points, a);
+    }
 }
 
 }  // namespace
