@@ -297,6 +297,65 @@ void transform(const FftTables& t, int log2Points, double* a) {
     }
 }
 
+// realFft's untangling of bins k and n/2 - k from the complex transform Z:
+//     E = (Z_k + conj Z_{n/2-k}) / 2,  O = (Z_k - conj Z_{n/2-k}) / 2i,
+//     Y_k = E + w^k O,  Y_{n/2-k} = conj(E - w^k O).
+void splitBin(const Root3* w, int n, int k, double* a) {
+    double* p = a + 2 * k;
+    double* q = a + n - 2 * k;
+#if defined(__SSE2__)
+    // {er, ei} = 0.5 {p.re + q.re, p.im - q.im}, {or, oi} = 0.5 {p.im + q.im,
+    // q.re - p.re}, t = rotate(o), p = e + t, q = {er - tr, ti - ei}: the
+    // scalar steps below, lane by lane (x + (-y) is x - y, and a sum does not
+    // depend on its order).
+    const __m128d half = _mm_set1_pd(0.5), negateIm = _mm_set_pd(-0.0, 0.0);
+    const __m128d negateRe = _mm_set_pd(0.0, -0.0);
+    const __m128d vp = _mm_loadu_pd(p), vq = _mm_loadu_pd(q);
+    const __m128d e = _mm_mul_pd(half, _mm_add_pd(vp, _mm_xor_pd(vq, negateIm)));
+    const __m128d o =
+        _mm_mul_pd(half, _mm_add_pd(_mm_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
+    const __m128d t = rotate(o, _mm_set1_pd(w[k].c1), _mm_set1_pd(w[k].s1), negateRe);
+    _mm_storeu_pd(p, _mm_add_pd(e, t));
+    _mm_storeu_pd(q, _mm_sub_pd(_mm_move_sd(t, e), _mm_move_sd(e, t)));
+#else
+    const double er = 0.5 * (p[0] + q[0]), ei = 0.5 * (p[1] - q[1]);
+    const double orr = 0.5 * (p[1] + q[1]), oi = 0.5 * (q[0] - p[0]);
+    const double tr = w[k].c1 * orr - w[k].s1 * oi;
+    const double ti = w[k].c1 * oi + w[k].s1 * orr;
+    p[0] = er + tr;
+    p[1] = ei + ti;
+    q[0] = er - tr;
+    q[1] = ti - ei;
+#endif
+}
+
+#if defined(QMZ_AVX_PATHS)
+// splitBin for k = 2 .. n/4 - 1, the bins k and k + 1 side by side (n >= 16);
+// the partners n/2 - k - 1 and n/2 - k are loaded together and swapped.
+QMZ_TARGET_AVX void splitBinPairsAvx(const double* pairRoots, int n, double* a) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d negateIm = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
+    const __m256d negateRe = _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
+    for (int k = 2; k + 1 < n / 4; k += 2) {
+        const double* roots = pairRoots + 12 * k;  // the pair (k, k + 1)
+        double* p = a + 2 * k;
+        double* q = a + n - 2 * k - 2;  // partner of k + 1, then that of k
+        const __m256d vp = _mm256_loadu_pd(p);
+        const __m256d vqLoaded = _mm256_loadu_pd(q);
+        const __m256d vq = _mm256_permute2f128_pd(vqLoaded, vqLoaded, 1);
+        const __m256d e = _mm256_mul_pd(half, _mm256_add_pd(vp, _mm256_xor_pd(vq, negateIm)));
+        const __m256d o = _mm256_mul_pd(
+            half, _mm256_add_pd(_mm256_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
+        const __m256d t =
+            rotate(o, _mm256_loadu_pd(roots), _mm256_loadu_pd(roots + 4), negateRe);
+        _mm256_storeu_pd(p, _mm256_add_pd(e, t));
+        const __m256d r =
+            _mm256_sub_pd(_mm256_blend_pd(t, e, 0x5), _mm256_blend_pd(e, t, 0x5));
+        _mm256_storeu_pd(q, _mm256_permute2f128_pd(r, r, 1));
+    }
+}
+#endif
+
 }  // namespace
 
 void complexFft(int n, int fftSign, double* a) {
@@ -318,39 +377,17 @@ void realFft(int n, double* a) {
     const int log2n = log2OfPowerOfTwo(n);
     if (log2n < 1 || n > kMaxFftLength) return;
     complexFft(n, 1, a);
-    const Root3* w = fftTables().rootsFor(n >= 4 ? n : 4);
-#if defined(__SSE2__)
-    // {er, ei} = 0.5 {p.re + q.re, p.im - q.im}, {or, oi} = 0.5 {p.im + q.im,
-    // q.re - p.re}, t = rotate(o), p = e + t, q = {er - tr, ti - ei}: the
-    // scalar steps below, lane by lane (x + (-y) is x - y, and a sum does not
-    // depend on its order).
-    const __m128d half = _mm_set1_pd(0.5), negateIm = _mm_set_pd(-0.0, 0.0);
-    const __m128d negateRe = _mm_set_pd(0.0, -0.0);
-    for (int k = 1; k < n / 4; ++k) {
-        double* p = a + 2 * k;
-        double* q = a + n - 2 * k;
-        const __m128d vp = _mm_loadu_pd(p), vq = _mm_loadu_pd(q);
-        const __m128d e = _mm_mul_pd(half, _mm_add_pd(vp, _mm_xor_pd(vq, negateIm)));
-        const __m128d o =
-            _mm_mul_pd(half, _mm_add_pd(_mm_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
-        const __m128d t = rotate(o, _mm_set1_pd(w[k].c1), _mm_set1_pd(w[k].s1), negateRe);
-        _mm_storeu_pd(p, _mm_add_pd(e, t));
-        _mm_storeu_pd(q, _mm_sub_pd(_mm_move_sd(t, e), _mm_move_sd(e, t)));
-    }
-#else
-    for (int k = 1; k < n / 4; ++k) {
-        double* p = a + 2 * k;
-        double* q = a + n - 2 * k;
-        const double er = 0.5 * (p[0] + q[0]), ei = 0.5 * (p[1] - q[1]);
-        const double orr = 0.5 * (p[1] + q[1]), oi = 0.5 * (q[0] - p[0]);
-        const double tr = w[k].c1 * orr - w[k].s1 * oi;
-        const double ti = w[k].c1 * oi + w[k].s1 * orr;
-        p[0] = er + tr;
-        p[1] = ei + ti;
-        q[0] = er - tr;
-        q[1] = ti - ei;
+    const FftTables& t = fftTables();
+    const Root3* w = t.rootsFor(n >= 4 ? n : 4);
+    int k = 1;
+#if defined(QMZ_AVX_PATHS)
+    if (n >= 16 && cpuHasAvx()) {
+        splitBin(w, n, 1, a);
+        splitBinPairsAvx(t.pairRootsFor(n), n, a);
+        k = n / 4;
     }
 #endif
+    for (; k < n / 4; ++k) splitBin(w, n, k, a);
     const double sum = a[0] + a[1];
     a[1] = a[0] - a[1];
     a[0] = sum;
