@@ -36,6 +36,7 @@ namespace qmz {
 namespace {
 
 constexpr int kMaxLog2 = 12;  // log2(kMaxFftLength)
+constexpr int kMaxPairSpan = kMaxFftLength / 2;
 static_assert((1 << kMaxLog2) == kMaxFftLength);
 
 struct Root3 {
@@ -46,7 +47,9 @@ struct FftTables {
     std::vector<Root3> roots;  // span s at offset s / 4 - 1, s / 4 entries
     // The same roots for two adjacent k at once, for four-lane registers: per
     // pair (k, k + 1) of span s, c1 c1 c1' c1', s1 s1 s1' s1', then the same
-    // for 2k and 3k: 24 doubles per pair, 3 s per span from s = 8 up.
+    // for 2k and 3k: 24 doubles per pair, 3 s per span from s = 8 up to
+    // kMaxPairSpan (the largest span of a complex transform; the real
+    // transform's largest size keeps to two-lane code).
     std::vector<double> pairRoots;
     // Bit-reversal swaps (i < j) for 2^e points at swapStart[e] .. swapStart[e + 1].
     std::vector<std::pair<int, int>> swaps;
@@ -97,8 +100,8 @@ FftTables buildTables() {
             std::tie(r[k].c3, r[k].s3) = rootOfUnity(3 * k, span);
         }
     }
-    t.pairRoots.resize(3 * static_cast<std::size_t>(2 * kMaxFftLength - 8));
-    for (int span = 8; span <= kMaxFftLength; span *= 2) {
+    t.pairRoots.resize(3 * static_cast<std::size_t>(2 * kMaxPairSpan - 8));
+    for (int span = 8; span <= kMaxPairSpan; span *= 2) {
         const Root3* r = t.rootsFor(span);
         double* out = t.pairRoots.data() + 3 * (span - 8);
         for (int k = 0; k < span / 4; k += 2, out += 24) {
@@ -381,7 +384,7 @@ void realFft(int n, double* a) {
     const Root3* w = t.rootsFor(n >= 4 ? n : 4);
     int k = 1;
 #if defined(QMZ_AVX_PATHS)
-    if (n >= 16 && cpuHasAvx()) {
+    if (n >= 16 && n <= kMaxPairSpan && cpuHasAvx()) {
         splitBin(w, n, 1, a);
         splitBinPairsAvx(t.pairRootsFor(n), n, a);
         k = n / 4;

@@ -43,6 +43,13 @@ struct EncodeScratch : CodingScratch {
     PsyState psy;
 };
 
+// What the analysis of one bank and channel leaves for the in-order step,
+// and what that step leaves for coding in the same memory.
+union BankResults {
+    PsySpectralResults spectral;
+    PsyBandResults bands;
+};
+
 // One segment from reading to writing. Bank k is iteration k's input frame:
 // samples (k - 1) * 1024 .. k * 1024 - 1 for k >= 1, silence before; the
 // loop's iteration k analyses bank k and writes frame k (from k = 1 on).
@@ -52,11 +59,14 @@ struct Segment {
     int heldFirst = 0;                // first bank whose samples are held
     bool last = false;
 
-    std::vector<int16_t> samples;              // banks heldFirst.., channel-major per bank
-    std::vector<PsySpectralResults> spectral;  // by (bank - firstBank) * channels + c
-    std::vector<PsyBandResults> analysis;      // by (bank - firstBank + 1) * channels + c
-    std::vector<BlockType> types;              // by iteration - firstBank
-    std::vector<uint8_t> marks;                // kMarkRequest | kMarkDropped, same index
+    std::vector<int16_t> samples;  // banks heldFirst.., channel-major per bank
+    // By (bank - firstBank) * channels + c: a bank's spectral results until it
+    // is sequenced, then in the same place its band results (which the frame
+    // after it codes with). The segment's first frame codes with `before`.
+    std::vector<BankResults> banks;
+    std::array<PsyBandResults, kMaxChannels> before;
+    std::vector<BlockType> types;  // by iteration - firstBank
+    std::vector<uint8_t> marks;    // kMarkRequest | kMarkDropped, same index
 
     // Coding results.
     std::string bytes;
@@ -111,7 +121,7 @@ void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
                 continue;
             }
             PsySpectralResults& out =
-                s.spectral[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c];
+                s.banks[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c].spectral;
             psySpectralAnalysis(w.psy, w.bank[c].data(), out, c, setup.preset.psyMode != 4);
         }
     }
@@ -168,7 +178,10 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
         const BlockType type = s.types[static_cast<std::size_t>(frame - s.firstBank)];
         sink.iteration = frame;
         for (int c = 0; c < ch; ++c) {
-            w.analysis = s.analysis[static_cast<std::size_t>(frame - s.firstBank) * ch + c];
+            w.analysis =
+                frame == s.firstBank
+                    ? s.before[c]
+                    : s.banks[static_cast<std::size_t>(frame - 1 - s.firstBank) * ch + c].bands;
             analyzeChannel(w.bank[c].data(), w.spectrum[c].data(), w.history[c], type);
             quantiseChannel(setup, type, c, w, s, sink, known);
         }
@@ -209,7 +222,7 @@ class Pipeline {
           window_(threads + 1),
           recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
           main_(std::make_unique<EncodeScratch>()),
-          pool_(threads - 1) {}  // this thread is the last worker
+          pool_(threads) {}
 
     FrameLoopResult run();
 
@@ -280,8 +293,7 @@ std::unique_ptr<Segment> Pipeline::readSegment(int index) {
     const auto banks = static_cast<std::size_t>(s->lastBank - s->heldFirst + 1);
     const auto iterations = static_cast<std::size_t>(s->lastBank - s->firstBank + 1);
     s->samples.assign(banks * bankSize, 0);
-    s->spectral.resize(iterations * ch);
-    s->analysis.resize((iterations + 1) * ch);
+    s->banks.resize(iterations * ch);
     s->types.resize(iterations);
     s->marks.resize(iterations);
 
@@ -300,13 +312,15 @@ std::unique_ptr<Segment> Pipeline::readSegment(int index) {
 // Step 2, in stream order: thresholds, requests and block types.
 void Pipeline::sequence(Segment& s) {
     const int ch = setup_.channels;
-    std::copy(carried_.begin(), carried_.begin() + ch, s.analysis.begin());
+    s.before = carried_;
     for (int bank = s.firstBank; bank <= s.lastBank; ++bank) {
         const auto i = static_cast<std::size_t>(bank - s.firstBank);
         bool request = false;
         for (int c = 0; c < ch; ++c) {
-            request |= psyThresholdAnalysis(main_->psy, s.spectral[i * ch + c],
-                                            s.analysis[(i + 1) * ch + c], c, setup_.preset.psyMode);
+            BankResults& slot = s.banks[i * ch + c];
+            request |= psyThresholdAnalysis(main_->psy, slot.spectral, main_->analysis, c,
+                                            setup_.preset.psyMode);
+            slot.bands = main_->analysis;
         }
         if (setup_.preset.psyMode == 4) request = false;  // this preset never uses short blocks
         bool dropped = false;
@@ -314,7 +328,7 @@ void Pipeline::sequence(Segment& s) {
         s.marks[i] =
             static_cast<uint8_t>((request ? kMarkRequest : 0) | (dropped ? kMarkDropped : 0));
     }
-    std::copy(s.analysis.end() - ch, s.analysis.end(), carried_.begin());
+    for (int c = 0; c < ch; ++c) carried_[c] = s.banks[s.banks.size() - ch + c].bands;
 }
 
 void Pipeline::replay(const Segment& s) {
@@ -375,12 +389,10 @@ FrameLoopResult Pipeline::run() {
                             ? inFlight_[static_cast<std::size_t>(nextSequence - headIndex)].get()
                             : nullptr;
         bool analysed = false;
-        pool_.waitUntil(
-            [&] {
-                analysed = next != nullptr && next->analysed;
-                return analysed || head.coded;
-            },
-            *main_);
+        pool_.waitUntil([&] {
+            analysed = next != nullptr && next->analysed;
+            return analysed || head.coded;
+        });
         if (analysed) {
             sequence(*next);
             ++nextSequence;

@@ -1,10 +1,10 @@
 // A fixed set of worker threads taking jobs from one queue, for the
-// multithreaded encoder. Jobs run in any order on any worker, or on the
-// thread that waits for results (waitUntil), which counts as one more
-// worker: a pool of N - 1 threads keeps N cores busy. Each worker owns a
-// scratch object of type Scratch that its jobs use, so a job allocates
-// nothing for its working arrays. A pool of no threads is valid: the
-// waiting thread then runs every job itself.
+// multithreaded encoder. Jobs run in any order on any worker. Each worker
+// owns a scratch object of type Scratch that its jobs use, so a job
+// allocates nothing for its working arrays. The thread that submits jobs
+// only waits for their results (waitUntil): were it to run jobs too, the
+// workers would idle whenever it was busy with one instead of handing out
+// the next.
 #pragma once
 
 #include <condition_variable>
@@ -51,24 +51,13 @@ class WorkerPool {
         wake_.notify_one();
     }
 
-    // Runs `ready` under the pool's lock until it returns true. In between,
-    // the calling thread runs queued jobs itself with `scratch` (so it never
-    // idles while work waits), and sleeps only when the queue is empty, until
-    // some job finishes. Jobs publish their results under the same lock
-    // (resultLock()).
+    // Sleeps until `ready`, evaluated under the pool's lock, returns true; it
+    // is evaluated again whenever a job finishes. Jobs publish their results
+    // under the same lock (resultLock()).
     template <typename Predicate>
-    void waitUntil(Predicate ready, Scratch& scratch) {
+    void waitUntil(Predicate ready) {
         std::unique_lock lock(mutex_);
-        while (!ready()) {
-            if (urgent_.empty() && queue_.empty()) {
-                finished_.wait(lock);
-                continue;
-            }
-            Job job = take();
-            lock.unlock();
-            job(scratch);
-            lock.lock();
-        }
+        finished_.wait(lock, ready);
     }
 
     // The lock jobs take to publish results that waitUntil's predicate reads.
