@@ -15,6 +15,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qmz {
 namespace {
 
@@ -54,14 +58,40 @@ void report(QuantizerEventSink* sink, QuantizerEvent event) {
     if (sink != nullptr) sink->onQuantizerEvent(event);
 }
 
-// One pass over lines a..b-1 at the given step (inv = 1 / step). Returns the squared error
-// accumulated up to the stopping point, or sets clipped when a line would
-// exceed 1023 (that line is stored as 1023).
+// One pass over lines a..b-1 at the given step (inv = 1 / step). Returns the
+// squared error accumulated up to the stopping point, or sets clipped when a
+// line would exceed 1023 (that line is stored as 1023).
+//
+// Two lines at a time, their quotients, truncations and errors side by side
+// in SSE2 registers (the same IEEE operations as the scalar steps); the
+// error is still summed line by line, in order, and checked after each line,
+// so the sum, the stopping point and the lines written are the scalar ones.
+// A pair with a clipping line is left to the scalar steps.
 double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double inv,
                     double allowance, bool& clipped) {
     double d = 0.0;
     clipped = false;
-    for (int k = a; k < b; ++k) {
+    int k = a;
+#if defined(__SSE2__)
+    const __m128d vInv = _mm_set1_pd(inv), vStep = _mm_set1_pd(step);
+    const __m128d offset = _mm_set1_pd(kRoundingOffset);
+    const __m128d clip = _mm_set1_pd(kMaxLineValue + 1.0);
+    for (; k + 2 <= b; k += 2) {
+        const __m128d x = _mm_loadu_pd(absX + k);
+        const __m128d v = _mm_add_pd(_mm_mul_pd(x, vInv), offset);
+        if (_mm_movemask_pd(_mm_cmpge_pd(v, clip)) != 0) break;
+        const __m128i lines = _mm_cvttpd_epi32(v);
+        const __m128d err = _mm_sub_pd(x, _mm_mul_pd(_mm_cvtepi32_pd(lines), vStep));
+        const __m128d squared = _mm_mul_pd(err, err);
+        q[k] = _mm_cvtsi128_si32(lines);
+        d += _mm_cvtsd_f64(squared);
+        if (d > allowance) return d;
+        q[k + 1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lines, 1));
+        d += _mm_cvtsd_f64(_mm_unpackhi_pd(squared, squared));
+        if (d > allowance) return d;
+    }
+#endif
+    for (; k < b; ++k) {
         const double v = absX[k] * inv + kRoundingOffset;
         if (v >= kMaxLineValue + 1.0) {  // trunc(v) > 1023
             q[k] = kMaxLineValue;
