@@ -1,8 +1,8 @@
-// Iterative in-place FFT: a bit-reversal permutation followed by
-// decimation-in-time passes, radix 4 throughout with one leading radix-2 pass
-// when log2 of the point count is odd.
+// Iterative FFT: decimation-in-time passes, radix 4 throughout with one
+// leading radix-2 pass when log2 of the point count is odd. The first pass
+// takes its input in bit-reversed order, so no separate permutation is made.
 //
-// After the permutation the array holds, at every level, the transforms of
+// After each pass the work array holds the transforms of
 // the interleaved sub-sequences one after the other. A radix-4 pass turns four
 // adjacent sub-transforms of L points into one of 4L points. Because the
 // permutation is the binary (radix-2) one, the four blocks hold the
@@ -17,7 +17,9 @@
 // related by symmetry are exactly symmetric.
 #include "common/fft.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <tuple>
 #include <utility>
@@ -51,12 +53,14 @@ struct FftTables {
     // kMaxPairSpan (the largest span of a complex transform; the real
     // transform's largest size keeps to two-lane code).
     std::vector<double> pairRoots;
-    // Bit-reversal swaps (i < j) for 2^e points at swapStart[e] .. swapStart[e + 1].
-    std::vector<std::pair<int, int>> swaps;
-    int swapStart[kMaxLog2 + 2];
+    // Bit-reversed indices of 2^e points at offset 2^e - 1.
+    std::vector<int32_t> reversed;
 
     const Root3* rootsFor(int span) const { return roots.data() + span / 4 - 1; }
     const double* pairRootsFor(int span) const { return pairRoots.data() + 3 * (span - 8); }
+    const int32_t* reversedFor(int log2Points) const {
+        return reversed.data() + (1 << log2Points) - 1;
+    }
 };
 
 // cos and sin of 2 pi j / n for 0 <= j < n, reduced to the first octant.
@@ -113,16 +117,13 @@ FftTables buildTables() {
             }
         }
     }
-    for (int e = 0; e <= kMaxLog2; ++e) {
-        t.swapStart[e] = int(t.swaps.size());
-        const int points = 1 << e;
-        for (int i = 0; i < points; ++i) {
+    for (int e = 0; e < kMaxLog2; ++e) {  // up to kMaxFftLength / 2 points
+        for (int i = 0; i < (1 << e); ++i) {
             int rev = 0;
             for (int b = 0; b < e; ++b) rev |= ((i >> b) & 1) << (e - 1 - b);
-            if (i < rev) t.swaps.emplace_back(i, rev);
+            t.reversed.push_back(rev);
         }
     }
-    t.swapStart[kMaxLog2 + 1] = int(t.swaps.size());
     return t;
 }
 
@@ -138,22 +139,17 @@ int log2OfPowerOfTwo(int n) {
     return e;
 }
 
-void bitReverse(const FftTables& t, int log2Points, double* a) {
-    for (int i = t.swapStart[log2Points]; i < t.swapStart[log2Points + 1]; ++i) {
-        const int p = 2 * t.swaps[i].first;
-        const int q = 2 * t.swaps[i].second;
-        std::swap(a[p], a[q]);
-        std::swap(a[p + 1], a[q + 1]);
-    }
-}
-
-void radix2Pass(int points, double* a) {
-    for (int j = 0; j < 2 * points; j += 4) {
-        const double xr = a[j + 2], xi = a[j + 3];
-        a[j + 2] = a[j] - xr;
-        a[j + 3] = a[j + 1] - xi;
-        a[j] += xr;
-        a[j + 1] += xi;
+// The leading radix-2 pass, reading its input in bit-reversed order from
+// `in` and writing `out` in natural order.
+void firstRadix2Pass(const int32_t* reversed, int points, const double* in, double* out) {
+    for (int j = 0; j < points; j += 2) {
+        const double* x = in + 2 * reversed[j];
+        const double* y = in + 2 * reversed[j + 1];
+        const double xr = y[0], xi = y[1];
+        out[2 * j + 2] = x[0] - xr;
+        out[2 * j + 3] = x[1] - xi;
+        out[2 * j] = x[0] + xr;
+        out[2 * j + 1] = x[1] + xi;
     }
 }
 
@@ -171,64 +167,90 @@ inline __m128d rotate(__m128d z, __m128d c, __m128d s, __m128d negateRe) {
 }
 #endif
 
-// One radix-4 pass combining sub-transforms of `quarter` points; S is the sign
-// of the exponent.
+// The twiddles of one k, the sines signed by S, the sign of the exponent.
 template <int S>
-void radix4Pass(const Root3* w, int quarter, int points, double* a) {
-    const int stride = 2 * quarter;  // doubles between the four blocks
+struct Radix4Roots {
+#if defined(__SSE2__)
+    explicit Radix4Roots(const Root3& w)
+        : c1(_mm_set1_pd(w.c1)),
+          s1(_mm_set1_pd(S * w.s1)),
+          c2(_mm_set1_pd(w.c2)),
+          s2(_mm_set1_pd(S * w.s2)),
+          c3(_mm_set1_pd(w.c3)),
+          s3(_mm_set1_pd(S * w.s3)) {}
+    __m128d c1, s1, c2, s2, c3, s3;
+#else
+    explicit Radix4Roots(const Root3& w)
+        : c1(w.c1), s1(S * w.s1), c2(w.c2), s2(S * w.s2), c3(w.c3), s3(S * w.s3) {}
+    double c1, s1, c2, s2, c3, s3;
+#endif
+};
+
+// One radix-4 butterfly: inputs i0..i3 (the sub-transforms of residues 0,
+// 2, 1 and 3 modulo 4), outputs o0..o3; every input is read before any
+// output is written, so they may be the same places.
+template <int S>
+inline void butterfly4(const double* i0, const double* i1, const double* i2, const double* i3,
+                       double* o0, double* o1, double* o2, double* o3, const Radix4Roots<S>& r) {
 #if defined(__SSE2__)
     const __m128d negateRe = _mm_set_pd(0.0, -0.0);
     // S t3 enters as {-S t3.im, S t3.re}: i S t3.
     const __m128d turn = S > 0 ? _mm_set_pd(0.0, -0.0) : _mm_set_pd(-0.0, 0.0);
-#endif
-    for (int k = 0; k < quarter; ++k) {
-        const double c1 = w[k].c1, s1 = S * w[k].s1;
-        const double c2 = w[k].c2, s2 = S * w[k].s2;
-        const double c3 = w[k].c3, s3 = S * w[k].s3;
-#if defined(__SSE2__)
-        const __m128d vc1 = _mm_set1_pd(c1), vs1 = _mm_set1_pd(s1);
-        const __m128d vc2 = _mm_set1_pd(c2), vs2 = _mm_set1_pd(s2);
-        const __m128d vc3 = _mm_set1_pd(c3), vs3 = _mm_set1_pd(s3);
-        for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
-            double* p0 = a + start;
-            double* p1 = p0 + stride;  // residues 2 mod 4
-            double* p2 = p1 + stride;  // residues 1 mod 4
-            double* p3 = p2 + stride;  // residues 3 mod 4
-            const __m128d x0 = _mm_loadu_pd(p0);
-            const __m128d b = rotate(_mm_loadu_pd(p1), vc2, vs2, negateRe);
-            const __m128d c = rotate(_mm_loadu_pd(p2), vc1, vs1, negateRe);
-            const __m128d d = rotate(_mm_loadu_pd(p3), vc3, vs3, negateRe);
-            const __m128d t0 = _mm_add_pd(x0, b), t1 = _mm_sub_pd(x0, b);
-            const __m128d t2 = _mm_add_pd(c, d);
-            const __m128d t3 = _mm_xor_pd(swapParts(_mm_sub_pd(c, d)), turn);
-            _mm_storeu_pd(p0, _mm_add_pd(t0, t2));
-            _mm_storeu_pd(p2, _mm_sub_pd(t0, t2));
-            _mm_storeu_pd(p1, _mm_add_pd(t1, t3));
-            _mm_storeu_pd(p3, _mm_sub_pd(t1, t3));
-        }
+    const __m128d x0 = _mm_loadu_pd(i0);
+    const __m128d b = rotate(_mm_loadu_pd(i1), r.c2, r.s2, negateRe);
+    const __m128d c = rotate(_mm_loadu_pd(i2), r.c1, r.s1, negateRe);
+    const __m128d d = rotate(_mm_loadu_pd(i3), r.c3, r.s3, negateRe);
+    const __m128d t0 = _mm_add_pd(x0, b), t1 = _mm_sub_pd(x0, b);
+    const __m128d t2 = _mm_add_pd(c, d);
+    const __m128d t3 = _mm_xor_pd(swapParts(_mm_sub_pd(c, d)), turn);
+    _mm_storeu_pd(o0, _mm_add_pd(t0, t2));
+    _mm_storeu_pd(o2, _mm_sub_pd(t0, t2));
+    _mm_storeu_pd(o1, _mm_add_pd(t1, t3));
+    _mm_storeu_pd(o3, _mm_sub_pd(t1, t3));
 #else
+    const double br = i1[0] * r.c2 - i1[1] * r.s2, bi = i1[1] * r.c2 + i1[0] * r.s2;
+    const double cr = i2[0] * r.c1 - i2[1] * r.s1, ci = i2[1] * r.c1 + i2[0] * r.s1;
+    const double dr = i3[0] * r.c3 - i3[1] * r.s3, di = i3[1] * r.c3 + i3[0] * r.s3;
+    const double t0r = i0[0] + br, t0i = i0[1] + bi;
+    const double t1r = i0[0] - br, t1i = i0[1] - bi;
+    const double t2r = cr + dr, t2i = ci + di;
+    const double t3r = cr - dr, t3i = ci - di;
+    o0[0] = t0r + t2r;
+    o0[1] = t0i + t2i;
+    o2[0] = t0r - t2r;
+    o2[1] = t0i - t2i;
+    o1[0] = t1r - S * t3i;
+    o1[1] = t1i + S * t3r;
+    o3[0] = t1r + S * t3i;
+    o3[1] = t1i - S * t3r;
+#endif
+}
+
+// One radix-4 pass in place, combining sub-transforms of `quarter` points.
+template <int S>
+void radix4Pass(const Root3* w, int quarter, int points, double* a) {
+    const int stride = 2 * quarter;  // doubles between the four blocks
+    for (int k = 0; k < quarter; ++k) {
+        const Radix4Roots<S> r(w[k]);
         for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
             double* p0 = a + start;
             double* p1 = p0 + stride;  // residues 2 mod 4
             double* p2 = p1 + stride;  // residues 1 mod 4
             double* p3 = p2 + stride;  // residues 3 mod 4
-            const double br = p1[0] * c2 - p1[1] * s2, bi = p1[1] * c2 + p1[0] * s2;
-            const double cr = p2[0] * c1 - p2[1] * s1, ci = p2[1] * c1 + p2[0] * s1;
-            const double dr = p3[0] * c3 - p3[1] * s3, di = p3[1] * c3 + p3[0] * s3;
-            const double t0r = p0[0] + br, t0i = p0[1] + bi;
-            const double t1r = p0[0] - br, t1i = p0[1] - bi;
-            const double t2r = cr + dr, t2i = ci + di;
-            const double t3r = cr - dr, t3i = ci - di;
-            p0[0] = t0r + t2r;
-            p0[1] = t0i + t2i;
-            p2[0] = t0r - t2r;
-            p2[1] = t0i - t2i;
-            p1[0] = t1r - S * t3i;
-            p1[1] = t1i + S * t3r;
-            p3[0] = t1r + S * t3i;
-            p3[1] = t1i - S * t3r;
+            butterfly4(p0, p1, p2, p3, p0, p1, p2, p3, r);
         }
-#endif
+    }
+}
+
+// The leading radix-4 pass (sub-transforms of one point), reading its input
+// in bit-reversed order from `in` and writing `out` in natural order.
+template <int S>
+void firstRadix4Pass(const Root3* w, const int32_t* reversed, int points, const double* in,
+                     double* out) {
+    const Radix4Roots<S> r(w[0]);
+    for (int j = 0; j < points; j += 4, out += 8) {
+        butterfly4(in + 2 * reversed[j], in + 2 * reversed[j + 1], in + 2 * reversed[j + 2],
+                   in + 2 * reversed[j + 3], out, out + 2, out + 4, out + 6, r);
     }
 }
 
@@ -280,14 +302,20 @@ QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int poin
 }
 #endif
 
+// The first pass reads the input in bit-reversed order into a work array,
+// the others run there in place, and the result is copied back: cheaper
+// than permuting the input in place first.
 template <int S>
-void transform(const FftTables& t, int log2Points, double* a) {
+void transform(const FftTables& t, int log2Points, double* data) {
     const int points = 1 << log2Points;
-    bitReverse(t, log2Points, a);
-    int quarter = 1;
+    double a[kMaxFftLength];
+    int quarter = 0;
     if (log2Points % 2 == 1) {
-        radix2Pass(points, a);
+        firstRadix2Pass(t.reversedFor(log2Points), points, data, a);
         quarter = 2;
+    } else {
+        firstRadix4Pass<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
+        quarter = 4;
     }
     for (; quarter < points; quarter *= 4) {
 #if defined(QMZ_AVX_PATHS)
@@ -298,6 +326,7 @@ void transform(const FftTables& t, int log2Points, double* a) {
 #endif
         radix4Pass<S>(t.rootsFor(4 * quarter), quarter, points, a);
     }
+    std::copy(a, a + 2 * points, data);
 }
 
 // realFft's untangling of bins k and n/2 - k from the complex transform Z:
@@ -349,11 +378,9 @@ QMZ_TARGET_AVX void splitBinPairsAvx(const double* pairRoots, int n, double* a) 
         const __m256d e = _mm256_mul_pd(half, _mm256_add_pd(vp, _mm256_xor_pd(vq, negateIm)));
         const __m256d o = _mm256_mul_pd(
             half, _mm256_add_pd(_mm256_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
-        const __m256d t =
-            rotate(o, _mm256_loadu_pd(roots), _mm256_loadu_pd(roots + 4), negateRe);
+        const __m256d t = rotate(o, _mm256_loadu_pd(roots), _mm256_loadu_pd(roots + 4), negateRe);
         _mm256_storeu_pd(p, _mm256_add_pd(e, t));
-        const __m256d r =
-            _mm256_sub_pd(_mm256_blend_pd(t, e, 0x5), _mm256_blend_pd(e, t, 0x5));
+        const __m256d r = _mm256_sub_pd(_mm256_blend_pd(t, e, 0x5), _mm256_blend_pd(e, t, 0x5));
         _mm256_storeu_pd(q, _mm256_permute2f128_pd(r, r, 1));
     }
 }
