@@ -41,6 +41,7 @@ constexpr int kFirstAttackBand = 2;   // short bands 2..12: bins 8..115
 template <int N, int P>
 void resetSpectra(PsyChannelState<N, P>& s) {
     s.inputBuffer.fill(0.0);
+    s.newestHalf = 1;
     s.magnitude.fill(0.0);
     s.phaseCos.fill(1.0);
     s.phaseSin.fill(0.0);
@@ -61,21 +62,27 @@ void ensureFloor(PsyFloor<P>& floor, const PsyTables& t, int psyMode) {
     floor.built = true;
 }
 
-// Shifts the N / 2 new samples into the input buffer.
+// Takes in the N / 2 new samples: they replace the older half of the input
+// buffer, whose halves take turns at being the newer one.
 template <int N, int P>
 void shiftIn(const PsyTables& t, PsyChannelState<N, P>& s, const double* x) {
     constexpr int M = N / 2;
-    std::copy(s.inputBuffer.begin() + M, s.inputBuffer.end(), s.inputBuffer.begin());
-    for (int i = 0; i < M; ++i) s.inputBuffer[M + i] = x[i] * t.inputScale;
+    s.newestHalf ^= 1;
+    double* newest = s.inputBuffer.data() + s.newestHalf * M;
+    for (int i = 0; i < M; ++i) newest[i] = x[i] * t.inputScale;
 }
 
 // Shifts in the new samples, windows the newest N and transforms them into
 // w.fft (packed real spectrum).
 template <int N, int P>
 void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* x, PsyWork& w) {
+    constexpr int M = N / 2;
     shiftIn(t, s, x);
+    const double* older = s.inputBuffer.data() + (s.newestHalf ^ 1) * M;
+    const double* newer = s.inputBuffer.data() + s.newestHalf * M;
     double* a = w.fft.data();
-    for (int i = 0; i < N; ++i) a[i] = s.inputBuffer[i] * t.window[i];
+    for (int i = 0; i < M; ++i) a[i] = older[i] * t.window[i];
+    for (int i = 0; i < M; ++i) a[M + i] = newer[i] * t.window[M + i];
     realFft(N, a);
 }
 

@@ -56,7 +56,8 @@ struct PsySpectralResults {
 template <int N, int P>
 struct PsyChannelState {
     static constexpr int kBins = N / 2;
-    std::array<double, N> inputBuffer;           // newest N scaled samples, oldest first
+    std::array<double, N> inputBuffer;           // newest N scaled samples, in two halves
+    int newestHalf;                              // the half holding the newest: 0 or 1
     std::array<double, 3 * kBins> magnitude;     // three newest spectra, one slot each
     std::array<double, 3 * kBins> phaseCos;      // cos of the phase, same slots
     std::array<double, 3 * kBins> phaseSin;      // sin of the phase, same slots
