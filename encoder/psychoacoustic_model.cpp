@@ -272,13 +272,20 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
         // partition masks only more than 1 dB above it: one at most 6.99 dB
         // above the threshold in quiet masks nothing whatever its tonality,
         // so its tonality (a logarithm) is not worked out.
+        // The logarithm is not needed either where the clamp to 0..1 decides:
+        // -0.299 - 0.43 ln(cb) is below -0.0009 from cb = 0.5 up and above
+        // 1.08 up to cb = 0.04, margins far beyond any rounding.
         double tone = 1.0;
         if (cb > 0.0 && !(level <= 6.99)) {
-            tone = -0.299 - 0.43 * std::log(cb);
-            if (tone > 1.0)
-                tone = 1.0;
-            else if (tone < 0.0)
+            if (cb >= 0.5) {
                 tone = 0.0;
+            } else if (cb > 0.04) {
+                tone = -0.299 - 0.43 * std::log(cb);
+                if (tone > 1.0)
+                    tone = 1.0;
+                else if (tone < 0.0)
+                    tone = 0.0;
+            }
         }
         energy[b] = e;
         w.snr[b] = 6.0 * (1.0 - tone) + 18.0 * tone;
