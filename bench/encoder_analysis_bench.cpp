@@ -97,7 +97,7 @@ void BM_QuantizeLongBlock(benchmark::State& bs) {
     QuantizedBlock out{};
     for (auto _ : bs) {
         quantizeBlock(state, in.longSpectrum.data(), in.psy.longRatio.data(),
-                      in.psy.longTonality.data(), 1.0f, 1024, 20, 1e-5, out, nullptr);
+                      in.psy.longUnpredictability.data(), 1.0f, 1024, 20, 1e-5, out, nullptr);
         benchmark::DoNotOptimize(out);
     }
 }
@@ -110,7 +110,8 @@ void BM_QuantizeEightShortBlocks(benchmark::State& bs) {
     for (auto _ : bs) {
         for (int j = 0; j < 8; ++j)
             quantizeBlock(state, in.shortSpectrum.data() + 128 * j, in.psy.shortRatio[j].data(),
-                          in.psy.shortTonality[j].data(), 1.0f, 128, 20, 1e-5, out[j], nullptr);
+                          in.psy.shortUnpredictability[j].data(), 1.0f, 128, 20, 1e-5, out[j],
+                          nullptr);
         benchmark::DoNotOptimize(out);
     }
 }

@@ -86,14 +86,14 @@ void Encoder::transformAndQuantise() {
         PsyBandResults& analysis = analysisBanks_[previous][c];
         if (blockType_ == BlockType::Short) {
             for (int j = 0; j < kShortBlocksPerFrame; ++j) {
-                quantizeBlock(quantizer_, spectrum + kShortBlockLength * j,
-                              analysis.shortRatio[j].data(), analysis.shortTonality[j].data(),
-                              preset_.maskScale, kShortBlockLength, preset_.gainOffset,
-                              preset_.ratioFloor, blocks_[c][j], observer_);
+                quantizeBlock(
+                    quantizer_, spectrum + kShortBlockLength * j, analysis.shortRatio[j].data(),
+                    analysis.shortUnpredictability[j].data(), preset_.maskScale, kShortBlockLength,
+                    preset_.gainOffset, preset_.ratioFloor, blocks_[c][j], observer_);
             }
         } else {
             quantizeBlock(quantizer_, spectrum, analysis.longRatio.data(),
-                          analysis.longTonality.data(), preset_.maskScale, kFrameLength,
+                          analysis.longUnpredictability.data(), preset_.maskScale, kFrameLength,
                           preset_.gainOffset, preset_.ratioFloor, blocks_[c][0], observer_);
         }
     }

@@ -140,13 +140,13 @@ void quantiseChannel(const Setup& setup, BlockType type, int c, CodingScratch& w
         const int64_t partialBefore = w.quantizer.partialBands;
         if (isShort) {
             quantizeBlock(w.quantizer, spectrum + kShortBlockLength * j,
-                          w.analysis.shortRatio[j].data(), w.analysis.shortTonality[j].data(),
-                          p.maskScale, kShortBlockLength, p.gainOffset, p.ratioFloor,
-                          w.blocks[c][j], &sink);
+                          w.analysis.shortRatio[j].data(),
+                          w.analysis.shortUnpredictability[j].data(), p.maskScale,
+                          kShortBlockLength, p.gainOffset, p.ratioFloor, w.blocks[c][j], &sink);
         } else {
             quantizeBlock(w.quantizer, spectrum, w.analysis.longRatio.data(),
-                          w.analysis.longTonality.data(), p.maskScale, kFrameLength, p.gainOffset,
-                          p.ratioFloor, w.blocks[c][0], &sink);
+                          w.analysis.longUnpredictability.data(), p.maskScale, kFrameLength,
+                          p.gainOffset, p.ratioFloor, w.blocks[c][0], &sink);
         }
         if (w.quantizer.partialBands == partialBefore) {
             known = std::max(known, coded);

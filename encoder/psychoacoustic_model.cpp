@@ -337,10 +337,10 @@ void limitThresholds(const PsyTables& t, const double* floor, double preEcho, in
     if (psyMode == 4) std::copy(floor, floor + t.partitionCount, thr);
 }
 
-// Energy and tonality index per scalefactor band, the bands' edges applied
-// to FFT bins.
-void bandTonality(const PsyTables& t, const double* power, const double* c, double* bandEnergy,
-                  double* tonality) {
+// Energy and energy-weighted unpredictability per scalefactor band, the
+// bands' edges applied to FFT bins.
+void bandUnpredictability(const PsyTables& t, const double* power, const double* c,
+                          double* bandEnergy, double* unpredictability) {
     for (int s = 0; s < t.bandCount; ++s) {
         const int a = t.bandEdges[s], b = t.bandEdges[s + 1];
         double en = 0.0, num = 0.0, den = 1e-15;
@@ -349,8 +349,7 @@ void bandTonality(const PsyTables& t, const double* power, const double* c, doub
             num += power[k] * c[k];
             den += power[k];
         }
-        const double y = num / den;
-        tonality[s] = y > 0.0 ? -0.299 - 0.43 * std::log(y) : 1.0;
+        unpredictability[s] = num / den;
         bandEnergy[s] = en;
     }
 }
@@ -382,7 +381,8 @@ void spectralPart(const PsyTables& t, PsyChannelState<N, P>& s, const double* x,
     // The lowest partitions take a fixed fraction of their own energy.
     for (int b = 0; b < t.lowPartitions; ++b)
         out.threshold[b] = kLowPartitionFraction * w.energy[b];
-    bandTonality(t, w.power.data(), unpredictability, out.bandEnergy.data(), out.tonality.data());
+    bandUnpredictability(t, w.power.data(), unpredictability, out.bandEnergy.data(),
+                         out.unpredictability.data());
 }
 
 template <int N, int P, int B>
@@ -397,6 +397,10 @@ void thresholdPart(const PsyTables& t, PsyChannelState<N, P>& s, const PsySpread
 }
 
 }  // namespace
+
+double tonalityIndex(double unpredictability) {
+    return unpredictability > 0.0 ? -0.299 - 0.43 * std::log(unpredictability) : 1.0;
+}
 
 PsyState::PsyState() {
     psyResetState(*this);
@@ -471,8 +475,7 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
     ensureFloor(state.longFloor, lt, psyMode);
     thresholdPart(lt, state.longChannels[channel], in.longResults, state.longFloor.values.data(),
                   lt.preEchoFactor, psyMode, out.longRatio.data());
-    std::copy(in.longResults.tonality.begin(), in.longResults.tonality.end(),
-              out.longTonality.begin());
+    out.longUnpredictability = in.longResults.unpredictability;
 
     const PsyTables& st = shortPsyTables();
     ensureFloor(state.shortFloor, st, psyMode);
@@ -482,7 +485,7 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
         const auto& r = in.shortResults[i];
         thresholdPart(st, state.shortChannels[channel], r, state.shortFloor.values.data(),
                       shortPreEcho, psyMode, out.shortRatio[i].data());
-        std::copy(r.tonality.begin(), r.tonality.end(), out.shortTonality[i].begin());
+        out.shortUnpredictability[i] = r.unpredictability;
         double blockEnergy = 0.0;
         for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);

@@ -10,8 +10,10 @@
 // spread over their neighbours (30 dB/Bark downward, level-dependent upward),
 // limited against the previous threshold (pre-echo control) and raised to an
 // absolute floor chosen by the quality preset. The results per scalefactor
-// band are the masking ratio (allowed noise over band energy) and a tonality
-// index, which the quantiser reads one frame later.
+// band are the masking ratio (allowed noise over band energy) and the
+// band's energy-weighted unpredictability, which the quantiser reads one
+// frame later (it turns the latter into a tonality index only for the few
+// bands that could become noise bands).
 #pragma once
 
 #include <array>
@@ -24,9 +26,9 @@ namespace qmz {
 // The model's results for one channel and frame.
 struct PsyBandResults {
     std::array<double, kLongBandCount> longRatio;
-    std::array<double, kLongBandCount> longTonality;
+    std::array<double, kLongBandCount> longUnpredictability;
     std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortRatio;
-    std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortTonality;
+    std::array<std::array<double, kShortBandCount>, kShortBlocksPerFrame> shortUnpredictability;
 };
 
 // What one analysis yields before the threshold recursion; it depends on
@@ -38,8 +40,8 @@ struct PsySpreadResults {
     // masking threshold, or for the lowest partitions a fixed fraction of
     // their own energy.
     std::array<double, P> threshold;
-    std::array<double, B> bandEnergy;  // energy per scalefactor band
-    std::array<double, B> tonality;    // tonality index per band
+    std::array<double, B> bandEnergy;        // energy per scalefactor band
+    std::array<double, B> unpredictability;  // energy-weighted, per band
 };
 
 // The sample-only results of one channel and frame: the long analysis and
@@ -142,5 +144,9 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
 // k - 3, k - 2, k - 1 fed at depths 0, 1, 2, psySpectralAnalysis of frame k
 // gives exactly what it gives after the whole stream.
 void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth);
+
+// A band's tonality index from its energy-weighted unpredictability y:
+// -0.299 - 0.43 ln y, and 1 (tonal) where y is not positive.
+double tonalityIndex(double unpredictability);
 
 }  // namespace qmz

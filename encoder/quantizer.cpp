@@ -15,6 +15,8 @@
 
 #include <cmath>
 
+#include "encoder/psychoacoustic_model.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -167,9 +169,9 @@ int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int
     return partial;
 }
 
-bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const double* tonality,
-                   float maskScale, int count, int gainOffset, double ratioFloor,
-                   QuantizedBlock& out, QuantizerEventSink* sink) {
+bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
+                   const double* unpredictability, float maskScale, int count, int gainOffset,
+                   double ratioFloor, QuantizedBlock& out, QuantizerEventSink* sink) {
     if (count != kFrameLength && count != kShortBlockLength) return false;
     const bool isLong = count == kFrameLength;
     const int bandCount = isLong ? kLongBandCount : kShortBandCount;
@@ -215,10 +217,10 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const 
 
     const int firstNoiseBand = isLong ? 8 : 4;
     for (int s = firstNoiseBand; s < bandCount; ++s) {
-        if (tonality[s] >= kTonalityNoiseLimit) continue;  // NaN counts as noise-like
         bool silent = true;
         for (int k = edges[s]; k < edges[s + 1] && silent; ++k) silent = q[k] == 0;
-        if (silent)
+        // The tonality index only matters here, so only here is it worked out.
+        if (silent && !(tonalityIndex(unpredictability[s]) >= kTonalityNoiseLimit))
             out.scalefactors[s] = kNoiseBandBase + noiseLevel(energy[s], edges[s + 1] - edges[s]);
     }
 

@@ -58,8 +58,10 @@ int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int
 
 // Quantises one block. count is 1024 (long, start or stop block; 48 bands)
 // or 128 (one short block; 13 bands); any other count returns false and
-// writes nothing. x holds count MDCT lines; ratio and tonality hold one
-// value per band from the psychoacoustic model, and ratio is raised to
+// writes nothing. x holds count MDCT lines; ratio and unpredictability hold
+// one value per band from the psychoacoustic model (a band left without
+// lines becomes a noise band where its tonality index is below 0.1, not
+// from the lowest bands), and ratio is raised to
 // ratioFloor in place. maskScale multiplies every band's allowed noise;
 // gainOffset (presets use 8..24) lowers the estimated global gain. A short
 // block fills the first 13 scalefactors and 116 lines of out and zeroes the
@@ -67,8 +69,8 @@ int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int
 // above 1e10 are treated as 1e10 and values that are not numbers as 0, so
 // that no input can drive the gain or a line out of its range. sink may be
 // null.
-bool quantizeBlock(QuantizerState& state, const double* x, double* ratio, const double* tonality,
-                   float maskScale, int count, int gainOffset, double ratioFloor,
-                   QuantizedBlock& out, QuantizerEventSink* sink);
+bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
+                   const double* unpredictability, float maskScale, int count, int gainOffset,
+                   double ratioFloor, QuantizedBlock& out, QuantizerEventSink* sink);
 
 }  // namespace qmz

@@ -120,12 +120,12 @@ TEST(PsychoacousticModel, SilenceGivesUnitResultsAndFloorThresholds) {
             EXPECT_FALSE(m.analyse(silence(), mode));
             for (int s = 0; s < kLongBandCount; ++s) {
                 EXPECT_EQ(m.out.longRatio[s], 1.0);
-                EXPECT_EQ(m.out.longTonality[s], 1.0);
+                EXPECT_EQ(tonalityIndex(m.out.longUnpredictability[s]), 1.0);
             }
             for (int i = 0; i < 8; ++i)
                 for (int s = 0; s < kShortBandCount; ++s) {
                     EXPECT_EQ(m.out.shortRatio[i][s], 1.0);
-                    EXPECT_EQ(m.out.shortTonality[i][s], 1.0);
+                    EXPECT_EQ(tonalityIndex(m.out.shortUnpredictability[i][s]), 1.0);
                 }
             for (int b = 0; b < kLongPartitionCount; ++b)
                 ASSERT_EQ(m.longThr()[b], m.state->longFloor.values[b]);
@@ -145,17 +145,17 @@ TEST(PsychoacousticModel, StationaryToneIsPredictable) {
     for (int k = 98; k <= 102; ++k) EXPECT_LT(m.state->work.longUnpredictability[k], 1e-6) << k;
     const int band = 17;  // bins 96..107
     ASSERT_EQ(longBandEdges[band], 96);
-    EXPECT_GT(m.out.longTonality[band], 5.0);
+    EXPECT_GT(tonalityIndex(m.out.longUnpredictability[band]), 5.0);
     // Short bins 12.5 apart from the tone's image do not quite rotate as one
     // phasor; the prediction is still close.
     for (int k = 11; k <= 14; ++k) EXPECT_LT(m.state->work.shortUnpredictability[k], 1e-4) << k;
-    EXPECT_GT(m.out.shortTonality[7][3], 3.0);  // short band 3: bins 12..15
+    EXPECT_GT(tonalityIndex(m.out.shortUnpredictability[7][3]), 3.0);  // short band 3: bins 12..15
 
     // Noise at the same level is unpredictable: the index stays low.
     std::mt19937 rng(3);
     Model n;
     for (int call = 0; call < 4; ++call) n.analyse(noise(rng, 10000.0));
-    EXPECT_LT(n.out.longTonality[band], 0.5);
+    EXPECT_LT(tonalityIndex(n.out.longUnpredictability[band]), 0.5);
 }
 
 TEST(PsychoacousticModel, PreEchoControlLimitsGrowth) {
@@ -221,7 +221,7 @@ TEST(PsychoacousticModel, ChannelsAreIndependent) {
         mixed.analyse(noise(rng, 20000.0), 5, 1);
         mixed.analyse(f, 5, 0);
         ASSERT_EQ(alone.out.longRatio, mixed.out.longRatio);
-        ASSERT_EQ(alone.out.shortTonality, mixed.out.shortTonality);
+        ASSERT_EQ(alone.out.shortUnpredictability, mixed.out.shortUnpredictability);
     }
     PsyBandResults untouched{};
     untouched.longRatio[0] = -3.0;
@@ -345,14 +345,15 @@ TEST(PsychoacousticModel, AgreesWithLiteralTranscription) {
                             ton.data());
             for (int s = 0; s < 48; ++s) {
                 ASSERT_NEAR(model.out.longRatio[s], ratio[s], 1e-9 * ratio[s]) << call << " " << s;
-                ASSERT_NEAR(model.out.longTonality[s], ton[s], 1e-7) << call << " " << s;
+                ASSERT_NEAR(tonalityIndex(model.out.longUnpredictability[s]), ton[s], 1e-7)
+                    << call << " " << s;
             }
             for (int i = 0; i < 8; ++i) {
                 shortRef.analyse(shortPsyTables(), f.data() + 128 * i, sf.data(),
                                  mode == 3 ? 2.0 : 1.4, mode, ratio.data(), ton.data());
                 for (int s = 0; s < 13; ++s) {
                     ASSERT_NEAR(model.out.shortRatio[i][s], ratio[s], 1e-9 * ratio[s]);
-                    ASSERT_NEAR(model.out.shortTonality[i][s], ton[s], 1e-7);
+                    ASSERT_NEAR(tonalityIndex(model.out.shortUnpredictability[i][s]), ton[s], 1e-7);
                 }
             }
         }

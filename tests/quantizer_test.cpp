@@ -19,18 +19,20 @@ struct RecordingSink final : QuantizerEventSink {
     }
 };
 
+// y is every band's energy-weighted unpredictability: 0 tonal, 1 noise-like.
 struct Block {
-    std::vector<double> x, ratio, tonality;
-    Block(int count, int bands, double r = 1.0, double t = 1.0)
-        : x(count, 0.0), ratio(bands, r), tonality(bands, t) {}
+    std::vector<double> x, ratio, unpredictability;
+    Block(int count, int bands, double r = 1.0, double y = 0.0)
+        : x(count, 0.0), ratio(bands, r), unpredictability(bands, y) {}
 };
 
 QuantizedBlock quantize(Block& b, RecordingSink* sink = nullptr, int gainOffset = 20,
                         float maskScale = 1.0f, double ratioFloor = 1e-5) {
     QuantizerState state;
     QuantizedBlock out{};
-    EXPECT_TRUE(quantizeBlock(state, b.x.data(), b.ratio.data(), b.tonality.data(), maskScale,
-                              static_cast<int>(b.x.size()), gainOffset, ratioFloor, out, sink));
+    EXPECT_TRUE(quantizeBlock(state, b.x.data(), b.ratio.data(), b.unpredictability.data(),
+                              maskScale, static_cast<int>(b.x.size()), gainOffset, ratioFloor, out,
+                              sink));
     return out;
 }
 
@@ -92,7 +94,7 @@ TEST(Quantizer, RatioFloorIsWrittenBack) {
 }
 
 TEST(Quantizer, NoiseBandLevels) {
-    Block b(1024, 48, 1.0, 0.0);
+    Block b(1024, 48, 1.0, 1.0);
     b.x[0] = 1e7;  // a loud low line sets a coarse gain
     for (int k = 0; k < 8; ++k) b.x[40 + k] = (k % 2 ? -3.0 : 3.0);  // band 10: rms 3
     for (int k = 0; k < 8; ++k) b.x[48 + k] = 3.2;                   // band 11: rms 3.2
@@ -108,16 +110,16 @@ TEST(Quantizer, NoiseBandLevels) {
     // Low bands are never noise bands, whatever their tonality.
     for (int s = 1; s < 8; ++s) EXPECT_EQ(out.scalefactors[s], 0);
 
+    // The limit is a tonality index of 0.1: unpredictability 0.3954.
     Block tonal = b;
-    for (double& t : tonal.tonality) t = 0.1;  // at the limit: not noise-like
+    for (double& y : tonal.unpredictability) y = 0.395;  // index 0.1004: not noise-like
     const QuantizedBlock kept = quantize(tonal);
     for (int s = 8; s < 48; ++s) EXPECT_LE(kept.scalefactors[s], 89);
+    Block noisy = b;
+    for (double& y : noisy.unpredictability) y = 0.396;  // index 0.0993
+    EXPECT_EQ(quantize(noisy).scalefactors[10], 101);
 
-    Block nan = b;
-    for (double& t : nan.tonality) t = std::nan("");
-    EXPECT_EQ(quantize(nan).scalefactors[10], 101);
-
-    Block shrt(128, 13, 1.0, 0.0);
+    Block shrt(128, 13, 1.0, 1.0);
     const QuantizedBlock s = quantize(shrt);
     for (int band = 0; band < 4; ++band) EXPECT_EQ(s.scalefactors[band], 0);
     for (int band = 4; band < 13; ++band) EXPECT_EQ(s.scalefactors[band], 101);
@@ -275,7 +277,7 @@ TEST(Quantizer, QuantizeBlockMeetsAllowanceWithoutClips) {
 }
 
 TEST(Quantizer, OutOfRangeInputStaysInRange) {
-    Block b(1024, 48, 1.0, 0.0);
+    Block b(1024, 48, 1.0, 1.0);
     b.x[3] = INFINITY;
     b.x[4] = -1e300;
     b.x[200] = std::nan("");
