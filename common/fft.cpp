@@ -226,18 +226,20 @@ inline void butterfly4(const double* i0, const double* i1, const double* i2, con
 #endif
 }
 
-// One radix-4 pass in place, combining sub-transforms of `quarter` points.
+// One radix-4 pass combining sub-transforms of `quarter` points, from `in`
+// to the same places in `out` (which may be `in`).
 template <int S>
-void radix4Pass(const Root3* w, int quarter, int points, double* a) {
+void radix4Pass(const Root3* w, int quarter, int points, const double* in, double* out) {
     const int stride = 2 * quarter;  // doubles between the four blocks
     for (int k = 0; k < quarter; ++k) {
         const Radix4Roots<S> r(w[k]);
         for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
-            double* p0 = a + start;
-            double* p1 = p0 + stride;  // residues 2 mod 4
-            double* p2 = p1 + stride;  // residues 1 mod 4
-            double* p3 = p2 + stride;  // residues 3 mod 4
-            butterfly4(p0, p1, p2, p3, p0, p1, p2, p3, r);
+            const double* p0 = in + start;
+            const double* p1 = p0 + stride;  // residues 2 mod 4
+            const double* p2 = p1 + stride;  // residues 1 mod 4
+            const double* p3 = p2 + stride;  // residues 3 mod 4
+            double* o0 = out + start;
+            butterfly4(p0, p1, p2, p3, o0, o0 + stride, o0 + 2 * stride, o0 + 3 * stride, r);
         }
     }
 }
@@ -269,7 +271,8 @@ QMZ_TARGET_AVX inline __m256d rotate(__m256d z, __m256d c, __m256d s, __m256d ne
 // radix4Pass for quarter >= 2, the butterflies of k and k + 1 side by side:
 // their points are adjacent in every block.
 template <int S>
-QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int points, double* a) {
+QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int points,
+                                  const double* in, double* out) {
     const int stride = 2 * quarter;
     const __m256d negateRe = _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
     const __m256d turn = S > 0 ? negateRe : _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
@@ -282,10 +285,11 @@ QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int poin
         const __m256d vc3 = _mm256_loadu_pd(pairRoots + 16);
         const __m256d vs3 = _mm256_mul_pd(sign, _mm256_loadu_pd(pairRoots + 20));
         for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
-            double* p0 = a + start;
-            double* p1 = p0 + stride;
-            double* p2 = p1 + stride;
-            double* p3 = p2 + stride;
+            const double* p0 = in + start;
+            const double* p1 = p0 + stride;
+            const double* p2 = p1 + stride;
+            const double* p3 = p2 + stride;
+            double* o0 = out + start;
             const __m256d x0 = _mm256_loadu_pd(p0);
             const __m256d b = rotate(_mm256_loadu_pd(p1), vc2, vs2, negateRe);
             const __m256d c = rotate(_mm256_loadu_pd(p2), vc1, vs1, negateRe);
@@ -293,18 +297,18 @@ QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int poin
             const __m256d t0 = _mm256_add_pd(x0, b), t1 = _mm256_sub_pd(x0, b);
             const __m256d t2 = _mm256_add_pd(c, d);
             const __m256d t3 = _mm256_xor_pd(swapParts(_mm256_sub_pd(c, d)), turn);
-            _mm256_storeu_pd(p0, _mm256_add_pd(t0, t2));
-            _mm256_storeu_pd(p2, _mm256_sub_pd(t0, t2));
-            _mm256_storeu_pd(p1, _mm256_add_pd(t1, t3));
-            _mm256_storeu_pd(p3, _mm256_sub_pd(t1, t3));
+            _mm256_storeu_pd(o0, _mm256_add_pd(t0, t2));
+            _mm256_storeu_pd(o0 + 2 * stride, _mm256_sub_pd(t0, t2));
+            _mm256_storeu_pd(o0 + stride, _mm256_add_pd(t1, t3));
+            _mm256_storeu_pd(o0 + 3 * stride, _mm256_sub_pd(t1, t3));
         }
     }
 }
 #endif
 
 // The first pass reads the input in bit-reversed order into a work array,
-// the others run there in place, and the result is copied back: cheaper
-// than permuting the input in place first.
+// the middle ones run there in place and the last one writes back into the
+// input's place: cheaper than permuting the input in place first.
 template <int S>
 void transform(const FftTables& t, int log2Points, double* data) {
     const int points = 1 << log2Points;
@@ -317,16 +321,20 @@ void transform(const FftTables& t, int log2Points, double* data) {
         firstRadix4Pass<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
         quarter = 4;
     }
+    if (quarter >= points) {  // that was the only pass
+        std::copy(a, a + 2 * points, data);
+        return;
+    }
     for (; quarter < points; quarter *= 4) {
+        double* out = 4 * quarter == points ? data : a;
 #if defined(QMZ_AVX_PATHS)
-        if (quarter >= 2 && cpuHasAvx()) {
-            radix4PassAvx<S>(t.pairRootsFor(4 * quarter), quarter, points, a);
+        if (cpuHasAvx()) {
+            radix4PassAvx<S>(t.pairRootsFor(4 * quarter), quarter, points, a, out);
             continue;
         }
 #endif
-        radix4Pass<S>(t.rootsFor(4 * quarter), quarter, points, a);
+        radix4Pass<S>(t.rootsFor(4 * quarter), quarter, points, a, out);
     }
-    std::copy(a, a + 2 * points, data);
 }
 
 // realFft's untangling of bins k and n/2 - k from the complex transform Z:
