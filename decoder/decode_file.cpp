@@ -4,6 +4,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <vector>
 
 #include "common/little_endian.h"
 #include "decoder/wav_writer.h"
@@ -60,18 +61,32 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
     auto decoder = std::make_unique<Decoder>(source, file);
     const int channels = decoder->channels();
     std::array<int16_t, kFrameLength * kMaxChannels> pcm;
-    std::array<uint8_t, kFrameLength * kMaxChannels * 2> bytes;
+    // Samples go out 16 frames at a time: a stream writes larger pieces
+    // straight to the file, so a write per frame would be a system call per
+    // frame.
+    constexpr std::size_t kFrameBytes = kFrameLength * kMaxChannels * 2;
+    std::vector<uint8_t> bytes(16 * kFrameBytes);
+    std::size_t pending = 0;
+    auto writePending = [&] {
+        dest.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(pending));
+        pending = 0;
+    };
     while (!decoder->finished()) {
         int frames = 0;
         result.error = decoder->decodeFrame(pcm.data(), frames);
         if (result.error != DecodeError::None) break;
         const int samples = frames * channels;
+        if (pending + kFrameBytes > bytes.size()) {
+            writePending();
+            if (!dest) break;
+        }
         for (int i = 0; i < samples; ++i)
-            storeLe16(bytes.data() + 2 * i, static_cast<uint16_t>(pcm[i]));
-        dest.write(reinterpret_cast<const char*>(bytes.data()), 2 * samples);
+            storeLe16(bytes.data() + pending + 2 * i, static_cast<uint16_t>(pcm[i]));
+        pending += 2 * static_cast<std::size_t>(samples);
         result.framesWritten += frames;
-        if (!dest) break;
     }
+    if (pending > 0 && dest) writePending();
     if (result.error != DecodeError::None && dest)
         result.headerFitted = rewriteHeader(dest, file.format, result.framesWritten, channels);
     dest.flush();
