@@ -243,7 +243,7 @@ void AdaptiveHuffmanModel::updateRunBeforeIncrement(int32_t x) {
 
 // One step of the update for slot x, in full: the exchange with the leader
 // and the record upkeep. Returns the slot that x's node then occupies.
-int32_t AdaptiveHuffmanModel::settle(int32_t x) {
+[[gnu::noinline]] int32_t AdaptiveHuffmanModel::settle(int32_t x) {
     if (weight_[x] > 0) {
         const int32_t leader = recordLeader_[run_[x]];
         if (leader != x && leader != parentOf(x)) {
@@ -260,25 +260,26 @@ int32_t AdaptiveHuffmanModel::settle(int32_t x) {
 // steps can be decided from the neighbours' weights alone: when slot x - 1
 // weighs more than w + 1 and slot x + 1 differs from w, x leads its run, the
 // increment joins no run before it and leaves none behind, and the records
-// stay as they are. Only the other steps, and those next to the escape leaf,
-// go through the records.
-//
+// stay as they are. This holds next to the escape leaf too: its weight 0
+// sends the new leaf (weight 0) to the full step, and where the record
+// upkeep's special cases apply, they change nothing unless slot x - 1 weighs
+// w + 1. (With no escape leaf, weight_ ends in a -1 after the last slot.)
+bool AdaptiveHuffmanModel::onlyIncrements(const int32_t* weight, int32_t x) {
+    const int32_t w = weight[x];
+    return (weight[x - 1] > w + 1) & (weight[x + 1] != w);
+}
+
 // path[0 .. depth) are the slots from the root down to the node where the
 // update starts. They are followed upwards, each slot's address known in
 // advance, until an exchange moves the node elsewhere; from there the
 // parents are looked up one by one.
 void AdaptiveHuffmanModel::update(const int32_t* path, int depth) {
     int32_t* const weight = weight_.data();
-    const int32_t tail = tailSlot();
     for (int i = depth - 1; i >= 0; --i) {
         const int32_t x = path[i];
-        const int32_t w = weight[x];
-        if (x < tail && weight[x - 1] > w + 1 && weight[x + 1] != w) {
-            weight[x] = w + 1;
-            continue;
-        }
-        const int32_t moved = settle(x);
-        if (moved != x) {
+        if (onlyIncrements(weight, x)) {
+            ++weight[x];
+        } else if (const int32_t moved = settle(x); moved != x) {
             climb(parentOf(moved));
             return;
         }
@@ -290,11 +291,9 @@ void AdaptiveHuffmanModel::update(const int32_t* path, int depth) {
 void AdaptiveHuffmanModel::climb(int32_t x) {
     int32_t* const weight = weight_.data();
     const int32_t* const where = where_.data() + n_ + 1;
-    const int32_t tail = tailSlot();
     while (x != 0) {
-        const int32_t w = weight[x];
-        if (x < tail && weight[x - 1] > w + 1 && weight[x + 1] != w) {
-            weight[x] = w + 1;
+        if (onlyIncrements(weight, x)) {
+            ++weight[x];
         } else {
             x = settle(x);
         }

@@ -66,9 +66,6 @@ class AdaptiveHuffmanModel {
     int unseenIndexOf(int symbol) const;
     int unseenAt(int index) const;
 
-    // Slots from tailSlot() on need the record upkeep's special cases next
-    // to the escape leaf.
-    int32_t tailSlot() const { return hasEscape_ ? slotCount_ - 3 : slotCount_; }
     // The encoder's paths end here, one entry short of the buffer's end.
     int32_t* pathEnd() { return path_.data() + n_; }
 
@@ -76,6 +73,7 @@ class AdaptiveHuffmanModel {
     void update(const int32_t* path, int depth);
     void climb(int32_t x);
     int32_t settle(int32_t x);
+    static bool onlyIncrements(const int32_t* weight, int32_t x);
     void addUnseenSymbol(int symbol, int32_t* path, int depth);
     void exchange(int32_t a, int32_t b);
     void updateRunBeforeIncrement(int32_t x);
