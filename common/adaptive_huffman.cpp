@@ -23,7 +23,7 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
       content_(2 * static_cast<std::size_t>(alphabetSize) - 1),
       weight_(content_.size() + 1, -1),
       run_(content_.size() + 1, kNone),
-      where_(2 * static_cast<std::size_t>(alphabetSize) + 1),
+      where_(3 * static_cast<std::size_t>(alphabetSize)),
       recordLeader_(2 * content_.size()),
       freeRecords_(recordLeader_.size()),
       unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64),
@@ -115,7 +115,7 @@ int AdaptiveHuffmanModel::sendPath(int32_t slot, PayloadBitWriter& out) {
     while (slot != 0) {
         code = (code << 1) | static_cast<uint64_t>(slot & 1);
         *(end - ++depth) = slot;
-        slot = where[(slot + 1) >> 1];
+        slot = where[(slot + 1) & ~1];
     }
     if (depth <= 64) {
         out.putBits(code, depth);
@@ -173,9 +173,8 @@ void AdaptiveHuffmanModel::addUnseenSymbol(int symbol, int32_t* path, int depth)
     // The escape slot becomes a new internal node whose children, the new
     // leaf (child 1) and the escape leaf (child 0), are the next two slots.
     const int32_t leaf = escape + 1;
-    const int32_t pair = (leaf + 1) >> 1;
-    content_[escape] = pair;
-    slotOf(pair) = escape;
+    content_[escape] = leaf + 1;
+    slotOf(leaf + 1) = escape;
     content_[leaf] = ~symbol;
     slotOf(~symbol) = leaf;
     weight_[leaf] = 0;
@@ -217,7 +216,7 @@ void AdaptiveHuffmanModel::updateRunBeforeIncrement(int32_t x) {
 
     if (hasEscape_) {
         const int32_t escape = slotCount_ - 1;
-        if (x + 2 == escape && content_[x] == (escape >> 1)) {
+        if (x + 2 == escape && content_[x] == escape) {
             // x and its only weighted child form the run; they move up together.
             if (beforeHasNextWeight) {
                 run_[x] = run_[x + 1] = run_[x - 1];
@@ -297,7 +296,7 @@ void AdaptiveHuffmanModel::climb(int32_t x) {
         } else {
             x = settle(x);
         }
-        x = where[(x + 1) >> 1];
+        x = where[(x + 1) & ~1];
     }
     ++weight[0];
 }

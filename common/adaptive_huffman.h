@@ -14,7 +14,7 @@
 // the root and the escape leaf is always the last slot. A new symbol turns
 // the escape slot into an internal node and appends the new leaf (child 1)
 // and the escape leaf (child 0) as the next two slots, so slots 2j - 1 and
-// 2j are siblings for good: an internal node is named by its child pair j
+// 2j are siblings for good: an internal node is named by its child 0 slot 2j
 // alone, and a slot's branch bit is its own lowest bit. An exchange of two
 // nodes of equal weight swaps only what the two slots hold (a leaf's symbol,
 // or an internal node's child pair); the weights, the places in the tree and
@@ -52,14 +52,14 @@ class AdaptiveHuffmanModel {
   private:
     static constexpr int32_t kNone = -1;
 
-    // What a slot holds: j > 0 for an internal node whose children are slots
-    // 2j - 1 (bit 1) and 2j (bit 0), ~s for the leaf of symbol s, and
+    // What a slot holds: c > 0 (even) for an internal node whose children are
+    // slots c (bit 0) and c - 1 (bit 1), ~s for the leaf of symbol s, and
     // escapeMark() for the escape leaf.
     int32_t escapeMark() const { return ~n_; }
-    // Slot holding the node `content` (a child pair or a leaf); kNone for an
-    // unseen symbol's leaf.
+    // Slot holding the node `content` (an internal node or a leaf); kNone for
+    // an unseen symbol's leaf.
     int32_t& slotOf(int32_t content) { return where_[static_cast<std::size_t>(content + n_ + 1)]; }
-    int32_t parentOf(int32_t slot) { return slotOf((slot + 1) >> 1); }
+    int32_t parentOf(int32_t slot) { return slotOf((slot + 1) & ~1); }
 
     void setUnseenCount(int count);
     void removeUnseen(int symbol);
@@ -88,7 +88,7 @@ class AdaptiveHuffmanModel {
     // read as the neighbour after the last slot when there is no escape leaf.
     std::vector<int32_t> weight_;
     std::vector<int32_t> run_;  // record of the slot's weight run
-    // Per node, indexed through slotOf(): the slot of every leaf and child pair.
+    // Per node, indexed through slotOf(): the slot of every leaf and internal node.
     std::vector<int32_t> where_;
     std::vector<int32_t> recordLeader_;
     std::vector<int32_t> freeRecords_;

@@ -97,31 +97,30 @@ class PayloadBitReader {
     }
 
     // Descends a code tree stored in node order from its root, entry 0: an
-    // entry v > 0 is an internal node whose children are entries 2v (bit 0)
-    // and 2v - 1 (bit 1); an entry v < 0 is a leaf. Writes the index of every
+    // entry v > 0 is an internal node whose children are entries v (bit 0)
+    // and v - 1 (bit 1); an entry v < 0 is a leaf. Writes the index of every
     // entry passed below the root to `path`, in order, sets `depth` to their
     // number (the bits read) and returns the leaf's entry. The same bits as
     // getBit() per level, with the reader's state held in registers for the
     // whole walk.
     int32_t descend(const int32_t* tree, int32_t* path, int& depth) {
         uint16_t current = current_, mask = mask_;
-        int32_t node = tree[0];
+        std::ptrdiff_t node = tree[0];
         int count = 0;
         while (node > 0) {
             if (mask > 0x80) {
                 current = nextByte();
                 mask = 1;
             }
-            const int32_t bit = (current & mask) != 0;
+            const std::ptrdiff_t index = node - ((current & mask) != 0);
             mask = static_cast<uint16_t>(mask << 1);
-            const int32_t index = 2 * node - bit;
-            path[count++] = index;
+            path[count++] = static_cast<int32_t>(index);
             node = tree[index];
         }
         current_ = current;
         mask_ = mask;
         depth = count;
-        return node;
+        return static_cast<int32_t>(node);
     }
 
     // Drops the unread bits of the current byte: the next bit starts a fresh byte.
