@@ -270,8 +270,8 @@ bool AdaptiveHuffmanModel::onlyIncrements(const int32_t* weight, int32_t x) {
 
 // path[0 .. depth) are the slots from the root down to the node where the
 // update starts. They are followed upwards, each slot's address known in
-// advance, until an exchange moves the node elsewhere; from there the
-// parents are looked up one by one.
+// advance, until an exchange moves the node under another parent; from there
+// the parents are looked up one by one.
 void AdaptiveHuffmanModel::update(const int32_t* path, int depth) {
     int32_t* const weight = weight_.data();
     for (int i = depth - 1; i >= 0; --i) {
@@ -279,6 +279,9 @@ void AdaptiveHuffmanModel::update(const int32_t* path, int depth) {
         if (onlyIncrements(weight, x)) {
             ++weight[x];
         } else if (const int32_t moved = settle(x); moved != x) {
+            // Exchanged with its sibling (slots 2j - 1 and 2j): the parent,
+            // and so the rest of the path, stays the same.
+            if (((moved + 1) & ~1) == ((x + 1) & ~1)) continue;
             climb(parentOf(moved));
             return;
         }
