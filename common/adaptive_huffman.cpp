@@ -5,50 +5,61 @@
 
 namespace qmz {
 
+namespace {
+
+// Population count by bit arithmetic: the build names no particular CPU, so
+// std::popcount would become a library call.
+int bitCount(uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<int>((x * 0x0101010101010101u) >> 56);
+}
+
+}  // namespace
+
 AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
     : n_(alphabetSize),
-      nodes_(2 * static_cast<std::size_t>(alphabetSize) - 1),
-      recordLeader_(2 * nodes_.size()),
+      content_(2 * static_cast<std::size_t>(alphabetSize) - 1),
+      weight_(content_.size() + 1, -1),
+      run_(content_.size() + 1, kNone),
+      where_(3 * static_cast<std::size_t>(alphabetSize)),
+      recordLeader_(2 * content_.size()),
       freeRecords_(recordLeader_.size()),
-      child_(2 * nodes_.size()),
-      unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64) {
+      unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64),
+      path_(static_cast<std::size_t>(alphabetSize) + 1) {
     reset();
 }
 
 void AdaptiveHuffmanModel::reset() {
-    for (Node& node : nodes_) {
-        node = Node{0, kNone, kNone, kNone, kNone, 0};
-    }
-    std::fill(child_.begin(), child_.end(), kNone);
+    // The escape leaf alone, as the root; the other slots are written as they
+    // come into use.
+    slotCount_ = 1;
+    hasEscape_ = true;
+    content_[0] = escapeMark();
+    weight_[0] = 0;
+    run_[0] = kNone;
+    std::fill(where_.begin(), where_.end(), kNone);
+    slotOf(escapeMark()) = 0;
     for (std::size_t w = 0; w < unseenBits_.size(); ++w) {
         const int left = n_ - static_cast<int>(64 * w);
         unseenBits_[w] = left >= 64 ? ~uint64_t{0} : (uint64_t{1} << left) - 1;
     }
-    unseenCount_ = n_;
-    escape_ = 0;  // the smallest unseen symbol stands in the tree as the escape leaf
-    root_ = 0;
-    nextInternal_ = n_;
+    setUnseenCount(n_);
     freeCount_ = 0;
-    for (int r = static_cast<int>(recordLeader_.size()) - 1; r >= 0; --r) releaseRecord(r);
+    freshRecords_ = 0;
 }
 
-int AdaptiveHuffmanModel::escapeCodeLength() const {
+void AdaptiveHuffmanModel::setUnseenCount(int count) {
+    unseenCount_ = count;
     // ceil(log2 M): floor(log2 M), plus one when M is not a power of two.
-    if (unseenCount_ <= 1) return 0;
-    const auto m = static_cast<unsigned>(unseenCount_);
-    return std::bit_width(m) - 1 + (std::has_single_bit(m) ? 0 : 1);
+    const auto m = static_cast<unsigned>(count);
+    escapeBits_ = count <= 1 ? 0 : std::bit_width(m) - 1 + (std::has_single_bit(m) ? 0 : 1);
 }
 
 void AdaptiveHuffmanModel::removeUnseen(int symbol) {
     unseenBits_[static_cast<std::size_t>(symbol) / 64] &= ~(uint64_t{1} << (symbol % 64));
-    --unseenCount_;
-}
-
-// The smallest unseen symbol; at least one is left.
-int AdaptiveHuffmanModel::firstUnseen() const {
-    std::size_t w = 0;
-    while (unseenBits_[w] == 0) ++w;
-    return static_cast<int>(64 * w) + std::countr_zero(unseenBits_[w]);
+    setUnseenCount(unseenCount_ - 1);
 }
 
 // Unseen symbols are indexed in ascending order, so a symbol's index is the
@@ -56,16 +67,15 @@ int AdaptiveHuffmanModel::firstUnseen() const {
 int AdaptiveHuffmanModel::unseenIndexOf(int symbol) const {
     const auto word = static_cast<std::size_t>(symbol) / 64;
     int index = 0;
-    for (std::size_t w = 0; w < word; ++w) index += std::popcount(unseenBits_[w]);
+    for (std::size_t w = 0; w < word; ++w) index += bitCount(unseenBits_[w]);
     const uint64_t below = (uint64_t{1} << (symbol % 64)) - 1;
-    return index + std::popcount(unseenBits_[word] & below);
+    return index + bitCount(unseenBits_[word] & below);
 }
 
 // index < unseenCount_.
 int AdaptiveHuffmanModel::unseenAt(int index) const {
     std::size_t w = 0;
-    for (int count = std::popcount(unseenBits_[0]); index >= count;
-         count = std::popcount(unseenBits_[++w])) {
+    for (int count = bitCount(unseenBits_[0]); index >= count; count = bitCount(unseenBits_[++w])) {
         index -= count;
     }
     uint64_t bits = unseenBits_[w];
@@ -76,210 +86,222 @@ int AdaptiveHuffmanModel::unseenAt(int index) const {
 // The code is the path from the root to the leaf (the escape leaf for an
 // unseen symbol), then the unseen index, most significant bit first.
 void AdaptiveHuffmanModel::encodeSymbol(int symbol, PayloadBitWriter& out) {
-    int leaf = symbol;
-    int escapeBits = 0;
-    int index = 0;
-    if (nodes_[symbol].weight == 0) {
-        index = unseenIndexOf(symbol);
-        escapeBits = escapeCodeLength();
-        leaf = escape_;
+    const int32_t slot = slotOf(~symbol);
+    if (slot != kNone) {
+        const int depth = sendPath(slot, out);
+        update(pathEnd() - depth, depth);
+        return;
     }
-    sendPath(leaf, root_, out);
-    for (int bit = escapeBits - 1; bit >= 0; --bit) out.putBit((index >> bit) & 1);
-    update(symbol);
+    const int index = unseenIndexOf(symbol);
+    const int depth = sendPath(slotCount_ - 1, out);
+    uint64_t reversed = 0;  // the index with its most significant bit at bit 0
+    for (int bit = 0; bit < escapeBits_; ++bit) {
+        reversed = (reversed << 1) | static_cast<uint64_t>((index >> bit) & 1);
+    }
+    out.putBits(reversed, escapeBits_);
+    addUnseenSymbol(symbol, pathEnd() - depth, depth);
 }
 
-// Sends the branch bits from `top` down to `node` (top an ancestor of node).
-// They are gathered from the node upwards, each new one shifted in at the
-// bottom, so the word's bit 0 is the first to send; a path longer than a
-// word sends its upper part first.
-void AdaptiveHuffmanModel::sendPath(int node, int top, PayloadBitWriter& out) {
+// Sends the branch bits from the root down to `slot` and leaves the slots
+// passed below the root in the path buffer, ending at pathEnd(); returns
+// their number. A slot's branch bit is its lowest bit (child 1 slots are
+// odd). The bits are gathered from the slot upwards, each new one shifted in
+// at the bottom, so the word's bit 0 is the first to send.
+int AdaptiveHuffmanModel::sendPath(int32_t slot, PayloadBitWriter& out) {
+    int32_t* const end = pathEnd();
+    const int32_t* const where = where_.data() + n_ + 1;
     uint64_t code = 0;
-    int length = 0;
-    while (node != top) {
-        if (length == 64) {
-            sendPath(node, top, out);
-            break;
-        }
-        code = (code << 1) | static_cast<uint32_t>(nodes_[node].branch);
-        ++length;
-        node = nodes_[node].parent;
+    int depth = 0;
+    while (slot != 0) {
+        code = (code << 1) | static_cast<uint64_t>(slot & 1);
+        *(end - ++depth) = slot;
+        slot = where[(slot + 1) & ~1];
     }
-    out.putBits(code, length);
+    if (depth <= 64) {
+        out.putBits(code, depth);
+        return depth;
+    }
+    // A path longer than a word: sent again from the recorded slots.
+    for (const int32_t* p = end - depth; p < end;) {
+        const int count = std::min<int>(64, static_cast<int>(end - p));
+        code = 0;
+        for (int bit = 0; bit < count; ++bit) code |= static_cast<uint64_t>(*p++ & 1) << bit;
+        out.putBits(code, count);
+    }
+    return depth;
 }
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {
-    const int node = in.descend(root_, n_, child_.data());
-    int symbol = node;
-    if (node == escape_) {
-        int index = 0;
-        for (int k = escapeCodeLength(); k > 0; --k) index = (index << 1) | in.getBit();
-        if (index >= unseenCount_) return -1;
-        symbol = unseenAt(index);
+    int32_t* const path = path_.data();
+    int depth = 0;
+    const int32_t leaf = in.descend(content_.data(), path, depth);
+    if (leaf != escapeMark()) {
+        update(path, depth);
+        return ~leaf;
     }
-    update(symbol);
+    int index = 0;
+    for (int k = escapeBits_; k > 0; --k) index = (index << 1) | in.getBit();
+    if (index >= unseenCount_) return -1;
+    const int symbol = unseenAt(index);
+    addUnseenSymbol(symbol, path, depth);
     return symbol;
 }
 
-int AdaptiveHuffmanModel::newRecord(int leader) {
-    const int record = freeRecords_[--freeCount_];
+int32_t AdaptiveHuffmanModel::newRecord(int32_t leader) {
+    const int32_t record = freeCount_ > 0 ? freeRecords_[--freeCount_] : freshRecords_++;
     recordLeader_[record] = leader;
     return record;
 }
 
-void AdaptiveHuffmanModel::replaceChild(int parent, int oldChild, int newChild) {
-    if (parent == kNone) {
-        root_ = newChild;
-    } else if (childOf(parent)[0] == oldChild) {
-        childOf(parent)[0] = newChild;
-        nodes_[newChild].branch = 0;
-    } else {
-        childOf(parent)[1] = newChild;
-        nodes_[newChild].branch = 1;
-    }
-}
-
-// Brings an unseen symbol into the tree and returns the node where the
-// weight increments start.
-int AdaptiveHuffmanModel::addUnseenSymbol(int symbol) {
-    if (unseenCount_ == 1) {
-        // The last unseen symbol: the escape leaf becomes its leaf in place.
-        removeUnseen(symbol);
-        escape_ = kNone;
-        const int before = nodes_[symbol].orderPrev;
-        nodes_[symbol].run = nodes_[before].weight == 1 ? nodes_[before].run : newRecord(symbol);
-        return symbol;
-    }
-
-    // A new internal node takes the escape leaf's place in the tree and in the
-    // node order, with the new leaf as child 1 and the escape leaf as child 0.
-    const int oldEscape = escape_;
-    const int internal = nextInternal_++;
-    const int parent = nodes_[oldEscape].parent;
-    const int before = nodes_[oldEscape].orderPrev;
-    replaceChild(parent, oldEscape, internal);
+// Brings an unseen symbol into the tree and runs the update from its leaf.
+// path[0 .. depth) are the slots from the root down to the escape leaf; it
+// has room for one more.
+void AdaptiveHuffmanModel::addUnseenSymbol(int symbol, int32_t* path, int depth) {
     removeUnseen(symbol);
-    escape_ = firstUnseen();  // differs from oldEscape when the symbol was the smallest
-
-    Node& in = nodes_[internal];
-    in.weight = 0;
-    in.parent = parent;
-    childOf(internal)[0] = escape_;
-    childOf(internal)[1] = symbol;
-    nodes_[escape_].branch = 0;
-    nodes_[symbol].branch = 1;
-    in.orderPrev = before;
-    in.orderNext = symbol;
-    if (before != kNone) nodes_[before].orderNext = internal;
-    nodes_[symbol].parent = internal;
-    nodes_[symbol].orderPrev = internal;
-    nodes_[symbol].orderNext = escape_;
-    nodes_[escape_].parent = internal;
-    nodes_[escape_].orderPrev = symbol;
-    nodes_[escape_].orderNext = kNone;
-    nodes_[escape_].run = kNone;
-
-    if (parent == kNone) {
-        in.run = newRecord(internal);
-        nodes_[symbol].run = newRecord(symbol);
-    } else if (nodes_[before].weight == 1) {
-        in.run = nodes_[symbol].run = nodes_[before].run;
-    } else {
-        in.run = nodes_[symbol].run = newRecord(internal);
-    }
-    return symbol;
-}
-
-// Exchanges two nodes' places in the tree (with their subtrees) and in the
-// node order. Neither is an ancestor of the other.
-void AdaptiveHuffmanModel::exchange(int a, int b) {
-    Node& na = nodes_[a];
-    Node& nb = nodes_[b];
-    if (na.parent == nb.parent) {
-        std::swap(childOf(na.parent)[0], childOf(na.parent)[1]);
-        std::swap(na.branch, nb.branch);
-    } else {
-        replaceChild(na.parent, a, b);
-        replaceChild(nb.parent, b, a);
-        std::swap(na.parent, nb.parent);
-    }
-
-    // Swap the two list positions. Neighbours are relinked as a pair, named
-    // in list order.
-    const bool bFirst = nb.orderNext == a;
-    const int first = bFirst ? b : a, second = bFirst ? a : b;
-    if (nodes_[first].orderNext == second) {
-        Node& nf = nodes_[first];
-        Node& ns = nodes_[second];
-        const int before = nf.orderPrev, after = ns.orderNext;
-        ns.orderPrev = before;
-        ns.orderNext = first;
-        nf.orderPrev = second;
-        nf.orderNext = after;
-        if (before != kNone) nodes_[before].orderNext = second;
-        if (after != kNone) nodes_[after].orderPrev = first;
+    const int32_t escape = slotCount_ - 1;
+    if (unseenCount_ == 0) {
+        // The last unseen symbol: the escape leaf becomes its leaf in place.
+        hasEscape_ = false;
+        content_[escape] = ~symbol;
+        slotOf(~symbol) = escape;
+        slotOf(escapeMark()) = kNone;
+        run_[escape] = weight_[escape - 1] == 1 ? run_[escape - 1] : newRecord(escape);
+        update(path, depth);
         return;
     }
-    std::swap(na.orderPrev, nb.orderPrev);
-    std::swap(na.orderNext, nb.orderNext);
-    if (na.orderPrev != kNone) nodes_[na.orderPrev].orderNext = a;
-    if (na.orderNext != kNone) nodes_[na.orderNext].orderPrev = a;
-    if (nb.orderPrev != kNone) nodes_[nb.orderPrev].orderNext = b;
-    if (nb.orderNext != kNone) nodes_[nb.orderNext].orderPrev = b;
+
+    // The escape slot becomes a new internal node whose children, the new
+    // leaf (child 1) and the escape leaf (child 0), are the next two slots.
+    const int32_t leaf = escape + 1;
+    content_[escape] = leaf + 1;
+    slotOf(leaf + 1) = escape;
+    content_[leaf] = ~symbol;
+    slotOf(~symbol) = leaf;
+    weight_[leaf] = 0;
+    content_[leaf + 1] = escapeMark();
+    slotOf(escapeMark()) = leaf + 1;
+    weight_[leaf + 1] = 0;
+    run_[leaf + 1] = kNone;
+    slotCount_ += 2;
+
+    // The new node and leaf will both weigh 1 after this update.
+    if (escape == 0) {
+        run_[leaf] = newRecord(leaf);  // the root's own run is never asked for
+    } else if (weight_[escape - 1] == 1) {
+        run_[escape] = run_[leaf] = run_[escape - 1];
+    } else {
+        run_[escape] = run_[leaf] = newRecord(escape);
+    }
+    path[depth] = leaf;
+    update(path, depth + 1);
 }
 
-// Keeps run records right as x (weight w > 0, just exchanged with its leader
-// if need be, so the first of its run) is about to become w + 1.
-void AdaptiveHuffmanModel::updateRunBeforeIncrement(int x) {
-    Node* const nodes = nodes_.data();
-    Node& node = nodes[x];
-    const int run = node.run;
-    const int before = node.orderPrev;
-    const int escape = escape_;
-    const bool beforeHasNextWeight =
-        before != kNone && before != root_ && nodes[before].weight == node.weight + 1;
+// Exchanges what two slots of equal weight hold, neither an ancestor of the
+// other: each node, with its subtree, takes the other's place in the tree
+// and in the node order.
+void AdaptiveHuffmanModel::exchange(int32_t a, int32_t b) {
+    const int32_t contentA = content_[a];
+    const int32_t contentB = content_[b];
+    content_[a] = contentB;
+    content_[b] = contentA;
+    slotOf(contentA) = b;
+    slotOf(contentB) = a;
+}
 
-    if (!isLeaf(x) && escape != kNone) {
-        const int32_t* children = childOf(x);
-        if (node.orderNext == children[1] && children[0] == escape) {
+// Keeps run records right as slot x (weight w > 0, just exchanged with its
+// leader if need be, so the first of its run) is about to become w + 1.
+void AdaptiveHuffmanModel::updateRunBeforeIncrement(int32_t x) {
+    const int32_t run = run_[x];
+    const bool beforeHasNextWeight = x > 1 && weight_[x - 1] == weight_[x] + 1;
+
+    if (hasEscape_) {
+        const int32_t escape = slotCount_ - 1;
+        if (x + 2 == escape && content_[x] == escape) {
             // x and its only weighted child form the run; they move up together.
             if (beforeHasNextWeight) {
-                node.run = nodes[children[1]].run = nodes[before].run;
+                run_[x] = run_[x + 1] = run_[x - 1];
                 releaseRecord(run);
             }
             return;
         }
+        if (x + 1 == escape) return;  // its parent settles the run
     }
-    if (escape != kNone && node.orderNext == escape) return;  // its parent settles the run
 
-    const int after = node.orderNext;
-    if (after != kNone && nodes[after].run == run) {
-        recordLeader_[run] = after;
-        node.run = beforeHasNextWeight ? nodes[before].run : newRecord(x);
+    // run_ has a kNone after the last slot, for when there is no escape leaf.
+    if (run_[x + 1] == run) {
+        recordLeader_[run] = x + 1;
+        run_[x] = beforeHasNextWeight ? run_[x - 1] : newRecord(x);
     } else if (beforeHasNextWeight) {
         releaseRecord(run);
-        node.run = nodes[before].run;
+        run_[x] = run_[x - 1];
     } else {
         // Released and taken straight back: the record stays x's, now led by x.
         recordLeader_[run] = x;
     }
 }
 
-void AdaptiveHuffmanModel::update(int symbol) {
-    int x = nodes_[symbol].weight == 0 ? addUnseenSymbol(symbol) : symbol;
-    while (x != root_) {
-        if (nodes_[x].weight > 0) {
-            const int leader = recordLeader_[nodes_[x].run];
-            if (leader != x && leader != nodes_[x].parent) {
-                exchange(x, leader);
-                recordLeader_[nodes_[x].run] = x;
-            }
-            updateRunBeforeIncrement(x);
+// One step of the update for slot x, in full: the exchange with the leader
+// and the record upkeep. Returns the slot that x's node then occupies.
+[[gnu::noinline]] int32_t AdaptiveHuffmanModel::settle(int32_t x) {
+    if (weight_[x] > 0) {
+        const int32_t leader = recordLeader_[run_[x]];
+        if (leader != x && leader != parentOf(x)) {
+            exchange(x, leader);
+            x = leader;
         }
-        ++nodes_[x].weight;
-        x = nodes_[x].parent;
+        updateRunBeforeIncrement(x);
     }
-    ++nodes_[root_].weight;
+    ++weight_[x];
+    return x;
+}
+
+// Runs are contiguous in slot order and one record serves each run, so most
+// steps can be decided from the neighbours' weights alone: when slot x - 1
+// weighs more than w + 1 and slot x + 1 differs from w, x leads its run, the
+// increment joins no run before it and leaves none behind, and the records
+// stay as they are. This holds next to the escape leaf too: its weight 0
+// sends the new leaf (weight 0) to the full step, and where the record
+// upkeep's special cases apply, they change nothing unless slot x - 1 weighs
+// w + 1. (With no escape leaf, weight_ ends in a -1 after the last slot.)
+bool AdaptiveHuffmanModel::onlyIncrements(const int32_t* weight, int32_t x) {
+    const int32_t w = weight[x];
+    return (weight[x - 1] > w + 1) & (weight[x + 1] != w);
+}
+
+// path[0 .. depth) are the slots from the root down to the node where the
+// update starts. They are followed upwards, each slot's address known in
+// advance, until an exchange moves the node under another parent; from there
+// the parents are looked up one by one.
+void AdaptiveHuffmanModel::update(const int32_t* path, int depth) {
+    int32_t* const weight = weight_.data();
+    for (int i = depth - 1; i >= 0; --i) {
+        const int32_t x = path[i];
+        if (onlyIncrements(weight, x)) {
+            ++weight[x];
+        } else if (const int32_t moved = settle(x); moved != x) {
+            // Exchanged with its sibling (slots 2j - 1 and 2j): the parent,
+            // and so the rest of the path, stays the same.
+            if (((moved + 1) & ~1) == ((x + 1) & ~1)) continue;
+            climb(parentOf(moved));
+            return;
+        }
+    }
+    ++weight[0];
+}
+
+// The update from slot x upwards, with parents looked up as it goes.
+void AdaptiveHuffmanModel::climb(int32_t x) {
+    int32_t* const weight = weight_.data();
+    const int32_t* const where = where_.data() + n_ + 1;
+    while (x != 0) {
+        if (onlyIncrements(weight, x)) {
+            ++weight[x];
+        } else {
+            x = settle(x);
+        }
+        x = where[(x + 1) & ~1];
+    }
+    ++weight[0];
 }
 
 }  // namespace qmz

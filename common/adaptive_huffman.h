@@ -8,12 +8,21 @@
 //
 // The update keeps the sibling property by exchanging a node with the leader
 // of its weight run (the first node of equal weight in node order, not
-// counting the root) before incrementing it. Runs share one record naming
-// their leader, so the leader is found in constant time; the record upkeep
-// below is what keeps every record naming the first node of its run.
+// counting the root) before incrementing it.
 //
-// A code's path is gathered leaf-upwards into a 64-bit word and sent with
-// one multi-bit write.
+// Nodes are stored by their position in the node order ("slots"): slot 0 is
+// the root and the escape leaf is always the last slot. A new symbol turns
+// the escape slot into an internal node and appends the new leaf (child 1)
+// and the escape leaf (child 0) as the next two slots, so slots 2j - 1 and
+// 2j are siblings for good: an internal node is named by its child 0 slot 2j
+// alone, and a slot's branch bit is its own lowest bit. An exchange of two
+// nodes of equal weight swaps only what the two slots hold (a leaf's symbol,
+// or an internal node's child pair); the weights, the places in the tree and
+// the run records stay with the slots.
+//
+// Runs of equal weight are contiguous in slot order and share one record
+// naming their first slot, so the leader is found in constant time; the
+// record upkeep keeps every record naming the first slot of its run.
 //
 // All memory is taken once at construction; reset() and coding allocate nothing.
 #pragma once
@@ -41,50 +50,61 @@ class AdaptiveHuffmanModel {
     int unseenCount() const { return unseenCount_; }
 
   private:
-    static constexpr int kNone = -1;
+    static constexpr int32_t kNone = -1;
 
-    struct Node {
-        int32_t weight;
-        int32_t parent;
-        int32_t orderPrev, orderNext;  // node order: root first, escape leaf last
-        int32_t run;                   // record of the node's weight run
-        int32_t branch;                // 0 or 1: which child of its parent it is
-    };
+    // What a slot holds: c > 0 (even) for an internal node whose children are
+    // slots c (bit 0) and c - 1 (bit 1), ~s for the leaf of symbol s, and
+    // escapeMark() for the escape leaf.
+    int32_t escapeMark() const { return ~n_; }
+    // Slot holding the node `content` (an internal node or a leaf); kNone for
+    // an unseen symbol's leaf.
+    int32_t& slotOf(int32_t content) { return where_[static_cast<std::size_t>(content + n_ + 1)]; }
+    int32_t parentOf(int32_t slot) { return slotOf((slot + 1) & ~1); }
 
-    bool isLeaf(int node) const { return node < n_; }
-    int escapeCodeLength() const;
+    void setUnseenCount(int count);
     void removeUnseen(int symbol);
-    int firstUnseen() const;
-    int32_t* childOf(int node) { return child_.data() + 2 * static_cast<std::size_t>(node); }
     int unseenIndexOf(int symbol) const;
     int unseenAt(int index) const;
 
-    void sendPath(int node, int top, PayloadBitWriter& out);
-    void update(int symbol);
-    int addUnseenSymbol(int symbol);
-    void exchange(int a, int b);
-    void replaceChild(int parent, int oldChild, int newChild);
-    void updateRunBeforeIncrement(int x);
+    // The encoder's paths end here, one entry short of the buffer's end.
+    int32_t* pathEnd() { return path_.data() + n_; }
 
-    int newRecord(int leader);
-    void releaseRecord(int record) { freeRecords_[freeCount_++] = record; }
+    int sendPath(int32_t slot, PayloadBitWriter& out);
+    void update(const int32_t* path, int depth);
+    void climb(int32_t x);
+    int32_t settle(int32_t x);
+    static bool onlyIncrements(const int32_t* weight, int32_t x);
+    void addUnseenSymbol(int symbol, int32_t* path, int depth);
+    void exchange(int32_t a, int32_t b);
+    void updateRunBeforeIncrement(int32_t x);
+
+    int32_t newRecord(int32_t leader);
+    void releaseRecord(int32_t record) { freeRecords_[freeCount_++] = record; }
 
     int n_;
-    std::vector<Node> nodes_;  // leaves 0 .. n-1 (leaf i is symbol i), then internal nodes
+    // Per slot. content_ alone is read by the decoder's walk down the tree.
+    std::vector<int32_t> content_;
+    // weight_ and run_ have one more entry after the last slot, -1 and kNone,
+    // read as the neighbour after the last slot when there is no escape leaf.
+    std::vector<int32_t> weight_;
+    std::vector<int32_t> run_;  // record of the slot's weight run
+    // Per node, indexed through slotOf(): the slot of every leaf and internal node.
+    std::vector<int32_t> where_;
     std::vector<int32_t> recordLeader_;
     std::vector<int32_t> freeRecords_;
-    // Children of internal nodes (branch 0, branch 1), two per node apart
-    // from the other fields: the decoder's walk down the tree reads nothing else.
-    std::vector<int32_t> child_;
     // One bit per symbol, set while the symbol is unseen: the unseen list in
     // a form that counts and selects by population counts, not by walking.
     std::vector<uint64_t> unseenBits_;
+    // Slots of the path being coded, root side first: n entries, the longest
+    // code's path, and one for a new leaf below the escape leaf.
+    std::vector<int32_t> path_;
     int freeCount_ = 0;
+    int32_t freshRecords_ = 0;  // records 0 .. freshRecords_-1 have been handed out
 
-    int root_ = 0;
-    int escape_ = 0;  // kNone once every symbol has been seen
-    int nextInternal_ = 0;
+    int32_t slotCount_ = 0;  // slots in use; the escape leaf, if any, is the last
+    bool hasEscape_ = true;  // false once every symbol has been seen
     int unseenCount_ = 0;
+    int escapeBits_ = 0;  // ceil(log2 M): the length of an unseen-symbol index
 };
 
 }  // namespace qmz

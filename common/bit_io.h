@@ -96,25 +96,31 @@ class PayloadBitReader {
         return bit;
     }
 
-    // Descends a binary tree whose internal node i has children
-    // child[2 i] (bit 0) and child[2 i + 1] (bit 1), from `node`, one bit per
-    // level, until a node below `firstInternal` (a leaf); returns that leaf.
-    // The same bits as getBit() per level, with the reader's state held in
-    // registers for the whole walk.
-    int descend(int node, int firstInternal, const int32_t* child) {
+    // Descends a code tree stored in node order from its root, entry 0: an
+    // entry v > 0 is an internal node whose children are entries v (bit 0)
+    // and v - 1 (bit 1); an entry v < 0 is a leaf. Writes the index of every
+    // entry passed below the root to `path`, in order, sets `depth` to their
+    // number (the bits read) and returns the leaf's entry. The same bits as
+    // getBit() per level, with the reader's state held in registers for the
+    // whole walk.
+    int32_t descend(const int32_t* tree, int32_t* path, int& depth) {
         uint16_t current = current_, mask = mask_;
-        while (node >= firstInternal) {
+        std::ptrdiff_t node = tree[0];
+        int count = 0;
+        while (node > 0) {
             if (mask > 0x80) {
                 current = nextByte();
                 mask = 1;
             }
-            const int bit = (current & mask) != 0;
+            const std::ptrdiff_t index = node - ((current & mask) != 0);
             mask = static_cast<uint16_t>(mask << 1);
-            node = child[2 * node + bit];
+            path[count++] = static_cast<int32_t>(index);
+            node = tree[index];
         }
         current_ = current;
         mask_ = mask;
-        return node;
+        depth = count;
+        return static_cast<int32_t>(node);
     }
 
     // Drops the unread bits of the current byte: the next bit starts a fresh byte.

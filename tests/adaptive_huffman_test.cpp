@@ -299,6 +299,121 @@ TEST(AdaptiveHuffmanModel, ResetCodesLikeAFreshModel) {
     }
 }
 
+std::string referenceCodes(int n, const std::vector<int>& symbols, int resetEvery = 0) {
+    ReferenceModel ref(n);
+    std::string bits;
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+        if (resetEvery > 0 && i > 0 && i % resetEvery == 0) ref.reset();
+        bits += ref.code(symbols[i]);
+        ref.update(symbols[i]);
+    }
+    return bits;
+}
+
+void expectDecodes(int n, const std::vector<int>& symbols, const std::string& bytes,
+                   int resetEvery = 0) {
+    std::istringstream in(bytes);
+    PayloadBitReader reader(in);
+    AdaptiveHuffmanModel model(n);
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+        if (resetEvery > 0 && i > 0 && i % resetEvery == 0) model.reset();
+        ASSERT_EQ(model.decodeSymbol(reader), symbols[i]) << "n=" << n << " at " << i;
+    }
+    EXPECT_FALSE(reader.pastEnd());
+}
+
+TEST(AdaptiveHuffmanModel, DeepTreesFromFibonacciCountsAgreeBothWays) {
+    // Symbol s occurs Fib(s + 1) times, so the tree degenerates into a chain
+    // and the rarest symbols get codes of about n bits.
+    const int n = 24;
+    std::vector<int> symbols;
+    int64_t a = 1, b = 1;
+    for (int s = 0; s < n; ++s) {
+        symbols.insert(symbols.end(), static_cast<std::size_t>(a), n - 1 - s);
+        const int64_t next = a + b;
+        a = b;
+        b = next;
+    }
+    std::mt19937 rng(3);
+    std::shuffle(symbols.begin(), symbols.end(), rng);
+    const std::string expected = referenceCodes(n, symbols);
+    const Encoded e = encodeAll(n, symbols);
+    ASSERT_EQ(test::bitsOf(e.bytes, expected.size()), expected);
+    expectDecodes(n, symbols, e.bytes);
+
+    // The tree really is deep: the rarest symbol, coded last, has a long code.
+    ReferenceModel ref(n);
+    for (int s : symbols) ref.update(s);
+    EXPECT_GE(ref.code(n - 1).size(), 20u);
+}
+
+TEST(AdaptiveHuffmanModel, ExhaustedAlphabetsDecodeAndResetCleanly) {
+    // Every symbol seen (no escape leaf left), then a reset in mid-stream and
+    // a second round: the slot after the last one and the escape leaf's
+    // return must both be handled, on both sides.
+    std::mt19937 rng(17);
+    for (int n : {2, 3, 8, 45, 152}) {
+        std::vector<int> round;
+        for (int s = 0; s < n; ++s) round.push_back(s);
+        std::shuffle(round.begin(), round.end(), rng);
+        const std::vector<int> tail = skewedSymbols(rng, n, 400);
+        round.insert(round.end(), tail.begin(), tail.end());
+        std::vector<int> symbols = round;
+        std::shuffle(round.begin(), round.end(), rng);
+        symbols.insert(symbols.end(), round.begin(), round.end());
+        const int resetEvery = static_cast<int>(round.size());
+
+        const std::string expected = referenceCodes(n, symbols, resetEvery);
+        const Encoded e = encodeAll(n, symbols, resetEvery);
+        ASSERT_EQ(test::bitsOf(e.bytes, expected.size()), expected) << "n=" << n;
+        expectDecodes(n, symbols, e.bytes, resetEvery);
+    }
+}
+
+TEST(AdaptiveHuffmanModel, BadEscapeIndexInAGrownTreeLeavesTheModelAsItWas) {
+    // n = 6 with three symbols seen: M = 3 needs 2 index bits, and index 3
+    // names no symbol. The escape path is taken from a reference code.
+    const int n = 6;
+    const std::vector<int> before = {4, 1, 4, 2, 4};
+    ReferenceModel ref(n);
+    std::string bits;
+    for (int s : before) {
+        bits += ref.code(s);
+        ref.update(s);
+    }
+    const std::string unseenCode = ref.code(0);  // escape path + 2 index bits
+    bits += unseenCode.substr(0, unseenCode.size() - 2) + "11";
+    std::string bytes((bits.size() + 7) / 8, '\0');
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] == '1') bytes[i / 8] = static_cast<char>(bytes[i / 8] | (1 << (i % 8)));
+    }
+
+    std::istringstream in(bytes);
+    PayloadBitReader reader(in);
+    AdaptiveHuffmanModel damaged(n);
+    for (int s : before) ASSERT_EQ(damaged.decodeSymbol(reader), s);
+    EXPECT_EQ(damaged.decodeSymbol(reader), -1);
+    EXPECT_EQ(damaged.unseenCount(), 3);
+
+    // From here on it codes exactly like a model that never met the bad bits.
+    AdaptiveHuffmanModel clean(n);
+    std::ostringstream a, b;
+    PayloadBitWriter wa(a), wb(b);
+    for (int s : before) clean.encodeSymbol(s, wb);
+    wb.flushPartialByte();
+    const auto prefixBytes = static_cast<std::size_t>(wb.bitCount() / 8);
+    std::mt19937 rng(8);
+    for (int s : skewedSymbols(rng, n, 300)) {
+        damaged.encodeSymbol(s, wa);
+        clean.encodeSymbol(s, wb);
+    }
+    wa.putFinalByte();
+    wa.flush();
+    wb.putFinalByte();
+    wb.flush();
+    EXPECT_EQ(a.str(), b.str().substr(prefixBytes));
+}
+
 TEST(AdaptiveHuffmanModel, EscapeIndexBeyondTheUnseenListIsReportedNotFollowed) {
     // n = 5 needs 3 index bits; 111 = 7 names no unseen symbol.
     std::istringstream in(std::string(1, '\x07'));
