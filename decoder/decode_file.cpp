@@ -1,6 +1,7 @@
 #include "decoder/decode_file.h"
 
 #include <array>
+#include <bit>
 #include <istream>
 #include <memory>
 #include <ostream>
@@ -60,30 +61,33 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
     // The session holds about 200 KB of frame state: keep it off the stack.
     auto decoder = std::make_unique<Decoder>(source, file);
     const int channels = decoder->channels();
-    std::array<int16_t, kFrameLength * kMaxChannels> pcm;
     // Samples go out 16 frames at a time: a stream writes larger pieces
     // straight to the file, so a write per frame would be a system call per
-    // frame.
-    constexpr std::size_t kFrameBytes = kFrameLength * kMaxChannels * 2;
-    std::vector<uint8_t> bytes(16 * kFrameBytes);
-    std::size_t pending = 0;
+    // frame. On a little-endian machine the samples are already the file's
+    // bytes.
+    constexpr std::size_t kFrameSamples = kFrameLength * kMaxChannels;
+    std::vector<int16_t> pcm(16 * kFrameSamples);
+    std::vector<uint8_t> bytes(std::endian::native == std::endian::little ? 0 : 2 * pcm.size());
+    std::size_t pending = 0;  // samples
     auto writePending = [&] {
-        dest.write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(pending));
+        const char* from = reinterpret_cast<const char*>(pcm.data());
+        if constexpr (std::endian::native != std::endian::little) {
+            for (std::size_t i = 0; i < pending; ++i)
+                storeLe16(bytes.data() + 2 * i, static_cast<uint16_t>(pcm[i]));
+            from = reinterpret_cast<const char*>(bytes.data());
+        }
+        dest.write(from, static_cast<std::streamsize>(2 * pending));
         pending = 0;
     };
     while (!decoder->finished()) {
-        int frames = 0;
-        result.error = decoder->decodeFrame(pcm.data(), frames);
-        if (result.error != DecodeError::None) break;
-        const int samples = frames * channels;
-        if (pending + kFrameBytes > bytes.size()) {
+        if (pending + kFrameSamples > pcm.size()) {
             writePending();
             if (!dest) break;
         }
-        for (int i = 0; i < samples; ++i)
-            storeLe16(bytes.data() + pending + 2 * i, static_cast<uint16_t>(pcm[i]));
-        pending += 2 * static_cast<std::size_t>(samples);
+        int frames = 0;
+        result.error = decoder->decodeFrame(pcm.data() + pending, frames);
+        if (result.error != DecodeError::None) break;
+        pending += static_cast<std::size_t>(frames * channels);
         result.framesWritten += frames;
     }
     if (pending > 0 && dest) writePending();

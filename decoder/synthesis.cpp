@@ -7,9 +7,10 @@
 // neighbouring frames' windowed halves cancel.
 //
 // The overlap buffer holds two half-frames: the lower one accumulates the
-// samples this frame completes, the upper one receives this frame's tail.
-// Every valid block type rewrites the whole upper half before adding into the
-// lower one, so stale values never leak into later frames.
+// samples this frame completes, the upper one receives this frame's tail,
+// which then moves down (a long frame, the common case, writes its tail
+// straight to the lower half). Every valid block type rewrites the whole
+// upper half before reading it, so stale values never leak into later frames.
 #include "decoder/synthesis.h"
 
 #include <algorithm>
@@ -113,12 +114,18 @@ void synthesizeChannel(const double* spectrum, double* output, OverlapBuffer& ov
     const WindowTables& w = windowTables();
     double* o = overlap.data();
     double y[kLongBlock];
+    if (type == BlockType::Long) {
+        // The common case without the two copies: the completed samples go
+        // straight to the output and the tail straight to the lower half,
+        // the same sums and products as below. (No block type reads the
+        // upper half before writing it.)
+        inverseMdct(spectrum, y, kFrameLength);
+        for (int n = 0; n < kFrameLength; ++n) output[n] = o[n] + w.longWindow[n] * y[n];
+        for (int n = 0; n < kFrameLength; ++n)
+            o[n] = w.longWindow[kFrameLength - 1 - n] * y[kFrameLength + n];
+        return;
+    }
     switch (type) {
-        case BlockType::Long:
-            inverseMdct(spectrum, y, kFrameLength);
-            addLongRise(y, o, w);
-            storeLongFall(y, o, w);
-            break;
         case BlockType::Start:
             inverseMdct(spectrum, y, kFrameLength);
             addLongRise(y, o, w);
