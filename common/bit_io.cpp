@@ -6,11 +6,11 @@
 namespace qmz {
 
 void PayloadBitWriter::flushPartialByte() {
-    if (mask_ == 1) return;
-    emitByte(current_);
+    if (fill_ == 0) return;
+    emitByte(static_cast<uint8_t>(pending_));
     bitCount_ += 8;
-    current_ = 0;
-    mask_ = 1;
+    pending_ = 0;
+    fill_ = 0;
 }
 
 void PayloadBitWriter::putRawBytes(const uint8_t* bytes, std::size_t count) {
@@ -18,9 +18,9 @@ void PayloadBitWriter::putRawBytes(const uint8_t* bytes, std::size_t count) {
 }
 
 void PayloadBitWriter::putFinalByte() {
-    emitByte(current_);
-    current_ = 0;
-    mask_ = 1;
+    emitByte(static_cast<uint8_t>(pending_));
+    pending_ = 0;
+    fill_ = 0;
 }
 
 void PayloadBitWriter::drain() {

@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iosfwd>
 
 namespace qmz {
@@ -21,35 +22,27 @@ class PayloadBitWriter {
     PayloadBitWriter(const PayloadBitWriter&) = delete;
     PayloadBitWriter& operator=(const PayloadBitWriter&) = delete;
 
-    void putBit(int bit) {
-        if (bit) current_ |= mask_;
-        if (mask_ == 0x80) {
-            emitByte(current_);
-            bitCount_ += 8;
-            current_ = 0;
-            mask_ = 1;
-        } else {
-            mask_ <<= 1;
-        }
-    }
+    void putBit(int bit) { putBits(static_cast<uint64_t>(bit & 1), 1); }
 
-    // Sends the low `count` bits of `bits` (count <= 64), bit 0 first.
+    // Sends the low `count` bits of `bits` (count <= 64), bit 0 first. The
+    // pending bits (fewer than 8) and the new ones are joined in a 64-bit
+    // word whose whole bytes are stored at once.
     void putBits(uint64_t bits, int count) {
-        int used = std::countr_zero(mask_);
-        while (count > 0) {
-            const int take = 8 - used < count ? 8 - used : count;
-            current_ |= static_cast<uint8_t>((bits & ((1u << take) - 1)) << used);
-            bits >>= take;
-            count -= take;
-            used += take;
-            if (used == 8) {
-                emitByte(current_);
-                bitCount_ += 8;
-                current_ = 0;
-                used = 0;
-            }
+        if (count > 56) {
+            putBits(bits, 32);
+            bits >>= 32;
+            count -= 32;
         }
-        mask_ = static_cast<uint8_t>(1u << used);
+        if (count < 64) bits &= (uint64_t{1} << count) - 1;
+        const uint64_t word = pending_ | (bits << fill_);
+        const int total = fill_ + count;  // at most 63
+        const int whole = total >> 3;
+        storeWord(word);
+        used_ += static_cast<std::size_t>(whole);
+        bitCount_ += 8 * whole;
+        pending_ = whole == 0 ? word : word >> (8 * whole);
+        fill_ = total & 7;
+        if (used_ >= kBufferBytes) drain();
     }
 
     // Pads pending bits with zeros to the byte end; nothing when none are pending.
@@ -66,17 +59,29 @@ class PayloadBitWriter {
     int64_t bitCount() const { return bitCount_; }
 
   private:
+    static constexpr std::size_t kBufferBytes = 4096;
+
     void drain();
+    // Stores the eight bytes of `word`, least significant first, at the
+    // buffer's end without counting them; the caller advances by the whole
+    // bytes among them (the buffer has 8 bytes of room past kBufferBytes).
+    void storeWord(uint64_t word) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(buffer_.data() + used_, &word, 8);
+        } else {
+            for (int b = 0; b < 8; ++b) buffer_[used_ + b] = static_cast<uint8_t>(word >> (8 * b));
+        }
+    }
     void emitByte(uint8_t byte) {
         buffer_[used_++] = byte;
-        if (used_ == buffer_.size()) drain();
+        if (used_ >= kBufferBytes) drain();
     }
 
     std::ostream& out_;
-    std::array<uint8_t, 4096> buffer_{};
+    std::array<uint8_t, kBufferBytes + 8> buffer_{};
     std::size_t used_ = 0;
-    uint8_t current_ = 0;
-    uint8_t mask_ = 1;
+    uint64_t pending_ = 0;  // bits not yet in a whole byte, from bit 0
+    int fill_ = 0;          // how many: 0..7
     int64_t bitCount_ = 0;
 };
 
