@@ -145,11 +145,17 @@ void firstRadix2Pass(const int32_t* reversed, int points, const double* in, doub
     for (int j = 0; j < points; j += 2) {
         const double* x = in + 2 * reversed[j];
         const double* y = in + 2 * reversed[j + 1];
+#if defined(__SSE2__)
+        const __m128d vx = _mm_loadu_pd(x), vy = _mm_loadu_pd(y);
+        _mm_storeu_pd(out + 2 * j, _mm_add_pd(vx, vy));
+        _mm_storeu_pd(out + 2 * j + 2, _mm_sub_pd(vx, vy));
+#else
         const double xr = y[0], xi = y[1];
         out[2 * j + 2] = x[0] - xr;
         out[2 * j + 3] = x[1] - xi;
         out[2 * j] = x[0] + xr;
         out[2 * j + 1] = x[1] + xi;
+#endif
     }
 }
 
