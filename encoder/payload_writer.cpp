@@ -11,10 +11,14 @@ bool blockInAlphabets(const QuantizedBlock& block, const BlockGeometry& geometry
         if (block.scalefactors[j] < 0 || block.scalefactors[j] >= kScalefactorAlphabet)
             return false;
     }
-    for (int i = 0; i < geometry.lines; ++i) {
-        if (block.lines[i] < -kMaxLineMagnitude || block.lines[i] > kMaxLineMagnitude) return false;
-    }
-    return true;
+    // One unsigned comparison per line (v + max wraps below 0 to large
+    // values) and no early exit, so the loop runs several lines per
+    // instruction.
+    constexpr auto kMax = static_cast<uint32_t>(kMaxLineMagnitude);
+    uint32_t outside = 0;
+    for (int i = 0; i < geometry.lines; ++i)
+        outside |= static_cast<uint32_t>(static_cast<uint32_t>(block.lines[i]) + kMax > 2 * kMax);
+    return outside == 0;
 }
 
 }  // namespace
