@@ -247,7 +247,7 @@ class Pipeline {
     BlockSequencer sequencer_;
     std::array<PsyBandResults, kMaxChannels> carried_{};  // the last bank sequenced
     QuantizerState exact_;  // the quantiser's array after the last committed segment
-    // This thread's arrays, for reading, jobs and re-coding; its psychoacoustic
+    // This thread's arrays, for reading, sequencing and re-coding; its psychoacoustic
     // state also carries the threshold recursion of the whole stream (the
     // analysis jobs reset only the spectral history).
     std::unique_ptr<EncodeScratch> main_;

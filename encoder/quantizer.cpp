@@ -182,25 +182,25 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
 
     std::array<double, kLongCodedLines> absX;
     double peak = 10.0;
-    int k = 0;
+    int line = 0;
 #if defined(__SSE2__)
     // Two lines at a time: the same magnitude and clamp, and the largest
     // value (a maximum does not depend on the order it is taken in).
     const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kMaxLineMagnitude);
     __m128d peaks = _mm_set1_pd(peak);
-    for (; k + 2 <= codedLines; k += 2) {
-        const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + k));
+    for (; line + 2 <= codedLines; line += 2) {
+        const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
         const __m128d clamped = _mm_or_pd(_mm_and_pd(_mm_cmple_pd(m, limit), m),
                                           _mm_and_pd(_mm_cmpgt_pd(m, limit), limit));
-        _mm_storeu_pd(absX.data() + k, clamped);
+        _mm_storeu_pd(absX.data() + line, clamped);
         peaks = _mm_max_pd(peaks, clamped);
     }
     peak = std::max(_mm_cvtsd_f64(peaks), _mm_cvtsd_f64(_mm_unpackhi_pd(peaks, peaks)));
 #endif
-    for (; k < codedLines; ++k) {
-        const double m = std::fabs(x[k]);
-        absX[k] = m <= kMaxLineMagnitude ? m : (m > kMaxLineMagnitude ? kMaxLineMagnitude : 0.0);
-        if (absX[k] > peak) peak = absX[k];
+    for (; line < codedLines; ++line) {
+        const double m = std::fabs(x[line]);
+        absX[line] = m <= kMaxLineMagnitude ? m : (m > kMaxLineMagnitude ? kMaxLineMagnitude : 0.0);
+        if (absX[line] > peak) peak = absX[line];
     }
 
     std::array<double, kLongBandCount> energy;
