@@ -29,6 +29,7 @@
 #include "common/cpu_features.h"
 #include "common/fft.h"
 #include "encoder/block_decision.h"
+#include "encoder/libm_pow10.h"
 
 namespace qmz {
 namespace {
@@ -304,8 +305,9 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
 void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     const int count = t.partitionCount;
     const int first = t.lowPartitions;
-    double* sum = w.spread.data();
-    std::fill(sum, sum + count, 0.0);
+    // Every term's level first, then the powers all together, then the sums
+    // in the order the terms were found.
+    int terms = 0;
     for (int j = 0; j < count; ++j) {
         const double top = w.level[j] - w.snr[j];
         if (!(top > 1.0)) continue;
@@ -314,14 +316,20 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
         for (int i = j - 1; i >= first; --i) {
             const double v = top - kLowerSlope * (t.bark[j] - t.bark[i]);
             if (!(v > 1.0)) break;
-            sum[i] += std::pow(10.0, v / 10.0);
+            w.spreadLevel[terms] = v;
+            w.spreadTarget[terms++] = static_cast<uint8_t>(i);
         }
         for (int i = std::max(j, first); i < count; ++i) {
             const double v = top - slope * (t.bark[i] - t.bark[j]);
             if (!(v > 1.0)) break;
-            sum[i] += std::pow(10.0, v / 10.0);
+            w.spreadLevel[terms] = v;
+            w.spreadTarget[terms++] = static_cast<uint8_t>(i);
         }
     }
+    libmDecibelsToPower(w.spreadLevel.data(), w.spreadTerm.data(), terms);
+    double* sum = w.spread.data();
+    std::fill(sum, sum + count, 0.0);
+    for (int k = 0; k < terms; ++k) sum[w.spreadTarget[k]] += w.spreadTerm[k];
     for (int i = 0; i < count; ++i) thr[i] = sum[i] * t.quietEnergy[i];
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "common/band_tables.h"
 #include "encoder/psy_tables.h"
@@ -83,6 +84,11 @@ struct PsyWork {
     std::array<double, kLongFftLength / 2> longUnpredictability;
     std::array<double, kShortFftLength / 2> shortUnpredictability;
     std::array<double, kMaxPartitionCount> energy, snr, level, spread;
+    // The spreading terms of one analysis: each masker reaches at most
+    // every partition once.
+    std::array<double, kMaxPartitionCount * kMaxPartitionCount> spreadLevel, spreadTerm;
+    std::array<uint8_t, kMaxPartitionCount * kMaxPartitionCount> spreadTarget;
+    static_assert(kMaxPartitionCount <= 256, "partition index kept in a byte");
     PsySpectralResults spectral;  // of the latest call
 };
 
