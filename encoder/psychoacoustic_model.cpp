@@ -302,17 +302,28 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
 // order, and since v falls monotonically with the distance (bark never
 // decreases with the partition index, slope >= 4), the upward walk that
 // starts at lowPartitions stops where the full walk would.
+// Adds the spreading terms gathered so far to their sums (in the order they
+// were gathered) and empties the list.
+void addSpreadTerms(PsyWork& w, int& terms) {
+    libmDecibelsToPower(w.spreadLevel.data(), w.spreadTerm.data(), terms);
+    for (int k = 0; k < terms; ++k) w.spread[w.spreadTarget[k]] += w.spreadTerm[k];
+    terms = 0;
+}
+
 void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     const int count = t.partitionCount;
     const int first = t.lowPartitions;
-    // Every term's level first, then the powers all together, then the sums
-    // in the order the terms were found.
+    // The terms' levels are gathered first and their powers worked out
+    // together, a list at a time; a masker adds at most `count` terms.
+    static_assert(kSpreadTermCapacity >= kMaxPartitionCount);
+    std::fill(w.spread.begin(), w.spread.begin() + count, 0.0);
     int terms = 0;
     for (int j = 0; j < count; ++j) {
         const double top = w.level[j] - w.snr[j];
         if (!(top > 1.0)) continue;
         double slope = 22.0 - 0.2 * w.level[j] + t.slopeTerm[j];
         if (slope < 4.0) slope = 4.0;
+        if (terms + count > kSpreadTermCapacity) addSpreadTerms(w, terms);
         for (int i = j - 1; i >= first; --i) {
             const double v = top - kLowerSlope * (t.bark[j] - t.bark[i]);
             if (!(v > 1.0)) break;
@@ -326,11 +337,8 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
             w.spreadTarget[terms++] = static_cast<uint8_t>(i);
         }
     }
-    libmDecibelsToPower(w.spreadLevel.data(), w.spreadTerm.data(), terms);
-    double* sum = w.spread.data();
-    std::fill(sum, sum + count, 0.0);
-    for (int k = 0; k < terms; ++k) sum[w.spreadTarget[k]] += w.spreadTerm[k];
-    for (int i = 0; i < count; ++i) thr[i] = sum[i] * t.quietEnergy[i];
+    addSpreadTerms(w, terms);
+    for (int i = 0; i < count; ++i) thr[i] = w.spread[i] * t.quietEnergy[i];
 }
 
 // Every threshold may grow at most by preEcho over the previous analysis and

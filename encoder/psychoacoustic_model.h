@@ -74,6 +74,9 @@ struct PsyChannelState {
 using LongPsyChannelState = PsyChannelState<kLongFftLength, kLongPartitionCount>;
 using ShortPsyChannelState = PsyChannelState<kShortFftLength, kShortPartitionCount>;
 
+// Spreading terms are gathered into lists of at most this many.
+inline constexpr int kSpreadTermCapacity = 512;
+
 // Working arrays of one analysis, part of the stream state so that a call
 // allocates nothing. After a call, longUnpredictability holds the long
 // analysis's per-bin unpredictability and shortUnpredictability that of
@@ -84,10 +87,9 @@ struct PsyWork {
     std::array<double, kLongFftLength / 2> longUnpredictability;
     std::array<double, kShortFftLength / 2> shortUnpredictability;
     std::array<double, kMaxPartitionCount> energy, snr, level, spread;
-    // The spreading terms of one analysis: each masker reaches at most
-    // every partition once.
-    std::array<double, kMaxPartitionCount * kMaxPartitionCount> spreadLevel, spreadTerm;
-    std::array<uint8_t, kMaxPartitionCount * kMaxPartitionCount> spreadTarget;
+    // Spreading terms waiting for their powers: level in dB, target partition.
+    std::array<double, kSpreadTermCapacity> spreadLevel, spreadTerm;
+    std::array<uint8_t, kSpreadTermCapacity> spreadTarget;
     static_assert(kMaxPartitionCount <= 256, "partition index kept in a byte");
     PsySpectralResults spectral;  // of the latest call
 };
