@@ -23,7 +23,8 @@ AdaptiveHuffmanModel::AdaptiveHuffmanModel(int alphabetSize)
       content_(2 * static_cast<std::size_t>(alphabetSize) - 1),
       weight_(content_.size() + 1, -1),
       run_(content_.size() + 1, kNone),
-      where_(3 * static_cast<std::size_t>(alphabetSize)),
+      parent_(content_.size(), kNone),
+      where_(static_cast<std::size_t>(alphabetSize) + 1),
       recordLeader_(2 * content_.size()),
       freeRecords_(recordLeader_.size()),
       unseenBits_((static_cast<std::size_t>(alphabetSize) + 63) / 64),
@@ -109,13 +110,13 @@ void AdaptiveHuffmanModel::encodeSymbol(int symbol, PayloadBitWriter& out) {
 // at the bottom, so the word's bit 0 is the first to send.
 int AdaptiveHuffmanModel::sendPath(int32_t slot, PayloadBitWriter& out) {
     int32_t* const end = pathEnd();
-    const int32_t* const where = where_.data() + n_ + 1;
+    const int32_t* const parent = parent_.data();
     uint64_t code = 0;
     int depth = 0;
     while (slot != 0) {
         code = (code << 1) | static_cast<uint64_t>(slot & 1);
         *(end - ++depth) = slot;
-        slot = where[(slot + 1) & ~1];
+        slot = parent[slot];
     }
     if (depth <= 64) {
         out.putBits(code, depth);
@@ -174,7 +175,7 @@ void AdaptiveHuffmanModel::addUnseenSymbol(int symbol, int32_t* path, int depth)
     // leaf (child 1) and the escape leaf (child 0), are the next two slots.
     const int32_t leaf = escape + 1;
     content_[escape] = leaf + 1;
-    slotOf(leaf + 1) = escape;
+    setParent(leaf + 1, escape);
     content_[leaf] = ~symbol;
     slotOf(~symbol) = leaf;
     weight_[leaf] = 0;
@@ -204,8 +205,16 @@ void AdaptiveHuffmanModel::exchange(int32_t a, int32_t b) {
     const int32_t contentB = content_[b];
     content_[a] = contentB;
     content_[b] = contentA;
-    slotOf(contentA) = b;
-    slotOf(contentB) = a;
+    if (contentA > 0) {
+        setParent(contentA, b);
+    } else {
+        slotOf(contentA) = b;
+    }
+    if (contentB > 0) {
+        setParent(contentB, a);
+    } else {
+        slotOf(contentB) = a;
+    }
 }
 
 // Keeps run records right as slot x (weight w > 0, just exchanged with its
@@ -292,14 +301,14 @@ void AdaptiveHuffmanModel::update(const int32_t* path, int depth) {
 // The update from slot x upwards, with parents looked up as it goes.
 void AdaptiveHuffmanModel::climb(int32_t x) {
     int32_t* const weight = weight_.data();
-    const int32_t* const where = where_.data() + n_ + 1;
+    const int32_t* const parent = parent_.data();
     while (x != 0) {
         if (onlyIncrements(weight, x)) {
             ++weight[x];
         } else {
             x = settle(x);
         }
-        x = where[(x + 1) & ~1];
+        x = parent[x];
     }
     ++weight[0];
 }

@@ -56,10 +56,14 @@ class AdaptiveHuffmanModel {
     // slots c (bit 0) and c - 1 (bit 1), ~s for the leaf of symbol s, and
     // escapeMark() for the escape leaf.
     int32_t escapeMark() const { return ~n_; }
-    // Slot holding the node `content` (an internal node or a leaf); kNone for
-    // an unseen symbol's leaf.
+    // Slot holding the leaf `content` (a symbol's or the escape leaf); kNone
+    // for an unseen symbol.
     int32_t& slotOf(int32_t content) { return where_[static_cast<std::size_t>(content + n_ + 1)]; }
-    int32_t parentOf(int32_t slot) { return slotOf((slot + 1) & ~1); }
+    int32_t parentOf(int32_t slot) const { return parent_[static_cast<std::size_t>(slot)]; }
+    void setParent(int32_t internal, int32_t slot) {
+        parent_[static_cast<std::size_t>(internal)] = slot;
+        parent_[static_cast<std::size_t>(internal) - 1] = slot;
+    }
 
     void setUnseenCount(int count);
     void removeUnseen(int symbol);
@@ -88,7 +92,10 @@ class AdaptiveHuffmanModel {
     // read as the neighbour after the last slot when there is no escape leaf.
     std::vector<int32_t> weight_;
     std::vector<int32_t> run_;  // record of the slot's weight run
-    // Per node, indexed through slotOf(): the slot of every leaf and internal node.
+    // The parent's slot, the same for both children of a pair: the walks
+    // from a leaf up to the root follow it one load per level.
+    std::vector<int32_t> parent_;
+    // Per leaf, indexed through slotOf(): the slot of every leaf.
     std::vector<int32_t> where_;
     std::vector<int32_t> recordLeader_;
     std::vector<int32_t> freeRecords_;
