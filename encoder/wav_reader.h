@@ -7,6 +7,7 @@
 // byte, so sample bytes are never taken for a chunk header.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <iosfwd>
 #include <string>
@@ -66,5 +67,7 @@ inline constexpr int kMaxReadFrames = 1024;
 // zero-fills from the returned count on. After a short read the stream is at
 // its end with eof/fail set, and later calls return 0.
 int readSampleFrames(std::istream& in, int channels, int count, double* const out[2]);
+// The same, stored as 16-bit samples.
+int readSampleFrames(std::istream& in, int channels, int count, int16_t* const out[2]);
 
 }  // namespace qmz
