@@ -63,7 +63,10 @@ struct Segment {
     // By (bank - firstBank) * channels + c: a bank's spectral results until it
     // is sequenced, then in the same place its band results (which the frame
     // after it codes with). The segment's first frame codes with `before`.
-    std::vector<BankResults> banks;
+    // Left uninitialised (every entry is written before it is read): zeroing
+    // it would make the reading thread touch every page the workers write.
+    std::unique_ptr<BankResults[]> banks;
+    std::size_t bankCount = 0, bankCapacity = 0;
     std::array<PsyBandResults, kMaxChannels> before;
     std::vector<BlockType> types;  // by iteration - firstBank
     std::vector<uint8_t> marks;    // kMarkRequest | kMarkDropped, same index
@@ -261,15 +264,10 @@ class Pipeline {
 void Pipeline::readBank(int16_t* out) {
     const int n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
     remaining_ -= kFrameLength;
-    double* planes[kMaxChannels] = {main_->bank[0].data(), main_->bank[1].data()};
+    int16_t* planes[kMaxChannels] = {out, out + kFrameLength};
     const int got = readSampleFrames(in_, setup_.channels, n, planes);  // short reads: silence
-    for (int c = 0; c < setup_.channels; ++c) {
-        int16_t* to = out + c * kFrameLength;
-        const double* from = planes[c];
-        for (int i = 0; i < got; ++i)
-            to[i] = static_cast<int16_t>(from[i]);  // exact: 16-bit values
-        std::fill(to + got, to + kFrameLength, int16_t{0});
-    }
+    for (int c = 0; c < setup_.channels; ++c)
+        std::fill(planes[c] + got, planes[c] + kFrameLength, int16_t{0});
 }
 
 std::unique_ptr<Segment> Pipeline::readSegment(int index) {
@@ -292,8 +290,12 @@ std::unique_ptr<Segment> Pipeline::readSegment(int index) {
     const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * ch;
     const auto banks = static_cast<std::size_t>(s->lastBank - s->heldFirst + 1);
     const auto iterations = static_cast<std::size_t>(s->lastBank - s->firstBank + 1);
-    s->samples.assign(banks * bankSize, 0);
-    s->banks.resize(iterations * ch);
+    s->samples.resize(banks * bankSize);  // every bank is written below
+    s->bankCount = iterations * ch;
+    if (s->bankCount > s->bankCapacity) {
+        s->banks.reset(new BankResults[s->bankCount]);
+        s->bankCapacity = s->bankCount;
+    }
     s->types.resize(iterations);
     s->marks.resize(iterations);
 
@@ -328,7 +330,7 @@ void Pipeline::sequence(Segment& s) {
         s.marks[i] =
             static_cast<uint8_t>((request ? kMarkRequest : 0) | (dropped ? kMarkDropped : 0));
     }
-    for (int c = 0; c < ch; ++c) carried_[c] = s.banks[s.banks.size() - ch + c].bands;
+    for (int c = 0; c < ch; ++c) carried_[c] = s.banks[s.bankCount - ch + c].bands;
 }
 
 void Pipeline::replay(const Segment& s) {

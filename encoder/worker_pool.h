@@ -23,11 +23,7 @@ class WorkerPool {
     using Job = std::function<void(Scratch&)>;
 
     explicit WorkerPool(int threads) {
-        for (int i = 0; i < threads; ++i) {
-            scratch_.push_back(std::make_unique<Scratch>());
-            Scratch* s = scratch_.back().get();
-            threads_.emplace_back([this, s] { run(*s); });
-        }
+        for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
     }
     // Waits for the running jobs; jobs still queued are dropped.
     ~WorkerPool() {
@@ -64,7 +60,10 @@ class WorkerPool {
     std::mutex& resultLock() { return mutex_; }
 
   private:
-    void run(Scratch& scratch) {
+    void run() {
+        // Made (and its pages first touched) by the worker itself, in
+        // parallel with the others and with the submitting thread.
+        const auto scratch = std::make_unique<Scratch>();
         for (;;) {
             Job job;
             {
@@ -74,7 +73,7 @@ class WorkerPool {
                 if (stopping_) return;  // queued jobs are dropped
                 job = take();
             }
-            job(scratch);
+            job(*scratch);
             finished_.notify_all();
         }
     }
@@ -93,7 +92,6 @@ class WorkerPool {
     std::deque<Job> urgent_;
     std::deque<Job> queue_;
     bool stopping_ = false;
-    std::vector<std::unique_ptr<Scratch>> scratch_;
     std::vector<std::thread> threads_;
 };
 
