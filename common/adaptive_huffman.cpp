@@ -89,8 +89,7 @@ int AdaptiveHuffmanModel::unseenAt(int index) const {
 void AdaptiveHuffmanModel::encodeSymbol(int symbol, PayloadBitWriter& out) {
     const int32_t slot = slotOf(~symbol);
     if (slot != kNone) {
-        const int depth = sendPath(slot, out);
-        update(pathEnd() - depth, depth);
+        sendPathAndUpdate(slot, out);
         return;
     }
     const int index = unseenIndexOf(symbol);
@@ -120,16 +119,56 @@ int AdaptiveHuffmanModel::sendPath(int32_t slot, PayloadBitWriter& out) {
     }
     if (depth <= 64) {
         out.putBits(code, depth);
-        return depth;
+    } else {
+        putLongPath(depth, out);
     }
-    // A path longer than a word: sent again from the recorded slots.
+    return depth;
+}
+
+// The same for a symbol already in the tree, with its update. The code
+// depends only on where the nodes sit, which an increment does not change,
+// so the steps that only increment (most of them) are made during the walk
+// up; from the first step that may exchange nodes, the walk only gathers the
+// rest of the path, and the update goes on from there once the code is out.
+void AdaptiveHuffmanModel::sendPathAndUpdate(int32_t slot, PayloadBitWriter& out) {
+    int32_t* const end = pathEnd();
+    int32_t* const weight = weight_.data();
+    const int32_t* const parent = parent_.data();
+    uint64_t code = 0;
+    int depth = 0;
+    int32_t x = slot;
+    for (; x != 0 && onlyIncrements(weight, x); x = parent[x]) {
+        code = (code << 1) | static_cast<uint64_t>(x & 1);
+        *(end - ++depth) = x;
+        ++weight[x];
+    }
+    const int incremented = depth;
+    for (int32_t y = x; y != 0; y = parent[y]) {
+        code = (code << 1) | static_cast<uint64_t>(y & 1);
+        *(end - ++depth) = y;
+    }
+    if (depth <= 64) {
+        out.putBits(code, depth);
+    } else {
+        putLongPath(depth, out);
+    }
+    if (x == 0) {
+        ++weight[0];
+        return;
+    }
+    update(end - depth, depth - incremented);  // from the root's child down to x
+}
+
+// A path longer than a word, sent from the `depth` slots recorded before
+// pathEnd() (its gathered word lost the first bits).
+void AdaptiveHuffmanModel::putLongPath(int depth, PayloadBitWriter& out) {
+    const int32_t* const end = pathEnd();
     for (const int32_t* p = end - depth; p < end;) {
         const int count = std::min<int>(64, static_cast<int>(end - p));
-        code = 0;
+        uint64_t code = 0;
         for (int bit = 0; bit < count; ++bit) code |= static_cast<uint64_t>(*p++ & 1) << bit;
         out.putBits(code, count);
     }
-    return depth;
 }
 
 int AdaptiveHuffmanModel::decodeSymbol(PayloadBitReader& in) {

@@ -74,6 +74,8 @@ class AdaptiveHuffmanModel {
     int32_t* pathEnd() { return path_.data() + n_; }
 
     int sendPath(int32_t slot, PayloadBitWriter& out);
+    void sendPathAndUpdate(int32_t slot, PayloadBitWriter& out);
+    void putLongPath(int depth, PayloadBitWriter& out);
     void update(const int32_t* path, int depth);
     void climb(int32_t x);
     int32_t settle(int32_t x);
