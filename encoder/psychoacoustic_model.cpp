@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -267,12 +268,21 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
             cw += power[k] * c[k];
             eLevel += power[k];
         }
-        const double cb = cw / e;
-        const double level = 10.0 * std::log10(eLevel / t.quietEnergy[b]);
+        energy[b] = e;
         // The required SNR is at least 6 dB (6 + 12 tone, to rounding), and a
         // partition masks only more than 1 dB above it: one at most 6.99 dB
         // above the threshold in quiet masks nothing whatever its tonality,
-        // so its tonality (a logarithm) is not worked out.
+        // so its tonality (a logarithm) is not worked out. Nor is its level
+        // (another) when it is at most 4.9 times that threshold (6.9 dB):
+        // it takes the required SNR of a tone and no level at all.
+        const double aboveQuiet = eLevel / t.quietEnergy[b];
+        if (aboveQuiet <= 4.9) {
+            w.snr[b] = 18.0;
+            w.level[b] = -std::numeric_limits<double>::infinity();
+            continue;
+        }
+        const double cb = cw / e;
+        const double level = 10.0 * std::log10(aboveQuiet);
         // The logarithm is not needed either where the clamp to 0..1 decides:
         // -0.299 - 0.43 ln(cb) is below -0.0009 from cb = 0.5 up and above
         // 1.08 up to cb = 0.04, margins far beyond any rounding.
@@ -288,7 +298,6 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
                     tone = 0.0;
             }
         }
-        energy[b] = e;
         w.snr[b] = 6.0 * (1.0 - tone) + 18.0 * tone;
         w.level[b] = level;
     }

@@ -86,6 +86,8 @@ struct PsyWork {
     std::array<double, kLongFftLength / 2> power;  // r[k]^2 of the newest spectrum
     std::array<double, kLongFftLength / 2> longUnpredictability;
     std::array<double, kShortFftLength / 2> shortUnpredictability;
+    // level: dB above the threshold in quiet, -infinity for a partition too
+    // quiet to mask anything.
     std::array<double, kMaxPartitionCount> energy, snr, level, spread;
     // Spreading terms waiting for their powers: level in dB, target partition.
     std::array<double, kSpreadTermCapacity> spreadLevel, spreadTerm;
