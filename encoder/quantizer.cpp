@@ -109,6 +109,29 @@ double quantizePass(const double* absX, int32_t* q, int a, int b, double step, d
     return d;
 }
 
+// q[k] = -q[k] where x[k] < 0, without a branch on the sign (which
+// mispredicts half the time): all ones negates, zero keeps.
+void applySigns(const double* x, int32_t* q, int count) {
+    int k = 0;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd();
+    for (; k + 4 <= count; k += 4) {
+        const __m128d negativeLow = _mm_cmplt_pd(_mm_loadu_pd(x + k), zero);
+        const __m128d negativeHigh = _mm_cmplt_pd(_mm_loadu_pd(x + k + 2), zero);
+        // The low halves of the four 64-bit masks, as four 32-bit masks.
+        const __m128i flip = _mm_castps_si128(_mm_shuffle_ps(
+            _mm_castpd_ps(negativeLow), _mm_castpd_ps(negativeHigh), _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + k));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(q + k),
+                         _mm_sub_epi32(_mm_xor_si128(v, flip), flip));
+    }
+#endif
+    for (; k < count; ++k) {
+        const int32_t flip = -static_cast<int32_t>(x[k] < 0);
+        q[k] = (q[k] ^ flip) - flip;
+    }
+}
+
 // `complete` tells whether the last pass ran to the band's end.
 int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
                QuantizerEventSink* sink, bool& complete) {
@@ -224,17 +247,13 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
     out.globalGain = gain;
     state.partialBands += searchScalefactors(absX.data(), allowed.data(), q,
                                              out.scalefactors.data(), gain, edges, bandCount, sink);
-    for (int k = 0; k < count; ++k) {
-        // q[k] = -q[k] where x[k] < 0, without a branch on the sign (which
-        // mispredicts half the time): all ones negates, zero keeps.
-        const int32_t flip = -static_cast<int32_t>(x[k] < 0);
-        q[k] = (q[k] ^ flip) - flip;
-    }
+    applySigns(x, q, count);
 
     const int firstNoiseBand = isLong ? 8 : 4;
     for (int s = firstNoiseBand; s < bandCount; ++s) {
-        bool silent = true;
-        for (int k = edges[s]; k < edges[s + 1] && silent; ++k) silent = q[k] == 0;
+        int32_t any = 0;  // a whole band's lines or-ed together: the loop vectorises
+        for (int j = edges[s]; j < edges[s + 1]; ++j) any |= q[j];
+        const bool silent = any == 0;
         // The tonality index only matters here, so only here is it worked out.
         if (silent && !(tonalityIndex(unpredictability[s]) >= kTonalityNoiseLimit))
             out.scalefactors[s] = kNoiseBandBase + noiseLevel(energy[s], edges[s + 1] - edges[s]);
