@@ -78,9 +78,12 @@ void FramePayloadWriter::writeLines(const int32_t* lines, int count) {
             if (run >= kMinCodedRun) {
                 lineModel_.encodeSymbol(kZeroRunEscape, bits_);
                 runModel_.encodeSymbol(run - 1, bits_);
-                i += run;
-                continue;
+            } else {
+                // Every zero of a short run starts a shorter one: all go singly.
+                for (int k = 0; k < run; ++k) lineModel_.encodeSymbol(kLineOffset, bits_);
             }
+            i += run;
+            continue;
         }
         lineModel_.encodeSymbol(lines[i] + kLineOffset, bits_);
         ++i;
