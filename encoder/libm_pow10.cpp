@@ -1,5 +1,6 @@
 #include "encoder/libm_pow10.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -104,6 +105,22 @@ QMZ_TARGET_FMA bool decide(double y, double& result) {
     return true;
 }
 
+// For each mask of undecided lanes, those lanes in order (then zeros) and
+// their number: four stores and one addition list them without a branch.
+struct UndecidedLanes {
+    int lane[4];
+    int count;
+};
+
+constexpr std::array<UndecidedLanes, 16> kUndecidedLanes = [] {
+    std::array<UndecidedLanes, 16> table{};
+    for (int mask = 0; mask < 16; ++mask) {
+        for (int lane = 0; lane < 4; ++lane)
+            if (mask & (1 << lane)) table[mask].lane[table[mask].count++] = lane;
+    }
+    return table;
+}();
+
 // Values left undecided are worked out by the library, a batch at a time.
 void undecidedByLibrary(const double* db, double* power, const int* index, int count) {
     for (int k = 0; k < count; ++k) power[index[k]] = std::pow(10.0, db[index[k]] / 10.0);
@@ -175,10 +192,9 @@ QMZ_TARGET_FMA void decideBatch(const double* db, double* power, int n) {
         const __m256d decided = _mm256_andnot_pd(evenUlps, _mm256_and_pd(inside, inRange));
         _mm256_storeu_pd(power + i, _mm256_mul_pd(m, _mm256_castsi256_pd(scaleBits)));
         const int undecided = ~_mm256_movemask_pd(decided) & 0xf;
-        for (int lane = 0; lane < 4; ++lane) {
-            pending[pendingCount] = i + lane;
-            pendingCount += (undecided >> lane) & 1;
-        }
+        const UndecidedLanes& lanes = kUndecidedLanes[undecided];
+        for (int k = 0; k < 4; ++k) pending[pendingCount + k] = i + lanes.lane[k];
+        pendingCount += lanes.count;
         if (pendingCount >= kPendingMax) {
             _mm256_zeroupper();
             undecidedByLibrary(db, power, pending, pendingCount);
