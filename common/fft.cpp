@@ -310,6 +310,38 @@ QMZ_TARGET_AVX void radix4PassAvx(const double* pairRoots, int quarter, int poin
         }
     }
 }
+// Complex input points reversed[j] and reversed[j + 4], in one register.
+QMZ_TARGET_AVX inline __m256d gatherPair(const double* in, const int32_t* reversed, int j) {
+    return _mm256_loadu2_m128d(in + 2 * reversed[j + 4], in + 2 * reversed[j]);
+}
+
+// firstRadix4Pass with butterflies j and j + 4 side by side: the same
+// operations lane pair by lane pair.
+template <int S>
+QMZ_TARGET_AVX void firstRadix4PassAvx(const Root3* w, const int32_t* reversed, int points,
+                                       const double* in, double* out) {
+    const __m256d negateRe = _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
+    const __m256d turn = S > 0 ? negateRe : _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
+    const __m256d c1 = _mm256_set1_pd(w[0].c1), s1 = _mm256_set1_pd(S * w[0].s1);
+    const __m256d c2 = _mm256_set1_pd(w[0].c2), s2 = _mm256_set1_pd(S * w[0].s2);
+    const __m256d c3 = _mm256_set1_pd(w[0].c3), s3 = _mm256_set1_pd(S * w[0].s3);
+    for (int j = 0; j < points; j += 8, out += 16) {
+        const __m256d x0 = gatherPair(in, reversed, j);
+        const __m256d b = rotate(gatherPair(in, reversed, j + 1), c2, s2, negateRe);
+        const __m256d c = rotate(gatherPair(in, reversed, j + 2), c1, s1, negateRe);
+        const __m256d d = rotate(gatherPair(in, reversed, j + 3), c3, s3, negateRe);
+        const __m256d t0 = _mm256_add_pd(x0, b), t1 = _mm256_sub_pd(x0, b);
+        const __m256d t2 = _mm256_add_pd(c, d);
+        const __m256d t3 = _mm256_xor_pd(swapParts(_mm256_sub_pd(c, d)), turn);
+        const __m256d o0 = _mm256_add_pd(t0, t2), o2 = _mm256_sub_pd(t0, t2);
+        const __m256d o1 = _mm256_add_pd(t1, t3), o3 = _mm256_sub_pd(t1, t3);
+        // {A.o0, A.o1}, {A.o2, A.o3}, then B's at out + 8.
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(o0, o1, 0x20));
+        _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(o2, o3, 0x20));
+        _mm256_storeu_pd(out + 8, _mm256_permute2f128_pd(o0, o1, 0x31));
+        _mm256_storeu_pd(out + 12, _mm256_permute2f128_pd(o2, o3, 0x31));
+    }
+}
 #endif
 
 // The first pass reads the input in bit-reversed order into a work array,
@@ -324,7 +356,15 @@ void transform(const FftTables& t, int log2Points, double* data) {
         firstRadix2Pass(t.reversedFor(log2Points), points, data, a);
         quarter = 2;
     } else {
+#if defined(QMZ_AVX_PATHS)
+        if (points >= 8 && cpuHasAvx()) {
+            firstRadix4PassAvx<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
+        } else {
+            firstRadix4Pass<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
+        }
+#else
         firstRadix4Pass<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
+#endif
         quarter = 4;
     }
     if (quarter >= points) {  // that was the only pass
