@@ -123,16 +123,21 @@ void toMidSide(double* left, double* right) {
 void analyzeChannel(const double* newSamples, double* spectrum,
                     std::array<double, kFrameLength>& history, BlockType type) {
     double x[kLongBlock];
+    const WindowTables& w = windowTables();
+    if (type == BlockType::Long) {
+        // Windowed on the way into x: the same products, one pass fewer.
+        for (int n = 0; n < kFrameLength; ++n) x[n] = history[n] * w.longWindow[n];
+        for (int n = 0; n < kFrameLength; ++n)
+            x[kFrameLength + n] = newSamples[n] * w.longWindow[kFrameLength - 1 - n];
+        std::copy(newSamples, newSamples + kFrameLength, history.begin());
+        forwardMdct(x, spectrum, kFrameLength);
+        return;
+    }
     std::copy(history.begin(), history.end(), x);
     std::copy(newSamples, newSamples + kFrameLength, x + kFrameLength);
     std::copy(newSamples, newSamples + kFrameLength, history.begin());
 
-    const WindowTables& w = windowTables();
     switch (type) {
-        case BlockType::Long:
-            longRise(x, w);
-            longFall(x, w);
-            break;
         case BlockType::Start:
             longRise(x, w);
             startTail(x, w);
