@@ -162,6 +162,17 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
     return sf < 0 ? 0 : sf;
 }
 
+// Whether a band's tonality index is below the noise limit. The index only
+// matters here, so only here is it worked out, and only near the limit:
+// -0.299 - 0.43 ln y crosses 0.1 at y = 0.39538, and it is above 0.1005 up
+// to y = 0.3949 and below 0.0995 from y = 0.3959 on, margins far beyond any
+// rounding. (A NaN or non-positive y counts as tonal.)
+bool noiseLike(double unpredictability) {
+    if (unpredictability >= 0.3959) return true;
+    if (!(unpredictability > 0.3949)) return false;
+    return !(tonalityIndex(unpredictability) >= kTonalityNoiseLimit);
+}
+
 int noiseLevel(double energy, int width) {
     const double w = 4.0 * std::log10(std::sqrt(energy / width));
     if (!(w >= 2.0)) return 1;  // also no energy (-inf)
@@ -254,8 +265,7 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
         int32_t any = 0;  // a whole band's lines or-ed together: the loop vectorises
         for (int j = edges[s]; j < edges[s + 1]; ++j) any |= q[j];
         const bool silent = any == 0;
-        // The tonality index only matters here, so only here is it worked out.
-        if (silent && !(tonalityIndex(unpredictability[s]) >= kTonalityNoiseLimit))
+        if (silent && noiseLike(unpredictability[s]))
             out.scalefactors[s] = kNoiseBandBase + noiseLevel(energy[s], edges[s + 1] - edges[s]);
     }
 
