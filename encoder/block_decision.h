@@ -34,6 +34,11 @@ double perceptualEntropy(const double* longRatio);
 // above 1000 together with an energy ratio above 10 (all strict).
 bool attackDetected(double perceptualEntropy, const AttackEnergies& energies);
 
+// The same decision from the masking ratios themselves: the entropy is
+// worked out only where it matters, and its logarithms only where bounds of
+// them leave the outcome open.
+bool attackRequested(const double* longRatio, const AttackEnergies& energies);
+
 // Turns the requests into block types with one frame of look-ahead: a
 // request makes the frame before it a start frame and keeps frames short
 // while requests follow; a short run always ends with a stop frame, which

@@ -520,7 +520,7 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
         for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);
     }
-    return attackDetected(perceptualEntropy(out.longRatio.data()), energies);
+    return attackRequested(out.longRatio.data(), energies);
 }
 
 }  // namespace qmz

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
+#include <random>
 
 namespace qmz {
 namespace {
@@ -59,6 +61,50 @@ TEST(AttackTest, PerceptualEntropyOverUpperBands) {
     EXPECT_NEAR(perceptualEntropy(ratio.data()), 888.0, 1e-9);  // lines 40..927
     ratio[47] = std::exp(2.0);                                  // a ratio above 1 subtracts
     EXPECT_NEAR(perceptualEntropy(ratio.data()), 888.0 - 32.0 - 64.0, 1e-9);
+}
+
+// The decision taken from bounds of the logarithms must be the one the
+// entropy itself gives, most of all where the entropy lies next to a limit.
+TEST(AttackTest, RequestFromRatiosMatchesTheEntropy) {
+    const double energyRatios[] = {1.0,  10.0, std::nextafter(10.0, 11.0),
+                                   20.0, 30.0, std::nextafter(30.0, 31.0)};
+    int cases = 0;
+    const auto check = [&](const std::array<double, kLongBandCount>& ratio) {
+        for (double energyRatio : energyRatios) {
+            const AttackEnergies energies = withRatio(energyRatio);
+            ASSERT_EQ(attackRequested(ratio.data(), energies),
+                      attackDetected(perceptualEntropy(ratio.data()), energies))
+                << "entropy " << perceptualEntropy(ratio.data()) << ", energy ratio "
+                << energyRatio;
+            ++cases;
+        }
+    };
+
+    std::mt19937_64 rng(48);
+    std::uniform_real_distribution<double> exponent(-12.0, 3.0);
+    std::array<double, kLongBandCount> ratio{};
+    for (int n = 0; n < 2000; ++n) {
+        for (double& r : ratio) r = std::pow(10.0, exponent(rng));
+        check(ratio);
+    }
+    // Equal ratios that put the entropy on either side of 1000 and 3000 by
+    // the smallest steps: only the exact sum can tell these apart.
+    for (double limit : {1000.0, 3000.0}) {
+        double r = std::exp(-limit / 888.0);
+        for (int step = 0; step < 40; ++step) r = std::nextafter(r, 0.0);
+        for (int step = 0; step < 80; ++step, r = std::nextafter(r, 1.0)) {
+            ratio.fill(r);
+            check(ratio);
+        }
+    }
+    // Values the bounds do not take: the exact sum decides.
+    for (double odd : {0.0, -1.0, 1e-310, std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::quiet_NaN()}) {
+        ratio.fill(0.5);
+        ratio[30] = odd;
+        check(ratio);
+    }
+    EXPECT_EQ(cases, (2000 + 160 + 5) * 6);
 }
 
 }  // namespace
