@@ -58,6 +58,14 @@ class PayloadBitWriter {
     // Bits of completed bytes, flushed partial bytes and counted raw bytes.
     int64_t bitCount() const { return bitCount_; }
 
+    // Drops unsent bits and bytes and the count, as if just constructed.
+    void restart() {
+        used_ = 0;
+        pending_ = 0;
+        fill_ = 0;
+        bitCount_ = 0;
+    }
+
   private:
     static constexpr std::size_t kBufferBytes = 4096;
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <ostream>
 #include <span>
-#include <sstream>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,11 +31,37 @@ constexpr uint8_t kMarkDropped = 2;
 using ChannelArrays = std::array<std::array<double, kFrameLength>, kMaxChannels>;
 
 // Working arrays of the coding step (and of the calling thread's reads).
+// Appends whatever is written to it to a string chosen per segment; the
+// segments are recycled, so their strings keep their capacity.
+class AppendToString final : public std::streambuf {
+  public:
+    std::string* target = nullptr;
+
+  protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        target->push_back(traits_type::to_char_type(c));
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        target->append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+};
+
+// A segment's coded bytes: one writer per thread, restarted for each segment.
+struct SegmentOutput {
+    AppendToString sink;
+    std::ostream stream{&sink};
+    FramePayloadWriter writer{stream};
+};
+
 struct CodingScratch {
     ChannelArrays bank, spectrum, history;
     std::array<ChannelBlocks, kMaxChannels> blocks;
     PsyBandResults analysis;
     QuantizerState quantizer;
+    SegmentOutput output;
 };
 
 // Working arrays of one worker thread.
@@ -169,8 +195,11 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
     s.dirty = s.failed = false;
     w.quantizer = start;
     int known = exact ? kFrameLength : 0;
-    std::ostringstream out;
-    FramePayloadWriter writer(out);
+    s.bytes.clear();
+    w.output.sink.target = &s.bytes;
+    w.output.stream.clear();
+    FramePayloadWriter& writer = w.output.writer;
+    writer.restart();
     EventRecorder sink(s);
     const int ch = setup.channels;
 
@@ -205,7 +234,6 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
         writer.endSegment();
     }
     s.bits = writer.payloadBitCount();
-    s.bytes = out.str();
     s.endState = w.quantizer;
     s.endKnown = known >= kLongCodedLines;  // lines above these are only ever zero
 }

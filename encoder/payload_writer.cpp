@@ -30,6 +30,14 @@ FramePayloadWriter::FramePayloadWriter(std::ostream& out)
       lineModel_(kLineAlphabet),
       runModel_(kRunAlphabet) {}
 
+void FramePayloadWriter::restart() {
+    bits_.restart();
+    sideModel_.reset();
+    scalefactorModel_.reset();
+    lineModel_.reset();
+    runModel_.reset();
+}
+
 void FramePayloadWriter::resync() {
     bits_.flushPartialByte();
     bits_.putRawBytes(kResyncRecord.data(), kResyncRecord.size());

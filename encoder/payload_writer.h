@@ -40,6 +40,10 @@ class FramePayloadWriter {
     // Bits of the payload so far, without the stream's final byte.
     int64_t payloadBitCount() const { return bits_.bitCount(); }
 
+    // As if just constructed on the same stream: the threaded encoder codes
+    // one segment after another with one writer, allocating nothing.
+    void restart();
+
   private:
     void resync();
     void writeBlock(const QuantizedBlock& block, const BlockGeometry& geometry);
