@@ -442,6 +442,10 @@ QMZ_TARGET_AVX void splitBinPairsAvx(const double* pairRoots, int n, double* a) 
 
 }  // namespace
 
+void fftInit() {
+    fftTables();
+}
+
 void complexFft(int n, int fftSign, double* a) {
     const int log2n = log2OfPowerOfTwo(n);
     if (log2n < 2 || n > kMaxFftLength) return;

@@ -22,6 +22,10 @@ inline constexpr int kMaxFftLength = 4096;
 // two and an n above kMaxFftLength leave the data unchanged.
 void complexFft(int n, int fftSign, double* a);
 
+// Builds the transform tables now instead of at the first transform (they
+// are built once per process either way).
+void fftInit();
+
 // Forward real transform of the n reals in a, packed in place as
 //     a[0] = R_0, a[1] = R_{n/2}, a[2k] = R_k, a[2k + 1] = I_k (0 < k < n/2),
 // where R_k = sum_j a_j cos(2 pi j k / n) and I_k = +sum_j a_j sin(2 pi j k / n).

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/fft.h"
 #include "common/frame_syntax.h"
+#include "common/windows.h"
 #include "encoder/analysis.h"
 #include "encoder/payload_writer.h"
 #include "encoder/psychoacoustic_model.h"
@@ -252,7 +254,6 @@ class Pipeline {
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
           window_(threads + 1),
           recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
-          main_(std::make_unique<EncodeScratch>()),
           pool_(threads) {}
 
     FrameLoopResult run();
@@ -278,9 +279,9 @@ class Pipeline {
     BlockSequencer sequencer_;
     std::array<PsyBandResults, kMaxChannels> carried_{};  // the last bank sequenced
     QuantizerState exact_;  // the quantiser's array after the last committed segment
-    // This thread's arrays, for reading, sequencing and re-coding; its psychoacoustic
-    // state also carries the threshold recursion of the whole stream (the
-    // analysis jobs reset only the spectral history).
+    // This thread's arrays, for sequencing and re-coding (made in run());
+    // its psychoacoustic state also carries the threshold recursion of the
+    // whole stream (the analysis jobs reset only the spectral history).
     std::unique_ptr<EncodeScratch> main_;
     FrameLoopResult result_;
 
@@ -397,6 +398,13 @@ bool Pipeline::commit(Segment& s) {
 }
 
 FrameLoopResult Pipeline::run() {
+    // The constant tables are built once per process at their first use;
+    // building them here, while the workers set up their arrays, keeps the
+    // first analyses from waiting on one another for them.
+    fftInit();
+    initWindows();
+    mdctTwiddles();
+    psyInit();
     int nextRead = 0, nextSequence = 0;
     for (;;) {
         while (nextRead < segmentCount_ && inFlight_.size() < window_) {
@@ -424,6 +432,8 @@ FrameLoopResult Pipeline::run() {
             return analysed || head.coded;
         });
         if (analysed) {
+            // Made once the first analyses are under way.
+            if (!main_) main_ = std::make_unique<EncodeScratch>();
             sequence(*next);
             ++nextSequence;
             pool_.submit([this, next](EncodeScratch& w) {
