@@ -193,7 +193,7 @@ QMZ_TARGET_FMA void decideBatch(const double* db, double* power, int n) {
         _mm256_storeu_pd(power + i, _mm256_mul_pd(m, _mm256_castsi256_pd(scaleBits)));
         const int undecided = ~_mm256_movemask_pd(decided) & 0xf;
         const UndecidedLanes& lanes = kUndecidedLanes[undecided];
-        for (int k = 0; k < 4; ++k) pending[pendingCount + k] = i + lanes.lane[k];
+        for (int lane = 0; lane < 4; ++lane) pending[pendingCount + lane] = i + lanes.lane[lane];
         pendingCount += lanes.count;
         if (pendingCount >= kPendingMax) {
             _mm256_zeroupper();

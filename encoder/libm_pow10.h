@@ -1,8 +1,8 @@
 // 10^y with exactly the bits the C library's pow(10, y) returns, faster.
 //
-// The psychoacoustic model's spreading sums call pow hundreds of thousands
-// of times per minute of audio and the encoder's bytes depend on every last
-// bit of each result, so an approximation will not do. Instead 10^y is
+// The psychoacoustic model's spreading sums call pow about two million
+// times per minute of audio and the encoder's bytes depend on every last bit
+// of each result, so an approximation will not do. Instead 10^y is
 // worked out to about 2^-62 and rounded; where that value lies clearly
 // inside a rounding interval, the library (whose own result is within a few
 // hundredths of a unit in the last place of the true value) must return the

@@ -32,7 +32,6 @@ constexpr uint8_t kMarkDropped = 2;
 
 using ChannelArrays = std::array<std::array<double, kFrameLength>, kMaxChannels>;
 
-// Working arrays of the coding step (and of the calling thread's reads).
 // Appends whatever is written to it to a string chosen per segment; the
 // segments are recycled, so their strings keep their capacity.
 class AppendToString final : public std::streambuf {
@@ -58,6 +57,7 @@ struct SegmentOutput {
     FramePayloadWriter writer{stream};
 };
 
+// Working arrays of the coding step.
 struct CodingScratch {
     ChannelArrays bank, spectrum, history;
     std::array<ChannelBlocks, kMaxChannels> blocks;

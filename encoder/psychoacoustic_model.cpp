@@ -303,14 +303,6 @@ void partitionLevels(const PsyTables& t, const double* power, const double* c, P
     }
 }
 
-// Spread masking threshold of every partition from lowPartitions up
-// (before pre-echo control and floor), written to thr; the partitions below
-// take a fraction of their own energy instead (spectralPart), so their
-// sums are never formed and thr keeps zeros there. Skipping them changes no
-// other sum: each target's contributions still arrive in increasing masker
-// order, and since v falls monotonically with the distance (bark never
-// decreases with the partition index, slope >= 4), the upward walk that
-// starts at lowPartitions stops where the full walk would.
 // Adds the spreading terms gathered so far to their sums (in the order they
 // were gathered) and empties the list.
 void addSpreadTerms(PsyWork& w, int& terms) {
@@ -324,6 +316,14 @@ void addSpreadTerms(PsyWork& w, int& terms) {
     terms = 0;
 }
 
+// Spread masking threshold of every partition from lowPartitions up
+// (before pre-echo control and floor), written to thr; the partitions below
+// take a fraction of their own energy instead (spectralPart), so their
+// sums are never formed and thr keeps zeros there. Skipping them changes no
+// other sum: each target's contributions still arrive in increasing masker
+// order, and since v falls monotonically with the distance (bark never
+// decreases with the partition index, slope >= 4), the upward walk that
+// starts at lowPartitions stops where the full walk would.
 void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
     const int count = t.partitionCount;
     const int first = t.lowPartitions;
