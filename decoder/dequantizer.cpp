@@ -49,11 +49,35 @@ bool codedBand(const QuantizedBlock& block, int sf, int first, int last, double*
     return index == clamped;
 }
 
+// The generator stepped 1..4 times at once: x -> a^k x + c_k (mod 2^32),
+// c_k = a c_(k-1) + c, the same states as four single steps, but four
+// independent products instead of a chain of four.
+constexpr uint32_t kNoiseA = 214013u, kNoiseC = 2531011u;
+constexpr uint32_t kNoiseA2 = kNoiseA * kNoiseA, kNoiseA3 = kNoiseA2 * kNoiseA;
+constexpr uint32_t kNoiseA4 = kNoiseA3 * kNoiseA;
+constexpr uint32_t kNoiseC2 = kNoiseA * kNoiseC + kNoiseC, kNoiseC3 = kNoiseA * kNoiseC2 + kNoiseC;
+constexpr uint32_t kNoiseC4 = kNoiseA * kNoiseC3 + kNoiseC;
+
+double noiseLine(uint32_t state, double amplitude) {
+    const double r = static_cast<int>((state >> 16) & 0x7FFFu);
+    return (r * (1.0 / 16384.0) - 1.0) * amplitude * 2.0;
+}
+
 bool noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
                const DequantTables& t) {
     const int level = std::min(sf, kMaxScalefactor) - kNoiseBandBase;
     const double amplitude = t.noiseAmplitude[level];
-    for (int k = first; k < last; ++k) {
+    int k = first;
+    for (uint32_t s = noise.state; k + 4 <= last; k += 4) {
+        const uint32_t s1 = kNoiseA * s + kNoiseC, s2 = kNoiseA2 * s + kNoiseC2;
+        const uint32_t s3 = kNoiseA3 * s + kNoiseC3, s4 = kNoiseA4 * s + kNoiseC4;
+        out[k] = noiseLine(s1, amplitude);
+        out[k + 1] = noiseLine(s2, amplitude);
+        out[k + 2] = noiseLine(s3, amplitude);
+        out[k + 3] = noiseLine(s4, amplitude);
+        noise.state = s = s4;
+    }
+    for (; k < last; ++k) {
         const double r = noise.draw();
         out[k] = (r * (1.0 / 16384.0) - 1.0) * amplitude * 2.0;
     }
