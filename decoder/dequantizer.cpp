@@ -58,8 +58,13 @@ constexpr uint32_t kNoiseA4 = kNoiseA3 * kNoiseA;
 constexpr uint32_t kNoiseC2 = kNoiseA * kNoiseC + kNoiseC, kNoiseC3 = kNoiseA * kNoiseC2 + kNoiseC;
 constexpr uint32_t kNoiseC4 = kNoiseA * kNoiseC3 + kNoiseC;
 
-double noiseLine(uint32_t state, double amplitude) {
-    const double r = static_cast<int>((state >> 16) & 0x7FFFu);
+// Bits 16..30 of a state: the integer 0..32767 a draw returns.
+int drawnValue(uint32_t state) {
+    return static_cast<int>((state >> 16) & 0x7FFFu);
+}
+
+double noiseLine(int drawn, double amplitude) {
+    const double r = drawn;
     return (r * (1.0 / 16384.0) - 1.0) * amplitude * 2.0;
 }
 
@@ -71,16 +76,13 @@ bool noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
     for (uint32_t s = noise.state; k + 4 <= last; k += 4) {
         const uint32_t s1 = kNoiseA * s + kNoiseC, s2 = kNoiseA2 * s + kNoiseC2;
         const uint32_t s3 = kNoiseA3 * s + kNoiseC3, s4 = kNoiseA4 * s + kNoiseC4;
-        out[k] = noiseLine(s1, amplitude);
-        out[k + 1] = noiseLine(s2, amplitude);
-        out[k + 2] = noiseLine(s3, amplitude);
-        out[k + 3] = noiseLine(s4, amplitude);
+        out[k] = noiseLine(drawnValue(s1), amplitude);
+        out[k + 1] = noiseLine(drawnValue(s2), amplitude);
+        out[k + 2] = noiseLine(drawnValue(s3), amplitude);
+        out[k + 3] = noiseLine(drawnValue(s4), amplitude);
         noise.state = s = s4;
     }
-    for (; k < last; ++k) {
-        const double r = noise.draw();
-        out[k] = (r * (1.0 / 16384.0) - 1.0) * amplitude * 2.0;
-    }
+    for (; k < last; ++k) out[k] = noiseLine(noise.draw(), amplitude);
     return sf <= kMaxScalefactor;
 }
 
@@ -99,8 +101,8 @@ const char* dequantStatusText(DequantStatus status) {
 }
 
 int NoiseRandom::draw() {
-    state = state * 214013u + 2531011u;
-    return int((state >> 16) & 0x7FFFu);
+    state = state * kNoiseA + kNoiseC;
+    return drawnValue(state);
 }
 
 DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
