@@ -104,8 +104,8 @@ TEST(WavWriter, EncodedFilesDecodeToTheStoredHeader) {
         SCOPED_TRACE(in.name);
         signals::MusicSignal signal;
         signal.channels = in.channels;
-        const std::string wav = signals::wavFileImage(signals::render(signal, in.frames),
-                                                      in.channels, in.rate);
+        const std::string wav =
+            signals::wavFileImage(signals::render(signal, in.frames), in.channels, in.rate);
         const test::Encoded e = test::encodeImage(wav, in.args);
         ASSERT_FALSE(e.qmz.empty());
         std::istringstream qmz(e.qmz);
@@ -117,13 +117,14 @@ TEST(WavWriter, EncodedFilesDecodeToTheStoredHeader) {
         EXPECT_EQ(test::headerWord(d.wav, 40), d.wav.size() - 44);
     }
     // An 18-byte format chunk (with the extension size) stores its first 16 bytes.
-    const std::string wav = test::riffWave(
-        test::chunk("fmt ", test::formatBlock(1, 2) + test::le16(0)) +
-        test::chunk("data", std::string(4 * 3000, '\x11')));
+    const std::string wav =
+        test::riffWave(test::chunk("fmt ", test::formatBlock(1, 2) + test::le16(0)) +
+                       test::chunk("data", std::string(4 * 3000, '\x11')));
     const test::Encoded e = test::encodeImage(wav);
     const test::Decoded d = test::decodeImage(e.qmz);
     ASSERT_EQ(d.result.error, DecodeError::None);
-    EXPECT_EQ(d.wav.substr(0, 44), test::canonicalWav(2, std::string(4 * 3000, '\0')).substr(0, 44));
+    EXPECT_EQ(d.wav.substr(0, 44),
+              test::canonicalWav(2, std::string(4 * 3000, '\0')).substr(0, 44));
 }
 
 // A stored format block or data size that does not describe the stream
@@ -148,8 +149,7 @@ TEST(WavWriter, CraftedStoredFormatStillGivesAValidWav) {
         {"6 channels", kFormat, test::formatBlock(1, 6), 44100},
         {"8 bits", kFormat, test::formatBlock(1, 2, 44100, 8), 44100},
         {"mono over a stereo stream", kFormat, test::formatBlock(1, 1), 44100},
-        {"48 kHz with a wrong byte rate and block align",
-         kFormat,
+        {"48 kHz with a wrong byte rate and block align", kFormat,
          test::le16(1) + test::le16(2) + test::le32(48000) + test::le32(7) + test::le16(3) +
              test::le16(16),
          48000},
