@@ -13,6 +13,7 @@
 
 #include "codec_harness.h"
 #include "common/frame_syntax.h"
+#include "io/tag_block.h"
 #include "program_harness.h"
 #include "signals/music_signal.h"
 
@@ -328,6 +329,14 @@ TEST_F(QmzinfoAndQmzdec, GiveTheSameExitStatus) {
         EXPECT_EQ(info, dec) << name;
     }
     EXPECT_EQ(shell("'" QMZINFO_PATH "' a_directory.qmz > /dev/null 2>&1"), 2);
+    // A tag block after the stream belongs there: no note.
+    Tags tags;
+    tags.set("TITLE", "Verdict");
+    std::vector<uint8_t> block;
+    ASSERT_EQ(writeTagBlock(tags, block), TagError::None);
+    write("tagged.qmz", qmz + std::string(block.begin(), block.end()));
+    EXPECT_EQ(shell("'" QMZINFO_PATH "' tagged.qmz > out.txt"), 0);
+    EXPECT_EQ(slurp(path("out.txt")).find("note:"), std::string::npos);
     EXPECT_EQ(shell("'" QMZINFO_PATH "' trailing_bytes.qmz > out.txt"), 0);
     EXPECT_NE(slurp(path("out.txt")).find("note:            3 bytes after the end of the stream\n"),
               std::string::npos);

@@ -18,6 +18,7 @@
 #include "decoder/dequantizer.h"
 #include "decoder/stream_info.h"
 #include "decoder/wav_writer.h"
+#include "io/tag_file.h"
 
 namespace {
 
@@ -64,10 +65,25 @@ const char* frameProblem(qmz::StreamError error, bool levelsOutOfRange) {
                             : qmz::describeStreamError(error);
 }
 
+// Whether the bytes after the end of the stream are exactly a valid tag block,
+// which belongs there. Standard input cannot be searched from its end.
+bool trailedByTagBlock(const std::string& path, const qmz::StreamTail& tail) {
+    if (path == "-" || !tail.endRead || tail.trailingBytes == 0) return false;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    std::FILE* file = error ? nullptr : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    qmz::Tags tags;
+    const uint64_t streamEnd = size - static_cast<uint64_t>(tail.trailingBytes);
+    const qmz::TagBlockInFile block = qmz::readTagBlock(file, streamEnd, tags);
+    std::fclose(file);
+    return block.error == qmz::TagError::None && block.offset == streamEnd;
+}
+
 // Notes on what follows the frames the decoder reads; none of it fails the file.
-void printTail(const qmz::StreamReport& r) {
+void printTail(const std::string& path, const qmz::StreamReport& r) {
     const qmz::StreamTail& tail = r.tail;
-    if (!r.ok() || tail.complete()) return;
+    if (!r.ok() || tail.complete() || trailedByTagBlock(path, tail)) return;
     if (tail.failedFrame != 0) {
         std::printf("note:            frame %" PRId64
                     ", after the last one decoded, does not read: %s\n",
@@ -153,7 +169,7 @@ int main(int argc, char** argv) {
     if (listFrames) std::printf("\n");
     printHeader(path, report);
     printSummary(report);
-    printTail(report);
+    printTail(path, report);
     if (!report.ok()) {
         std::fflush(stdout);
         std::fprintf(stderr, "qmzinfo: %s: frame %" PRId64 " of %" PRId64 ": %s\n", path.c_str(),
