@@ -78,10 +78,15 @@ StreamReport inspectStream(std::istream& qmz,
             error == StreamError::None &&
             checkFrameLevels(frameBlocks, frame.type) != DequantStatus::Ok;
         if (error != StreamError::None || levelsOutOfRange) {
-            const bool decoded = t <= report.decodedFrames;
-            (decoded ? report.frameError : report.tail.frameError) = error;
-            (decoded ? report.levelsOutOfRange : report.tail.levelsOutOfRange) = levelsOutOfRange;
-            (decoded ? report.failedFrame : report.tail.failedFrame) = t;
+            if (t <= report.decodedFrames) {
+                report.frameError = error;
+                report.levelsOutOfRange = levelsOutOfRange;
+                report.failedFrame = t;
+            } else {  // the decoder never reads it: a remark only
+                report.tail.frameError = error;
+                report.tail.levelsOutOfRange = levelsOutOfRange;
+                report.tail.failedFrame = t;
+            }
             return report;
         }
         frame.bits = reader->lastFrameBits();
