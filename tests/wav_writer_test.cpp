@@ -116,6 +116,20 @@ TEST(WavWriter, EncodedFilesDecodeToTheStoredHeader) {
         EXPECT_EQ(d.wav.substr(0, 44), asString(makeWavHeader(file.dataChunk.size, file.format)));
         EXPECT_EQ(test::headerWord(d.wav, 40), d.wav.size() - 44);
     }
+    // 24-bit input is coded as 16-bit samples, and recorded so.
+    const test::Encoded deep =
+        test::encodeImage(test::riffWave(test::chunk("fmt ", test::formatBlock(1, 2, 48000, 24)) +
+                                         test::chunk("data", std::string(6 * 3000, '\x21'))));
+    ASSERT_FALSE(deep.qmz.empty());
+    const test::Decoded deepDecoded = test::decodeImage(deep.qmz);
+    ASSERT_EQ(deepDecoded.result.error, DecodeError::None);
+    EXPECT_EQ(deepDecoded.wav.substr(0, 44),
+              "RIFF" + test::le32(36 + 4 * 3000) + "WAVE" +
+                  test::chunk("fmt ", test::formatBlock(1, 2, 48000)) +
+                  test::chunkHeader("data", 4 * 3000));
+    EXPECT_EQ(
+        deepDecoded.wav.substr(0, 44),
+        asString(makeWavHeader(test::headerWord(deep.qmz, 36), formatOf(deep.qmz.substr(40, 16)))));
     // An 18-byte format chunk (with the extension size) stores its first 16 bytes.
     const std::string wav =
         test::riffWave(test::chunk("fmt ", test::formatBlock(1, 2) + test::le16(0)) +
