@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSaveFile>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -11,18 +12,19 @@
 
 namespace qmz {
 
+// A shell reads its script as it runs, by byte offset: rewriting the same
+// file under a running batch would make it resume in the middle of the new
+// text. The new text goes into a temporary file beside the old one and is
+// renamed over it, so a running shell keeps reading the old file.
 bool writeScriptFile(const QString& file, const std::string& text, QString* error) {
-    QFile out(file);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        if (error) *error = out.errorString();
-        return false;
-    }
+    QSaveFile out(file);
+    out.setDirectWriteFallback(false);
     const qint64 size = static_cast<qint64>(text.size());
-    if (out.write(text.data(), size) != size || !out.flush()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(text.data(), size) != size || !out.commit()) {
         if (error) *error = out.errorString();
+        out.cancelWriting();
         return false;
     }
-    out.close();
     return true;
 }
 

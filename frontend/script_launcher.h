@@ -6,7 +6,8 @@
 
 namespace qmz {
 
-// Creates or replaces file and writes text to it byte for byte.
+// Creates or replaces file with text, byte for byte. The old file is
+// replaced whole (a new file renamed over it), never rewritten in place.
 bool writeScriptFile(const QString& file, const std::string& text, QString* error);
 
 // Starts the script named scriptName in workDir without waiting for it, with

@@ -269,15 +269,24 @@ void Form1Test::startEncodingWritesAndStartsScript() {
                  "/AAA_c.qmz' -AAA -td 80 \n" + "qmzdec '" + d + "/AAA_c.qmz' '" + d +
                  "/AAA_c.Wav' \n");
     script.close();
-    // A second click rewrites the script from the controls as they are now.
+    // A second click writes the script from the controls as they are now,
+    // as a new file: a shell still reading the old one (by byte offset)
+    // must go on reading the old text, not land inside the new one.
+    QFile running(script.fileName());
+    QVERIFY(running.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+    const qint64 firstName = QByteArray("qmzenc '/").size() + s.toUtf8().size();
+    QVERIFY(running.seek(firstName));
     clickRow(1, Qt::NoModifier);
     QTest::mouseClick(command1, Qt::LeftButton);
     QCOMPARE(starts_, 2);
+    QCOMPARE(running.read(5), QByteArray("A.WAV"));
     QVERIFY(script.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(script.readAll()), "qmzenc '" + s + "/b.wav' '" + d +
                                                       "/AAA_b.qmz' -AAA -td 80 \n" + "qmzdec '" +
                                                       d + "/AAA_b.qmz' '" + d + "/AAA_b.wav' \n");
     script.close();
+    QCOMPARE(QDir(src).entryList({QStringLiteral("go.sh*")}, QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("go.sh")});
     // Nothing selected: an empty script, started all the same.
     clickRow(1, Qt::ControlModifier);
     QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
