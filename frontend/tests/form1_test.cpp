@@ -53,6 +53,10 @@ class Form1Test : public QObject {
     void focusOrder();
     void startEncodingWritesAndStartsScript();
     void captionsFitTheirControls();
+    void refusalsWriteNothing();
+    void sameOutputNameAndOverwriteAreAsked();
+    void keyboardRules();
+    void listsFollowTheFolder();
 
   private:
     QListWidget* file1() { return form_->findChild<QListWidget*>(QStringLiteral("File1")); }
@@ -68,6 +72,8 @@ class Form1Test : public QObject {
     std::unique_ptr<Form1> form_;
     int starts_ = 0;
     QString startedName_, startedDir_;
+    QStringList questions_;
+    bool answer_ = true;
 };
 
 void Form1Test::init() {
@@ -86,6 +92,12 @@ void Form1Test::init() {
         startedName_ = name;
         startedDir_ = dir;
         return true;
+    });
+    questions_.clear();
+    answer_ = true;
+    form_->setConfirmation([this](const QString& question) {
+        questions_ << question;
+        return answer_;
     });
     form_->show();
     QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
@@ -159,6 +171,7 @@ void Form1Test::initialState() {
     const QString cwd = QDir::currentPath();
     QCOMPARE(form_->findChild<DirectoryList*>("Dir1")->path(), cwd);
     QCOMPARE(form_->findChild<DirectoryList*>("Dir2")->path(), cwd);
+    QCOMPARE(form_->statusText(), "Start Encoding writes go.sh and go.log in " + cwd);
     QStringList shown;
     for (int i = 0; i < file1()->count(); ++i) shown << file1()->item(i)->text();
     QCOMPARE(shown, QStringList({"A.WAV", "b.wav", "c.Wav"}));
@@ -344,6 +357,135 @@ void Form1Test::captionsFitTheirControls() {
                                                     .arg(top)
                                                     .arg(border.top())));
     }
+}
+
+void Form1Test::refusalsWriteNothing() {
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    auto* dir2 = form_->findChild<DirectoryList*>("Dir2");
+    const QString gone = QDir(tmp_.path()).filePath(QStringLiteral("gone"));
+    QVERIFY(QDir().mkpath(gone));
+    struct Case {
+        bool select;
+        QString dest;
+        QString status;
+    };
+    const Case cases[] = {
+        {false, tmp_.path(), "Not started: no file selected."},
+        {true, gone, "Not started: the destination folder " + gone + " does not exist."},
+        // Not even an administrator can create a file here.
+        {true, "/proc", "Not started: cannot write in the destination folder /proc ("},
+    };
+    for (const Case& c : cases) {
+        dir2->setPath(c.dest);
+        if (c.dest == gone) QVERIFY(QDir(gone).removeRecursively());
+        file1()->clearSelection();
+        if (c.select) clickRow(1, Qt::NoModifier);
+        QTest::mouseClick(command1, Qt::LeftButton);
+        QVERIFY2(form_->statusText().startsWith(c.status), qPrintable(form_->statusText()));
+        QCOMPARE(starts_, 0);
+        QVERIFY(!QFileInfo::exists(QStringLiteral("go.sh")));
+    }
+}
+
+void Form1Test::sameOutputNameAndOverwriteAreAsked() {
+    const QDir d(tmp_.path());
+    QVERIFY(d.mkpath(QStringLiteral("dup")) && d.mkpath(QStringLiteral("out")));
+    for (const char* name : {"a.wav", "a.WAV", "a.wav.wav", "x.wav"})
+        touch(d.filePath(QStringLiteral("dup/") + QString::fromLatin1(name)));
+    form_->findChild<DirectoryList*>("Dir1")->setPath(d.filePath(QStringLiteral("dup")));
+    form_->findChild<DirectoryList*>("Dir2")->setPath(d.filePath(QStringLiteral("out")));
+    file1()->selectAll();
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    answer_ = false;
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(questions_.size(), 1);
+    for (const char* part : {"a.wav", "a.WAV", "a.wav.wav", "all become AA_a.qmz"})
+        QVERIFY2(questions_[0].contains(QString::fromLatin1(part)), qPrintable(questions_[0]));
+    QVERIFY(!questions_[0].contains(QStringLiteral("x.wav")));
+    QCOMPARE(form_->statusText(), QStringLiteral("Not started: cancelled; nothing was written."));
+    QCOMPARE(starts_, 0);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("go.sh")));
+
+    // Outputs already there: asked once, naming them; no means nothing runs.
+    file1()->clearSelection();
+    file1()->item(file1()->count() - 1)->setSelected(true);  // x.wav
+    touch(d.filePath(QStringLiteral("out/AA_x.qmz")));
+    touch(d.filePath(QStringLiteral("out/AA_x.wav")));
+    questions_.clear();
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(questions_.size(), 1);
+    QVERIFY2(questions_[0].startsWith("2 output files already exist in " +
+                                      d.filePath(QStringLiteral("out")) +
+                                      ": AA_x.qmz and AA_x.wav."),
+             qPrintable(questions_[0]));
+    QCOMPARE(starts_, 0);
+    answer_ = true;
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(starts_, 1);
+    QVERIFY(QFileInfo::exists(QStringLiteral("go.sh")));
+}
+
+void Form1Test::keyboardRules() {
+    auto tab = [this](bool forward) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
+                        forward ? Qt::NoModifier : Qt::ShiftModifier);
+        QWidget* w = QApplication::focusWidget();
+        QString name = w ? w->objectName() : QStringLiteral("<none>");
+        if (name.startsWith(QStringLiteral("Option")))
+            name += QStringLiteral("[%1]").arg(w->property("index").toInt());
+        return name;
+    };
+    // Tab stops once in each option group, on its checked button.
+    form_->findChild<QWidget*>("Command2")->setFocus();
+    QCOMPARE(tab(true), QStringLiteral("Option2[0]"));
+    QCOMPARE(tab(true), QStringLiteral("Option1[1]"));
+    QCOMPARE(tab(true), QStringLiteral("Drive1"));  // the hidden "Open log" is passed over
+    QCOMPARE(tab(false), QStringLiteral("Option1[1]"));
+    QCOMPARE(tab(false), QStringLiteral("Option2[0]"));
+    QCOMPARE(tab(false), QStringLiteral("Command2"));
+    QTest::mouseClick(option(*form_, "Option2", 2), Qt::LeftButton);
+    form_->findChild<QWidget*>("Command2")->setFocus();
+    QCOMPARE(tab(true), QStringLiteral("Option2[2]"));
+
+    // Enter presses the focused button: an option is chosen, Start runs.
+    option(*form_, "Option1", 4)->setFocus();
+    QTest::keyClick(option(*form_, "Option1", 4), Qt::Key_Return);
+    QCOMPARE(form_->presetRow(), 4);
+    clickRow(1, Qt::NoModifier);
+    form_->findChild<DirectoryList*>("Dir2")->setPath(tmp_.path());
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    command1->setFocus();
+    QTest::keyClick(command1, Qt::Key_Enter);
+    QCOMPARE(starts_, 1);
+
+    // Typing in a list jumps to the entry that begins with the letters.
+    file1()->setFocus();
+    QTest::keyClicks(file1(), QStringLiteral("c"));
+    QCOMPARE(file1()->currentItem()->text(), QStringLiteral("c.Wav"));
+    auto* dir1 = form_->findChild<DirectoryList*>("Dir1");
+    dir1->setFocus();
+    QTest::keyClicks(dir1, QStringLiteral("su"));
+    QCOMPARE(dir1->currentItem()->text().trimmed(), QStringLiteral("sub"));
+    QTest::keyClicks(dir1, QStringLiteral("f"), Qt::NoModifier, 0);
+    QTest::qWait(QApplication::keyboardInputInterval() + 50);
+    QTest::keyClicks(dir1, QStringLiteral("f"));
+    QCOMPARE(dir1->currentItem()->text().trimmed(), QStringLiteral("folder.wav"));
+}
+
+void Form1Test::listsFollowTheFolder() {
+    clickRow(1, Qt::NoModifier);  // b.wav
+    touch(QDir::current().filePath(QStringLiteral("e.wav")));
+    QVERIFY(QDir::current().mkdir(QStringLiteral("new folder")));
+    QTRY_COMPARE(file1()->count(), 4);
+    QCOMPARE(file1()->item(3)->text(), QStringLiteral("e.wav"));
+    QVERIFY(file1()->item(1)->isSelected());
+    QCOMPARE(counter(), QStringLiteral(" 1 FILE SELECTED"));
+    auto* dir1 = form_->findChild<DirectoryList*>("Dir1");
+    QTRY_COMPARE(dir1->item(dir1->count() - 2)->text().trimmed(), QStringLiteral("new folder"));
+    // The selected file goes away: so does its selection.
+    QVERIFY(QFile::remove(QDir::current().filePath(QStringLiteral("b.wav"))));
+    QTRY_COMPARE(file1()->count(), 3);
+    QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
 }
 
 QTEST_MAIN(Form1Test)
