@@ -12,8 +12,8 @@ namespace qmz {
 namespace {
 
 // The first line each program prints when it starts on a file.
-const QByteArray kEncoderBanner = QByteArrayLiteral("QMZ audio encoder {");
-const QByteArray kDecoderBanner = QByteArrayLiteral("QMZ audio decoder {");
+const QByteArray kEncoderBanner = QByteArrayLiteral("QMZ audio encoder ");
+const QByteArray kDecoderBanner = QByteArrayLiteral("QMZ audio decoder ");
 
 }  // namespace
 

@@ -95,7 +95,12 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     buildStatusLine();
     setFocusOrder();
     setFixedSize(twips(0, 0, kClientWidth, kClientHeight + kStatusHeight).size());
+    // A face wider than the one the layout was drawn for (DejaVu Sans, all
+    // a fresh Debian desktop is sure to have) gets a smaller size. The
+    // counter is measured at its widest likely text.
+    selCount_->setText(selectionCounterText(9999));
     fitFontToCaptions(this, kSmallestFontPoints);
+    selCount_->setText(selectionCounterText(0));
 
     listRefresh_.setSingleShot(true);
     listRefresh_.setInterval(kListRefreshMs);

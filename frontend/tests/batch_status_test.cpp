@@ -22,13 +22,13 @@ namespace {
 // beside it. Decoder: fails on names holding "baddec".
 const char* const kStandInEncoder =
     "#!/bin/sh\n"
-    "echo 'QMZ audio encoder {DEMO 2028c}'\n"
+    "echo 'QMZ audio encoder (stand-in)'\n"
     "while [ -e \"$(dirname \"$0\")/hold\" ]; do sleep 0.05; done\n"
     "case \"$1\" in *fail*) echo \"qmzenc: $1: not a WAV file\" >&2; exit 3;; esac\n"
     "cat \"$1\" > \"$2\"\n";
 const char* const kStandInDecoder =
     "#!/bin/sh\n"
-    "echo 'QMZ audio decoder {DEMO 2028}'\n"
+    "echo 'QMZ audio decoder (stand-in)'\n"
     "echo \"$1 -> $2 \"\n"
     "[ -f \"$1\" ] || { echo \"qmzdec: $1: cannot open the file\" >&2; exit 2; }\n"
     "case \"$1\" in *baddec*) echo \"qmzdec: $1: damaged\" >&2; exit 5;; esac\n"
@@ -194,13 +194,13 @@ void BatchStatusTest::monitorFollowsLogAndOutputs() {
     QCOMPARE(monitor.progressText(), QStringLiteral("encoding 1 of 3: one.wav"));
     QCOMPARE(monitor.doneCount(), 0);
     // A banner cut in two by a read still counts once.
-    appendLog("QMZ audio encoder {DEMO 2028c}\n 12%\r 40%\rQMZ audio dec");
+    appendLog("QMZ audio encoder 1.2.3\n 12%\r 40%\rQMZ audio dec");
     monitor.update();
     QCOMPARE(monitor.progressText(), QStringLiteral("encoding 1 of 3: one.wav"));
-    appendLog("oder {DEMO 2028}\none.qmz -> one.wav \n");
+    appendLog("oder 1.2.3\none.qmz -> one.wav \n");
     monitor.update();
     QCOMPARE(monitor.progressText(), QStringLiteral("decoding 1 of 3: one.wav"));
-    appendLog("QMZ audio encoder {DEMO 2028c}\n");
+    appendLog("QMZ audio encoder 1.2.3\n");
     monitor.update();
     QCOMPARE(monitor.progressText(), QStringLiteral("encoding 2 of 3: two.wav"));
     // Without banners (no log, or not flushed yet) the outputs tell: file 2

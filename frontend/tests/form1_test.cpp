@@ -338,6 +338,10 @@ void Form1Test::captionsFitTheirControls() {
                                               .arg(room)));
     }
     QCOMPARE(checked, 19);  // 4 labels, 3 frames, 10 options, 2 buttons
+    // The counter's text grows with the selection.
+    auto* selCount = form_->findChild<QLabel*>("sel_count");
+    QVERIFY(selCount->fontMetrics().horizontalAdvance(qmz::selectionCounterText(9999)) <=
+            selCount->width());
     // The first option of each frame lies below the frame's top border.
     for (const char* frameName : {"EncTime", "Frame1"}) {
         auto* frame = form_->findChild<QGroupBox*>(QString::fromLatin1(frameName));
