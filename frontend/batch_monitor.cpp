@@ -105,8 +105,8 @@ int BatchMonitor::doneCount() const {
 }
 
 QString batchOutcomeText(int done, int files, const QString& logName) {
-    const QString doneText = done == 1 ? QStringLiteral("1 file done")
-                                       : QStringLiteral("%1 files done").arg(done);
+    const QString doneText =
+        done == 1 ? QStringLiteral("1 file done") : QStringLiteral("%1 files done").arg(done);
     if (done == files) return doneText;
     QString text = QStringLiteral("%1, %2 failed").arg(doneText).arg(files - done);
     if (!logName.isEmpty()) text += QStringLiteral(" \u2014 see %1").arg(logName);

@@ -379,7 +379,8 @@ bool Form1::confirmOutputs(const ScriptRequest& request) {
         for (const auto& group : groups) {
             QStringList names;
             for (std::size_t i : group) names << textOf(items[i].name);
-            lines << tr("%1 all become %2.").arg(listOfNames(names), fileNameOf(items[group[0]].encoded));
+            lines << tr("%1 all become %2.")
+                         .arg(listOfNames(names), fileNameOf(items[group[0]].encoded));
         }
         const QString question =
             tr("Some selected files give the same output name:\n%1\nEach of them overwrites the "
@@ -398,10 +399,9 @@ bool Form1::confirmOutputs(const ScriptRequest& request) {
         const QString count = existing.size() == 1
                                   ? tr("1 output file already exists")
                                   : tr("%1 output files already exist").arg(existing.size());
-        const QString question =
-            tr("%1 in %2: %3.\nOverwrite?")
-                .arg(count, QDir::toNativeSeparators(textOf(request.destPath)),
-                     listOfNames(existing));
+        const QString question = tr("%1 in %2: %3.\nOverwrite?")
+                                     .arg(count, QDir::toNativeSeparators(textOf(request.destPath)),
+                                          listOfNames(existing));
         if (!confirm_(question)) return false;
     }
     return true;
@@ -416,8 +416,9 @@ bool Form1::writeAndStartScript() {
     }
     const ScriptResult script = buildScript(request);
     if (script.error != ScriptError::none) {
-        setStatus(tr("Not started: a selected name or a path holds a character a batch file "
-                     "cannot quote."));
+        setStatus(
+            tr("Not started: a selected name or a path holds a character a batch file "
+               "cannot quote."));
         return false;
     }
     if (!confirmOutputs(request)) {

@@ -86,7 +86,8 @@ void BatchStatusTest::cleanup() {
 }
 
 std::unique_ptr<Form1> BatchStatusTest::openWindow(const QStringList& names) {
-    for (const QString& name : names) writeFile(QDir(path("in")).filePath(name), "RIFF " + name.toUtf8());
+    for (const QString& name : names)
+        writeFile(QDir(path("in")).filePath(name), "RIFF " + name.toUtf8());
     auto form = std::make_unique<Form1>();
     form->setToolDirectory(path("tools"));
     form->setConfirmation([](const QString&) { return true; });
@@ -121,7 +122,8 @@ void BatchStatusTest::statusAtTheEnd() {
     QFETCH(QString, status);
     QFETCH(int, written);
     std::unique_ptr<Form1> form = openWindow(names);
-    QVERIFY(form->statusText().startsWith(QStringLiteral("Start Encoding writes go.sh and go.log")));
+    QVERIFY(
+        form->statusText().startsWith(QStringLiteral("Start Encoding writes go.sh and go.log")));
     QVERIFY(form->writeAndStartScript());
     QTRY_VERIFY_WITH_TIMEOUT(!form->batchRunning(), 30000);
     QCOMPARE(form->statusText(), status);

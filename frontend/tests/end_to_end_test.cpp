@@ -154,9 +154,9 @@ void EndToEndTest::headlessModePrintsScript() {
                     &code);
     QCOMPARE(code, 2);
     QCOMPARE(text, QByteArray());
-    text = runFront({"--print-script", "--source", "/", "--dest", "", "--preset", "5", "--clip",
-                     "1", "x.wav"},
-                    &code);
+    text = runFront(
+        {"--print-script", "--source", "/", "--dest", "", "--preset", "5", "--clip", "1", "x.wav"},
+        &code);
     QCOMPARE(code, 2);
     QCOMPARE(text, QByteArray());
     text = runFront({"--help"}, &code);

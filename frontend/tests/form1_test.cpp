@@ -418,10 +418,10 @@ void Form1Test::sameOutputNameAndOverwriteAreAsked() {
     questions_.clear();
     QTest::mouseClick(command1, Qt::LeftButton);
     QCOMPARE(questions_.size(), 1);
-    QVERIFY2(questions_[0].startsWith("2 output files already exist in " +
-                                      d.filePath(QStringLiteral("out")) +
-                                      ": AA_x.qmz and AA_x.wav."),
-             qPrintable(questions_[0]));
+    QVERIFY2(
+        questions_[0].startsWith("2 output files already exist in " +
+                                 d.filePath(QStringLiteral("out")) + ": AA_x.qmz and AA_x.wav."),
+        qPrintable(questions_[0]));
     QCOMPARE(starts_, 0);
     answer_ = true;
     QTest::mouseClick(command1, Qt::LeftButton);

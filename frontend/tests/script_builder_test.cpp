@@ -188,9 +188,9 @@ TEST(BatchItems, PathsOfEachLineAndSharedOutputs) {
     // Three names give AA_a.qmz, two without ".wav" give AA_qmz.
     using Groups = std::vector<std::vector<std::size_t>>;
     EXPECT_EQ(sharedOutputs(items, ScriptStyle::posix), (Groups{{0, 2, 4}, {3, 5}}));
-    EXPECT_EQ(sharedOutputs(batchItems(posixRequest({"a.wav", "b.wav"}, "/s", "/d")),
-                            ScriptStyle::posix),
-              Groups{});
+    EXPECT_EQ(
+        sharedOutputs(batchItems(posixRequest({"a.wav", "b.wav"}, "/s", "/d")), ScriptStyle::posix),
+        Groups{});
     // Letter case: distinct files for the shell, one file for Windows.
     const ScriptRequest cased = posixRequest({"Song.wav", "song.wav"}, "/s", "/d");
     EXPECT_EQ(sharedOutputs(batchItems(cased), ScriptStyle::posix), Groups{});
