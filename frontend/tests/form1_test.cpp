@@ -430,10 +430,12 @@ void Form1Test::sameOutputNameAndOverwriteAreAsked() {
 }
 
 void Form1Test::keyboardRules() {
+    // The window's own focus widget: without a window manager the window
+    // need not be the active one.
     auto tab = [this](bool forward) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab,
+        QTest::keyClick(form_->focusWidget(), Qt::Key_Tab,
                         forward ? Qt::NoModifier : Qt::ShiftModifier);
-        QWidget* w = QApplication::focusWidget();
+        QWidget* w = form_->focusWidget();
         QString name = w ? w->objectName() : QStringLiteral("<none>");
         if (name.startsWith(QStringLiteral("Option")))
             name += QStringLiteral("[%1]").arg(w->property("index").toInt());
