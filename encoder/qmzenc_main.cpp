@@ -17,6 +17,8 @@
 
 #include "common/same_file.h"
 #include "encoder/encode_file.h"
+#include "io/riff_info.h"
+#include "io/tag_options.h"
 
 namespace {
 
@@ -88,8 +90,13 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     const std::string input = argv[1], output = argv[2];
-    const qmz::EncoderOptions options =
-        qmz::parseEncoderOptions(std::vector<std::string>(argv + 3, argv + argc));
+    const qmz::TagOptions tagOptions =
+        qmz::extractTagOptions(std::vector<std::string>(argv + 3, argv + argc));
+    if (!tagOptions.error.empty()) {
+        std::fprintf(stderr, "qmzenc: %s; nothing was written\n", tagOptions.error.c_str());
+        return kUsage;
+    }
+    const qmz::EncoderOptions options = qmz::parseEncoderOptions(tagOptions.rest);
 
     if (output == "-") {
         std::fprintf(stderr,
@@ -133,6 +140,16 @@ int main(int argc, char** argv) {
                      input.c_str(), qmz::maxCodedDataSize(header.format.channels()));
         return failEncoding(kCannotReadInput, input);
     }
+    qmz::Tags inputTags;
+    qmz::parseInfoList(header.listChunkBody, inputTags);
+    std::vector<uint8_t> tagBlock;
+    if (const qmz::TagError tagError =
+            qmz::writeTagBlock(qmz::overrideTags(inputTags, tagOptions.tags), tagBlock);
+        tagError != qmz::TagError::None) {
+        std::fprintf(stderr, "qmzenc: the tags cannot be stored: %s; nothing was written\n",
+                     qmz::describeTagError(tagError));
+        return kUsage;
+    }
     if (isUnseekableOutput(output)) {
         std::fprintf(stderr,
                      "qmzenc: %s: the output must be a seekable file (its header is rewritten "
@@ -148,6 +165,11 @@ int main(int argc, char** argv) {
 
     ConsoleObserver observer;
     const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
+    // After the stream, where the decoder never reads.
+    if (!tagBlock.empty() && qmzFile.seekp(0, std::ios::end)) {
+        qmzFile.write(reinterpret_cast<const char*>(tagBlock.data()),
+                      static_cast<std::streamsize>(tagBlock.size()));
+    }
     qmzFile.close();
     if (result.inputEndedEarly || result.inputTooLong) {
         removeIfRegularFile(output);
