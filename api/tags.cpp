@@ -70,7 +70,8 @@ Status writeTags(const std::string& path, const FileTags& tags) {
     // the file's end.
     const bool written =
         fseeko(file.get(), static_cast<off_t>(found.offset), SEEK_SET) == 0 &&
-        std::fwrite(block.data(), 1, block.size(), file.get()) == block.size() &&
+        (block.empty() ||
+         std::fwrite(block.data(), 1, block.size(), file.get()) == block.size()) &&
         std::fflush(file.get()) == 0;
     file.reset();
     if (!written) return Status::CannotOpen;
