@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <istream>
 
 #include "decoder/decode_file.h"
 #include "qmz/codec.h"
@@ -65,6 +64,7 @@ struct StreamDecoder::Impl {
     Status status = Status::Ok;
     ContainerFile file;
     std::unique_ptr<Decoder> decoder;
+    std::unique_ptr<StreamFeed> feed;
     std::array<int16_t, kFrameLength * kMaxChannels> pcm{};
     int pending = 0;  // sample frames of `pcm` not handed out yet
     int next = 0;     // first of them
@@ -72,7 +72,10 @@ struct StreamDecoder::Impl {
 
 StreamDecoder::StreamDecoder(std::istream& qmz) : impl_(std::make_unique<Impl>()) {
     impl_->status = statusOf(readQmzHeader(qmz, impl_->file));
-    if (impl_->status == Status::Ok) impl_->decoder = std::make_unique<Decoder>(qmz, impl_->file);
+    if (impl_->status == Status::Ok) {
+        impl_->decoder = std::make_unique<Decoder>(impl_->file);
+        impl_->feed = std::make_unique<StreamFeed>(qmz);
+    }
 }
 
 StreamDecoder::~StreamDecoder() = default;
@@ -97,7 +100,9 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
         if (s.pending == 0) {
             if (s.status != Status::Ok || s.decoder->finished()) break;
             s.next = 0;
-            s.status = statusOf(s.decoder->decodeFrame(s.pcm.data(), s.pending));
+            const DecodeStatus step = s.decoder->decodeFrame(s.pcm.data(), s.pending);
+            if (step == DecodeStatus::NeedInput) s.feed->feed(*s.decoder);
+            s.status = statusOf(errorOf(step));
             continue;
         }
         const int n = static_cast<int>(

@@ -30,6 +30,18 @@ bool rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t fra
 
 }  // namespace
 
+StreamFeed::StreamFeed(std::istream& source) : source_(source), chunk_(32 * 1024) {}
+
+std::span<const uint8_t> StreamFeed::next() {
+    if (next_ == size_ && source_) {
+        source_.read(reinterpret_cast<char*>(chunk_.data()),
+                     static_cast<std::streamsize>(chunk_.size()));
+        next_ = 0;
+        size_ = static_cast<std::size_t>(source_.gcount());
+    }
+    return std::span<const uint8_t>(chunk_.data() + next_, size_ - next_);
+}
+
 DecodeError readQmzHeader(std::istream& source, ContainerFile& file) {
     std::array<uint8_t, kContainerHeaderSize> bytes{};
     source.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
@@ -59,7 +71,8 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
         return result;
     }
     // The session holds about 200 KB of frame state: keep it off the stack.
-    auto decoder = std::make_unique<Decoder>(source, file);
+    auto decoder = std::make_unique<Decoder>(file);
+    StreamFeed feed(source);
     const int channels = decoder->channels();
     // Samples go out 16 frames at a time: a stream writes larger pieces
     // straight to the file, so a write per frame would be a system call per
@@ -85,7 +98,12 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
             if (!dest) break;
         }
         int frames = 0;
-        result.error = decoder->decodeFrame(pcm.data() + pending, frames);
+        const DecodeStatus status = decoder->decodeFrame(pcm.data() + pending, frames);
+        if (status == DecodeStatus::NeedInput) {
+            feed.feed(*decoder);
+            continue;
+        }
+        result.error = errorOf(status);
         if (result.error != DecodeError::None) break;
         pending += static_cast<std::size_t>(frames * channels);
         result.framesWritten += frames;

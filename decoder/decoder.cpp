@@ -90,9 +90,19 @@ void interleavePcm16(const double* left, const double* right, int count, int16_t
     }
 }
 
-Decoder::Decoder(std::istream& payload, const ContainerFile& file)
-    : reader_(payload),
-      channels_(file.header.channels),
+DecodeError errorOf(DecodeStatus status) {
+    switch (status) {
+        case DecodeStatus::Truncated:
+            return DecodeError::Truncated;
+        case DecodeStatus::Damaged:
+            return DecodeError::DamagedStream;
+        default:
+            return DecodeError::None;
+    }
+}
+
+Decoder::Decoder(const ContainerFile& file)
+    : channels_(file.header.channels),
       midSide_(file.header.midSide == 1 && file.header.channels == 2),
       samplesPerChannel_(file.header.samplesPerChannel),
       remaining_(file.header.samplesPerChannel),
@@ -128,34 +138,34 @@ DecodeError Decoder::synthesizeFrame(BlockType type) {
     return DecodeError::None;
 }
 
-DecodeError Decoder::decodeFrame(int16_t* pcm, int& frames) {
+DecodeStatus Decoder::decodeFrame(int16_t* pcm, int& frames) {
     frames = 0;
-    if (finished_) return DecodeError::None;
-    ++frameCounter_;
-    const int count =
-        frameCounter_ <= 0 ? 0 : static_cast<int>(std::min<int64_t>(remaining_, kFrameLength));
+    if (finished_) return failure_;
 
     BlockType type;
     const StreamError streamError = reader_.readFrame(
-        std::span(blocks_.data(), static_cast<std::size_t>(channels_)), type, frameCounter_ + 2);
-    DecodeError error = DecodeError::None;
+        std::span(blocks_.data(), static_cast<std::size_t>(channels_)), type, frameCounter_ + 3);
+    if (streamError == StreamError::NeedInput) return DecodeStatus::NeedInput;
+    ++frameCounter_;
+    const int count =
+        frameCounter_ <= 0 ? 0 : static_cast<int>(std::min<int64_t>(remaining_, kFrameLength));
+    DecodeStatus status = DecodeStatus::Frame;
     if (streamError == StreamError::Truncated) {
-        error = DecodeError::Truncated;
-    } else if (streamError != StreamError::None) {
-        error = DecodeError::DamagedStream;
-    } else {
-        error = synthesizeFrame(type);
+        status = DecodeStatus::Truncated;
+    } else if (streamError != StreamError::None || synthesizeFrame(type) != DecodeError::None) {
+        status = DecodeStatus::Damaged;
     }
-    if (error != DecodeError::None) {
+    if (status != DecodeStatus::Frame) {
         finished_ = true;
-        return error;
+        failure_ = status;
+        return status;
     }
 
     if (frameCounter_ > 0) remaining_ -= kFrameLength;
     interleavePcm16(output_[0].data(), channels_ == 2 ? output_[1].data() : nullptr, count, pcm);
     frames = count;
     finished_ = remaining_ <= 0;
-    return DecodeError::None;
+    return DecodeStatus::Frame;
 }
 
 }  // namespace qmz

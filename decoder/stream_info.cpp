@@ -5,6 +5,7 @@
 #include <span>
 
 #include "common/frame_syntax.h"
+#include "decoder/decode_file.h"
 
 namespace qmz {
 
@@ -56,14 +57,19 @@ StreamReport inspectStream(std::istream& qmz,
     const int channels = report.file.header.channels;
     report.frameCount = payloadFrameCount(report.file.header.samplesPerChannel);
     // The reader and its four models are large: keep them off the stack.
-    auto reader = std::make_unique<FramePayloadReader>(qmz);
+    auto reader = std::make_unique<CountingFramePayloadReader>();
+    StreamFeed feed(qmz);
     std::array<ChannelBlocks, kMaxChannels> blocks;
     const std::span<ChannelBlocks> frameBlocks(blocks.data(), static_cast<std::size_t>(channels));
     for (int64_t t = 1; t <= report.frameCount; ++t) {
         FrameReport frame;
         frame.index = static_cast<int>(t);
         frame.resyncPoint = isResyncPoint(frame.index);
-        const StreamError error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        StreamError error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        while (error == StreamError::NeedInput) {
+            feed.feed(*reader);
+            error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        }
         if (error != StreamError::None) {
             report.frameError = error;
             report.failedFrame = t;
