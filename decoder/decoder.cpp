@@ -4,6 +4,8 @@
 #include <cstring>
 #include <span>
 
+#include "common/cpu_features.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -69,14 +71,14 @@ __m128i toPcm16Pair(__m128d x) {
 void interleavePcm16(const double* left, const double* right, int count, int16_t* pcm) {
     int i = 0;
 #if defined(__SSE2__)
-    if (right != nullptr) {
+    if (useSse2() && right != nullptr) {
         for (; i + 2 <= count; i += 2, pcm += 4) {
             const __m128i l = toPcm16Pair(_mm_loadu_pd(left + i));
             const __m128i r = toPcm16Pair(_mm_loadu_pd(right + i));
             const __m128i lr = _mm_unpacklo_epi32(l, r);  // l0 r0 l1 r1
             _mm_storel_epi64(reinterpret_cast<__m128i*>(pcm), _mm_packs_epi32(lr, lr));
         }
-    } else {
+    } else if (useSse2()) {
         for (; i + 2 <= count; i += 2, pcm += 2) {
             const __m128i m = toPcm16Pair(_mm_loadu_pd(left + i));
             const int32_t both = _mm_cvtsi128_si32(_mm_packs_epi32(m, m));

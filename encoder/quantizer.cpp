@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/cpu_features.h"
 #include "encoder/psychoacoustic_model.h"
 
 #if defined(__SSE2__)
@@ -79,7 +80,7 @@ double quantizePass(const double* absX, int32_t* q, int a, int b, double step, d
     const __m128d vInv = _mm_set1_pd(inv), vStep = _mm_set1_pd(step);
     const __m128d offset = _mm_set1_pd(kRoundingOffset);
     const __m128d clip = _mm_set1_pd(kMaxLineValue + 1.0);
-    for (; k + 2 <= b; k += 2) {
+    for (const int pairsEnd = useSse2() ? b : k; k + 2 <= pairsEnd; k += 2) {
         const __m128d x = _mm_loadu_pd(absX + k);
         const __m128d v = _mm_add_pd(_mm_mul_pd(x, vInv), offset);
         if (_mm_movemask_pd(_mm_cmpge_pd(v, clip)) != 0) break;
@@ -115,7 +116,7 @@ void applySigns(const double* x, int32_t* q, int count) {
     int k = 0;
 #if defined(__SSE2__)
     const __m128d zero = _mm_setzero_pd();
-    for (; k + 4 <= count; k += 4) {
+    for (const int quadsEnd = useSse2() ? count : 0; k + 4 <= quadsEnd; k += 4) {
         const __m128d negativeLow = _mm_cmplt_pd(_mm_loadu_pd(x + k), zero);
         const __m128d negativeHigh = _mm_cmplt_pd(_mm_loadu_pd(x + k + 2), zero);
         // The low halves of the four 64-bit masks, as four 32-bit masks.
@@ -222,7 +223,7 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
     // value (a maximum does not depend on the order it is taken in).
     const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kMaxLineMagnitude);
     __m128d peaks = _mm_set1_pd(peak);
-    for (; line + 2 <= codedLines; line += 2) {
+    for (const int pairsEnd = useSse2() ? codedLines : 0; line + 2 <= pairsEnd; line += 2) {
         const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
         const __m128d clamped = _mm_or_pd(_mm_and_pd(_mm_cmple_pd(m, limit), m),
                                           _mm_and_pd(_mm_cmpgt_pd(m, limit), limit));
