@@ -64,7 +64,12 @@ struct StreamDecoder::Impl {
     Status status = Status::Ok;
     ContainerFile file;
     std::unique_ptr<Decoder> decoder;
-    std::unique_ptr<StreamFeed> feed;
+    std::unique_ptr<StreamFeed> feed;  // reads the caller's stream; null for pushed bytes
+    // Pushed bytes: the header as it arrives, and whether the input ended.
+    std::array<uint8_t, kContainerHeaderSize> header{};
+    std::size_t headerFill = 0;
+    bool pushed = false;
+    bool waiting = false;  // read() stopped for want of input
     std::array<int16_t, kFrameLength * kMaxChannels> pcm{};
     int pending = 0;  // sample frames of `pcm` not handed out yet
     int next = 0;     // first of them
@@ -78,7 +83,45 @@ StreamDecoder::StreamDecoder(std::istream& qmz) : impl_(std::make_unique<Impl>()
     }
 }
 
+StreamDecoder::StreamDecoder() : impl_(std::make_unique<Impl>()) {
+    impl_->pushed = true;
+    impl_->waiting = true;
+}
+
 StreamDecoder::~StreamDecoder() = default;
+
+std::size_t StreamDecoder::push(const uint8_t* bytes, std::size_t size) {
+    Impl& s = *impl_;
+    if (!s.pushed || s.status != Status::Ok) return 0;
+    std::size_t taken = 0;
+    if (s.decoder == nullptr) {
+        taken = std::min(size, s.header.size() - s.headerFill);
+        std::copy_n(bytes, taken, s.header.begin() + static_cast<std::ptrdiff_t>(s.headerFill));
+        s.headerFill += taken;
+        if (s.headerFill < s.header.size()) return taken;
+        s.status = statusOf(readContainerHeader(s.header.data(), s.headerFill, s.file));
+        if (s.status != Status::Ok) return taken;
+        s.decoder = std::make_unique<Decoder>(s.file);
+    }
+    taken += s.decoder->push(bytes + taken, size - taken);
+    s.waiting = false;
+    return taken;
+}
+
+void StreamDecoder::endInput() {
+    Impl& s = *impl_;
+    if (!s.pushed || s.status != Status::Ok) return;
+    s.waiting = false;
+    if (s.decoder != nullptr) {
+        s.decoder->endInput();
+    } else {
+        s.status = statusOf(readContainerHeader(s.header.data(), s.headerFill, s.file));
+    }
+}
+
+bool StreamDecoder::needsInput() const {
+    return impl_->waiting && impl_->status == Status::Ok;
+}
 
 Status StreamDecoder::status() const {
     return impl_->status;
@@ -101,7 +144,13 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
             if (s.status != Status::Ok || s.decoder->finished()) break;
             s.next = 0;
             const DecodeStatus step = s.decoder->decodeFrame(s.pcm.data(), s.pending);
-            if (step == DecodeStatus::NeedInput) s.feed->feed(*s.decoder);
+            if (step == DecodeStatus::NeedInput) {
+                if (s.feed == nullptr) {
+                    s.waiting = true;
+                    break;
+                }
+                s.feed->feed(*s.decoder);
+            }
             s.status = statusOf(errorOf(step));
             continue;
         }

@@ -45,15 +45,7 @@ std::span<const uint8_t> StreamFeed::next() {
 DecodeError readQmzHeader(std::istream& source, ContainerFile& file) {
     std::array<uint8_t, kContainerHeaderSize> bytes{};
     source.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
-    const auto got = static_cast<std::size_t>(source.gcount());
-    if (got < bytes.size()) {
-        // A file cut inside its header still says what it was meant to be.
-        const bool magic =
-            got >= 4 && bytes[0] == '*' && bytes[1] == 'q' && bytes[2] == 'm' && bytes[3] == 'z';
-        return magic ? DecodeError::Truncated : DecodeError::NotQmz;
-    }
-    file = parseContainer(bytes);
-    return checkContainer(file);
+    return readContainerHeader(bytes.data(), static_cast<std::size_t>(source.gcount()), file);
 }
 
 DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {

@@ -43,6 +43,18 @@ DecodeError checkContainer(const ContainerFile& file) {
     return DecodeError::None;
 }
 
+DecodeError readContainerHeader(const uint8_t* bytes, std::size_t size, ContainerFile& file) {
+    if (size < kContainerHeaderSize) {
+        const bool magic =
+            size >= 4 && bytes[0] == '*' && bytes[1] == 'q' && bytes[2] == 'm' && bytes[3] == 'z';
+        return magic ? DecodeError::Truncated : DecodeError::NotQmz;
+    }
+    std::array<uint8_t, kContainerHeaderSize> header;
+    std::copy_n(bytes, header.size(), header.begin());
+    file = parseContainer(header);
+    return checkContainer(file);
+}
+
 int16_t toPcm16(double x) {
     if (x >= 0.0) return static_cast<int16_t>(std::min(x, 32767.0) + 0.5);
     if (x < 0.0) return static_cast<int16_t>(std::max(x, -32767.0) - 0.5);

@@ -37,6 +37,12 @@ const char* describeDecodeError(DecodeError error);
 // Checks the fields the decoder relies on before anything is written.
 DecodeError checkContainer(const ContainerFile& file);
 
+// Parses and checks the container header from the first `size` bytes of a
+// stream: Truncated when fewer than 266 came but they start with the magic
+// (a file cut inside its header still says what it was meant to be), NotQmz
+// when they do not.
+DecodeError readContainerHeader(const uint8_t* bytes, std::size_t size, ContainerFile& file);
+
 // Rounds half away from zero and clips to -32767 .. 32767 (never -32768).
 int16_t toPcm16(double x);
 
