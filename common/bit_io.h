@@ -163,6 +163,8 @@ class PayloadBitReader {
     }
     // True once a byte was wanted after the end of the current piece.
     bool pastEnd() const { return pastEnd_; }
+    // True when no bit of a loaded byte is left unread.
+    bool atByteBoundary() const { return mask_ > 0x80; }
     // Bits taken from all pieces so far, the unread rest of a dropped byte
     // included; it stops growing at the end of the input.
     int64_t bitPosition() const {

@@ -29,6 +29,8 @@ class StreamFeed {
     // Bytes read from the source and not taken yet; empty at its end.
     std::span<const uint8_t> next();
     void taken(std::size_t count) { next_ += count; }
+    // Reads the source to its end; the bytes read and not taken.
+    int64_t skipToEnd();
 
     // What a session that answered NeedInput wants: more bytes, or the news
     // that none will come.

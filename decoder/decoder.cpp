@@ -30,6 +30,11 @@ const char* describeDecodeError(DecodeError error) {
     return "unknown decode error";
 }
 
+DecodeError decodeErrorOf(StreamError error) {
+    if (error == StreamError::None) return DecodeError::None;
+    return error == StreamError::Truncated ? DecodeError::Truncated : DecodeError::DamagedStream;
+}
+
 DecodeError checkContainer(const ContainerFile& file) {
     const ContainerHeader& h = file.header;
     if (!hasContainerMagic(h)) {

@@ -79,7 +79,7 @@ StreamError BasicFramePayloadReader<kCountBits>::readFrame(std::span<ChannelBloc
     if (channels.empty() || channels.size() > kMaxChannels) return StreamError::BadChannelCount;
     if constexpr (kCountBits) bitShares_ = FrameBitShares{};
     if (failure() != StreamError::None) return failure();
-    if (!ended_ && unreadSize_ < kMaxFrameBytes) return StreamError::NeedInput;
+    if (!inputReady()) return StreamError::NeedInput;
 
     bits_.setInput(unread_, unreadSize_);
     const StreamError error = readFrameBits(channels, type, frameIndex);
@@ -90,18 +90,45 @@ StreamError BasicFramePayloadReader<kCountBits>::readFrame(std::span<ChannelBloc
 }
 
 template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readEndOfStream(int nextFrameIndex) {
+    if (failure() != StreamError::None || !inputReady()) return false;
+    bits_.setInput(unread_, unreadSize_);
+    const bool read = readEndBits(nextFrameIndex);
+    const std::size_t taken = std::min(bits_.consumed(), unreadSize_);
+    unread_ += taken;
+    unreadSize_ -= taken;
+    return read;
+}
+
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readEndBits(int nextFrameIndex) {
+    if (isResyncPoint(nextFrameIndex) && !readResyncRecord()) return false;
+    for (int i = 0; i < kEndMarkerCount; ++i) {
+        if (decode(sideModel_) != kEndMarker) return false;
+    }
+    // The closing byte carries the markers' last bits, or stands alone when
+    // they filled their last byte.
+    uint8_t closing = 0;
+    return !bits_.atByteBoundary() || bits_.getRawBytes(&closing, 1);
+}
+
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readResyncRecord() {
+    std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
+    if (!bits_.getRawBytes(record.data(), record.size())) return false;
+    bits_.restartAtByteBoundary();
+    sideModel_.reset();
+    scalefactorModel_.reset();
+    lineModel_.reset();
+    runModel_.reset();
+    return true;
+}
+
+template <bool kCountBits>
 StreamError BasicFramePayloadReader<kCountBits>::readFrameBits(std::span<ChannelBlocks> channels,
                                                                BlockType& type, int frameIndex) {
     const int64_t start = mark();
-    if (isResyncPoint(frameIndex)) {
-        std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
-        if (!bits_.getRawBytes(record.data(), record.size())) return StreamError::Truncated;
-        bits_.restartAtByteBoundary();
-        sideModel_.reset();
-        scalefactorModel_.reset();
-        lineModel_.reset();
-        runModel_.reset();
-    }
+    if (isResyncPoint(frameIndex) && !readResyncRecord()) return StreamError::Truncated;
     count(&FrameBitShares::resync, start);
 
     const int64_t beforeCode = mark();

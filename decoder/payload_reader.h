@@ -104,12 +104,33 @@ class BasicFramePayloadReader {
     // failed and reads nothing more.
     StreamError readFrame(std::span<ChannelBlocks> channels, BlockType& type, int frameIndex);
 
+    // Reads what an encoder writes after its last frame, `nextFrameIndex` - 1:
+    // the resync record when nextFrameIndex is a resync point, the end
+    // markers and the closing byte. False when any of it is missing or not
+    // what an encoder writes. Needs inputReady().
+    bool readEndOfStream(int nextFrameIndex);
+
+    // True when a frame (or the end of the stream) can be read now: every
+    // byte it may take is at hand, or no more will come.
+    bool inputReady() const { return ended_ || unreadSize_ >= kMaxFrameBytes; }
+
+    // Drops the unread input: the number of bytes after the last one read
+    // among those pushed or given.
+    int64_t skipToEnd() {
+        const auto skipped = static_cast<int64_t>(unreadSize_);
+        unread_ += unreadSize_;
+        unreadSize_ = 0;
+        return skipped;
+    }
+
     // The bits the last readFrame took, by kind (complete only when it
     // returned None).
     const FrameBitShares& lastFrameBits() const requires kCountBits { return bitShares_; }
 
   private:
     StreamError readFrameBits(std::span<ChannelBlocks> channels, BlockType& type, int frameIndex);
+    bool readEndBits(int nextFrameIndex);
+    bool readResyncRecord();
     bool readBlock(QuantizedBlock& block, const BlockGeometry& geometry);
     bool readLines(int32_t* lines, int count);
     int decode(AdaptiveHuffmanModel& model);
