@@ -7,14 +7,15 @@
 // may leave the length open; the output must be a file, since its header is
 // rewritten at the end.
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "common/same_file.h"
 #include "encoder/encode_file.h"
+#include "io/output_file.h"
+#include "io/same_file.h"
+#include "io/std_descriptors.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ int failEncoding(int status, const std::string& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmz::io::attachClosedStandardDescriptors();
     std::printf("QMZ audio encoder {DEMO 2028c}\n");
     if (argc < 3) {
         std::printf("QMZENC infile.wav outfile.qmz [options]\n");
@@ -64,7 +66,7 @@ int main(int argc, char** argv) {
                      "rewritten at the end, so it must be a file\n");
         return failEncoding(kCannotWriteOutput, input);
     }
-    if (qmz::isSameFile(input, output)) {
+    if (qmz::io::outputOverwritesInput(input, output)) {
         std::fprintf(stderr, "qmzenc: %s: the output is the input file; nothing was written\n",
                      output.c_str());
         return failEncoding(kOutputIsInput, input);
@@ -89,20 +91,20 @@ int main(int argc, char** argv) {
             "qmzenc: %s: warning: the sample rate is %u Hz; the codec is tuned for 44100 Hz\n",
             input.c_str(), header.format.sampleRate());
     }
-    std::ofstream qmzFile(output, std::ios::binary | std::ios::trunc);
-    if (!qmzFile) {
+    qmz::io::OutputFile qmzFile;
+    if (!qmzFile.open(output)) {
         std::fprintf(stderr, "qmzenc: %s: cannot create the file\n", output.c_str());
         return failEncoding(kCannotWriteOutput, input);
     }
 
     ConsoleObserver observer;
-    const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
-    qmzFile.close();
-    if (result.writeFailed || !qmzFile || result.internalError) {
-        // An unfinished file is of no use to anyone; a device (say /dev/full) stays.
-        std::error_code ignored;
-        if (std::filesystem::is_regular_file(output, ignored))
-            std::filesystem::remove(output, ignored);
+    const qmz::EncodeFileResult result =
+        qmz::encodeWav(wav, header, qmzFile.stream(), options, &observer);
+    const bool failed = result.writeFailed || result.internalError;
+    if (failed) qmzFile.discard();
+    if (failed || !qmzFile.commit()) {
+        // An unfinished file is of no use to anyone; an earlier file of that
+        // name is left as it was.
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", output.c_str(),
                      result.internalError ? "internal error: a quantised value out of range"
                                           : "writing failed (is the disk full?)");

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "decoder/stream_info.h"
+#include "io/std_descriptors.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ void printSummary(const qmz::StreamReport& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmz::io::attachClosedStandardDescriptors();
     std::string path;
     bool listFrames = false;
     bool usage = false;
