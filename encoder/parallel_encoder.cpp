@@ -231,7 +231,7 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
     if (s.failed) {
         writer.finishStream(frame + 1);
     } else if (s.last) {
-        writer.finishStream(setup.totalFrames + 1);
+        writer.finishStream(s.lastBank + 1);
     } else {
         writer.endSegment();
     }
@@ -250,6 +250,7 @@ class Pipeline {
           payload_(payload),
           observer_(observer),
           remaining_(samplesPerChannel),
+          samplesPerChannel_(samplesPerChannel),
           progressScale_(progressScaleOf(samplesPerChannel)),
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
           window_(threads + 1),
@@ -260,7 +261,8 @@ class Pipeline {
 
   private:
     std::unique_ptr<Segment> readSegment(int index);
-    void readBank(int16_t* out);
+    void readBank(int16_t* out, int bank);
+    void fitSegment(Segment& s, int index);
     void sequence(Segment& s);
     bool commit(Segment& s);
     void replay(const Segment& s);
@@ -270,6 +272,8 @@ class Pipeline {
     std::ostream& payload_;
     EncoderObserver* observer_;
     int64_t remaining_;
+    int32_t samplesPerChannel_;  // lowered when the input ends early
+    int64_t samplesRead_ = 0;
     float progressScale_;
     int lastProgress_ = 0;
     int segmentCount_;
@@ -290,13 +294,41 @@ class Pipeline {
     WorkerPool<EncodeScratch> pool_;
 };
 
-void Pipeline::readBank(int16_t* out) {
+void Pipeline::readBank(int16_t* out, int bank) {
     const int n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
     remaining_ -= kFrameLength;
     int16_t* planes[kMaxChannels] = {out, out + kFrameLength};
-    const int got = readSampleFrames(in_, setup_.channels, n, planes);  // short reads: silence
+    const int got = readSampleFrames(in_, setup_.channels, n, planes);
+    samplesRead_ += got;
     for (int c = 0; c < setup_.channels; ++c)
         std::fill(planes[c] + got, planes[c] + kFrameLength, int16_t{0});
+    if (got < n) {
+        // The input ended early: as in the single-threaded loop, what arrived
+        // is the length now, and the stream ends where an encode told that
+        // length in advance would end it. No segment before this one reaches
+        // that far (the end lies at least two banks past this one).
+        samplesPerChannel_ = static_cast<int32_t>(samplesRead_);
+        remaining_ = samplesRead_ - int64_t{kFrameLength} * bank;
+        setup_.totalFrames = static_cast<int>((samplesRead_ + kFrameLength - 1) / kFrameLength + 3);
+        segmentCount_ = setup_.totalFrames / kSegmentFrames + 1;
+    }
+}
+
+// Sizes the segment's arrays for its banks (firstBank .. lastBank).
+void Pipeline::fitSegment(Segment& s, int index) {
+    const int ch = setup_.channels;
+    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * ch;
+    const auto banks = static_cast<std::size_t>(s.lastBank - s.heldFirst + 1);
+    const auto iterations = static_cast<std::size_t>(s.lastBank - s.firstBank + 1);
+    s.samples.resize(banks * bankSize);  // every bank is written by readSegment
+    s.bankCount = iterations * ch;
+    if (s.bankCount > s.bankCapacity) {
+        s.banks.reset(new BankResults[s.bankCount]);
+        s.bankCapacity = s.bankCount;
+    }
+    s.types.resize(iterations);
+    s.marks.resize(iterations);
+    s.last = index == segmentCount_ - 1;
 }
 
 std::unique_ptr<Segment> Pipeline::readSegment(int index) {
@@ -314,26 +346,20 @@ std::unique_ptr<Segment> Pipeline::readSegment(int index) {
     s->lastBank = std::min(setup_.totalFrames, index * kSegmentFrames + kSegmentFrames - 1);
     s->firstFrame = std::max(1, s->firstBank);
     s->heldFirst = index == 0 ? -1 : s->firstBank - kWarmUpBanks;
-    s->last = index == segmentCount_ - 1;
-    const int ch = setup_.channels;
-    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * ch;
-    const auto banks = static_cast<std::size_t>(s->lastBank - s->heldFirst + 1);
-    const auto iterations = static_cast<std::size_t>(s->lastBank - s->firstBank + 1);
-    s->samples.resize(banks * bankSize);  // every bank is written below
-    s->bankCount = iterations * ch;
-    if (s->bankCount > s->bankCapacity) {
-        s->banks.reset(new BankResults[s->bankCount]);
-        s->bankCapacity = s->bankCount;
-    }
-    s->types.resize(iterations);
-    s->marks.resize(iterations);
+    fitSegment(*s, index);
+    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * setup_.channels;
 
     if (index > 0) std::copy(recent_.begin(), recent_.end(), s->samples.begin());
     const int firstRead = std::max(1, s->firstBank);
     int16_t* bank =
         s->samples.data() + static_cast<std::size_t>(firstRead - s->heldFirst) * bankSize;
     if (index == 0) std::fill(s->samples.data(), bank, int16_t{0});  // banks before 1: silence
-    for (int k = firstRead; k <= s->lastBank; ++k, bank += bankSize) readBank(bank);
+    for (int k = firstRead; k <= s->lastBank; ++k, bank += bankSize) readBank(bank, k);
+    if (s->lastBank > setup_.totalFrames) {  // the input ended inside this segment
+        s->lastBank = setup_.totalFrames;
+        fitSegment(*s, index);
+    }
+    s->last = index == segmentCount_ - 1;  // an early end may have made it the last
     const std::size_t keep = std::min(recent_.size(), s->samples.size());
     std::copy(s->samples.end() - static_cast<std::ptrdiff_t>(keep), s->samples.end(),
               recent_.end() - static_cast<std::ptrdiff_t>(keep));
@@ -448,6 +474,7 @@ FrameLoopResult Pipeline::run() {
         inFlight_.pop_front();
         if (!more) break;
     }
+    result_.samplesPerChannel = samplesPerChannel_;
     return result_;
 }
 
