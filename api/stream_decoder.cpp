@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "qmz/codec.h"
 
 namespace qmz {

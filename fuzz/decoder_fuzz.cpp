@@ -13,8 +13,8 @@
 #include <sstream>
 #include <string>
 
-#include "decoder/decode_file.h"
-#include "decoder/stream_info.h"
+#include "io/decode_file.h"
+#include "io/stream_info.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qmz::ContainerFile file;

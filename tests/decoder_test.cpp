@@ -10,7 +10,7 @@
 
 #include "codec_harness.h"
 #include "common/frame_syntax.h"
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "signals/music_signal.h"
 
 namespace qmz {

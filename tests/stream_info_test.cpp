@@ -1,6 +1,6 @@
 // The inspector: bits and block types per frame from the payload reader, the
 // failing frame of a damaged file, and the qmzinfo program around it.
-#include "decoder/stream_info.h"
+#include "io/stream_info.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

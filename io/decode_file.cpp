@@ -1,4 +1,4 @@
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 
 #include <array>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
-#include "decoder/wav_writer.h"
+#include "io/wav_writer.h"
 
 namespace qmz {
 namespace {

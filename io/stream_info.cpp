@@ -1,13 +1,13 @@
-#include "decoder/stream_info.h"
+#include "io/stream_info.h"
 
 #include <algorithm>
 #include <memory>
 #include <span>
 
 #include "common/frame_syntax.h"
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "decoder/dequantizer.h"
-#include "decoder/wav_writer.h"
+#include "io/wav_writer.h"
 
 namespace qmz {
 
