@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "common/same_file.h"
 #include "encoder/encode_file.h"
+#include "io/output_file.h"
 #include "io/riff_info.h"
+#include "io/same_file.h"
+#include "io/std_descriptors.h"
 #include "io/tag_options.h"
 
 namespace {
@@ -66,11 +68,6 @@ bool isUnseekableOutput(const std::string& path) {
     return type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket;
 }
 
-void removeIfRegularFile(const std::string& path) {
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
-}
-
 int failEncoding(int status, const std::string& input) {
     std::printf("error encoding audio file %s", input.c_str());
     std::fflush(stdout);
@@ -80,6 +77,7 @@ int failEncoding(int status, const std::string& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmz::io::attachClosedStandardDescriptors();
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("qmzenc " QMZ_VERSION "\n");
         return kOk;
@@ -104,7 +102,7 @@ int main(int argc, char** argv) {
                      "rewritten at the end, so it must be a file\n");
         return failEncoding(kCannotWriteOutput, input);
     }
-    if (qmz::isSameFile(input, output)) {
+    if (qmz::io::outputOverwritesInput(input, output)) {
         std::fprintf(stderr, "qmzenc: %s: the output is the input file; nothing was written\n",
                      output.c_str());
         return failEncoding(kOutputIsInput, input);
@@ -157,22 +155,25 @@ int main(int argc, char** argv) {
                      output.c_str());
         return failEncoding(kCannotWriteOutput, input);
     }
-    std::ofstream qmzFile(output, std::ios::binary | std::ios::trunc);
-    if (!qmzFile) {
+    qmz::io::OutputFile qmzFile;
+    if (!qmzFile.open(output)) {
         std::fprintf(stderr, "qmzenc: %s: cannot create the file\n", output.c_str());
         return failEncoding(kCannotWriteOutput, input);
     }
 
     ConsoleObserver observer;
-    const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
-    // After the stream, where the decoder never reads.
-    if (!tagBlock.empty() && qmzFile.seekp(0, std::ios::end)) {
-        qmzFile.write(reinterpret_cast<const char*>(tagBlock.data()),
-                      static_cast<std::streamsize>(tagBlock.size()));
+    const qmz::EncodeFileResult result =
+        qmz::encodeWav(wav, header, qmzFile.stream(), options, &observer);
+    // After the stream, where the decoder never reads, and before the file
+    // is put in place.
+    if (!tagBlock.empty() && qmzFile.stream().seekp(0, std::ios::end)) {
+        qmzFile.stream().write(reinterpret_cast<const char*>(tagBlock.data()),
+                               static_cast<std::streamsize>(tagBlock.size()));
     }
-    qmzFile.close();
+    // An unfinished file is of no use to anyone; an earlier file of that name
+    // is left as it was.
     if (result.inputEndedEarly || result.inputTooLong) {
-        removeIfRegularFile(output);
+        qmzFile.discard();
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", input.c_str(),
                      result.inputTooLong
                          ? "longer than a .qmz file can record (-td codes a part)"
@@ -180,9 +181,9 @@ int main(int argc, char** argv) {
                            "a read fail?)");
         return failEncoding(kCannotReadInput, input);
     }
-    if (result.writeFailed || !qmzFile || result.internalError) {
-        // An unfinished file is of no use to anyone; a device (say /dev/full) stays.
-        removeIfRegularFile(output);
+    const bool failed = result.writeFailed || result.internalError;
+    if (failed) qmzFile.discard();
+    if (failed || !qmzFile.commit()) {
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", output.c_str(),
                      result.internalError ? "internal error: a quantised value out of range"
                                           : "writing failed (is the disk full?)");
