@@ -48,9 +48,11 @@ class FeedBuffer final : public std::streambuf {
     std::vector<char> bytes_;
 };
 
+static_assert(static_cast<int>(QualityPreset::AAA) == static_cast<int>(Preset::AAA) &&
+              static_cast<int>(QualityPreset::E) == static_cast<int>(Preset::E));
+
 PresetParams presetParams(QualityPreset preset) {
-    static const char* const names[] = {"-AAA", "-AA", "-A", "-B", "-C", "-D", "-E"};
-    return parseEncoderOptions({names[static_cast<int>(preset)]}).preset;
+    return applyPreset(static_cast<Preset>(preset));
 }
 
 WavFormatBlock pcmFormatBlock(const PcmFormat& format) {

@@ -22,29 +22,13 @@
 
 #include "common/band_tables.h"
 #include "encoder/block_decision.h"
+#include "encoder/encoder_config.h"
+#include "encoder/frame_coder.h"
 #include "encoder/payload_writer.h"
 #include "encoder/presets.h"
 #include "encoder/psychoacoustic_model.h"
-#include "encoder/quantizer.h"
 
 namespace qmz {
-
-// What the encode loop reports while it runs, in the order it happens; the
-// program turns these into its console text.
-class EncoderObserver : public QuantizerEventSink {
-  public:
-    virtual void onProgress(int percent) = 0;   // the integer percentage changed
-    virtual void onShortBlocksRequested() = 0;  // the newest frame asks for short blocks
-    virtual void onRequestDropped() = 0;        // a request that a stop frame cannot honour
-
-  protected:
-    ~EncoderObserver() = default;
-};
-
-// Progress of the frame loop: the scale is the input's length in frames (as
-// a float), the percentage that of the frame counter before an iteration.
-float progressScaleOf(int32_t samplesPerChannel);
-int progressPercent(int frameCounter, float scale);
 
 class Encoder {
   public:
@@ -75,37 +59,30 @@ class Encoder {
     using Bank = std::array<std::array<double, kFrameLength>, kMaxChannels>;
     using AnalysisBank = std::array<PsyBandResults, kMaxChannels>;
 
-    void reportProgress();
     void fillCurrentBank();
     bool analyseCurrentBank();
-    void decideBlockType(bool shortRequest);
-    void transformAndQuantise();
+    void codePreviousBank(BlockType type);
 
     std::istream& samples_;
     int channels_;
     int32_t samplesPerChannel_;
-    PresetParams preset_;
+    EncoderConfig config_;
+    PresetPolicy policy_;
     EncoderObserver* observer_;
     FramePayloadWriter writer_;
 
     std::array<Bank, 2> inputBanks_{};
     std::array<AnalysisBank, 2> analysisBanks_{};
     int current_ = 0;  // index of the current bank; the other is the previous one
-    std::array<std::array<double, kFrameLength>, kMaxChannels> sampleHistory_{};
-    std::array<std::array<double, kFrameLength>, kMaxChannels> spectrum_{};
-    std::array<ChannelBlocks, kMaxChannels> blocks_{};  // quantizeBlock writes every field
+    FrameCoderState coder_;
     PsyState psy_;
-    QuantizerState quantizer_;
-
-    BlockType blockType_ = BlockType::Long;
     BlockSequencer sequencer_;
     std::array<int, 4> blockTypeCounts_{};
 
     int frameCounter_ = -2;
     int64_t remaining_;
     int64_t samplesRead_ = 0;
-    float progressScale_;
-    int lastProgress_ = 0;
+    ProgressReport progress_;
     bool done_ = false;
     bool failed_ = false;
 };
