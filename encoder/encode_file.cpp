@@ -1,7 +1,5 @@
 #include "encoder/encode_file.h"
 
-#include <cmath>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -10,6 +8,24 @@
 
 namespace qmz {
 
+StreamQmzOutput::StreamQmzOutput(std::ostream& out) : out_(out), start_(out.tellp()) {}
+
+bool StreamQmzOutput::put(const uint8_t* bytes, std::size_t count) {
+    out_.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+    return static_cast<bool>(out_);
+}
+
+bool StreamQmzOutput::placeHeader(const std::array<uint8_t, kContainerHeaderSize>& header) {
+    out_.seekp(start_);
+    put(header.data(), header.size());
+    out_.flush();
+    return static_cast<bool>(out_);
+}
+
+bool StreamQmzOutput::failed() const {
+    return !out_;
+}
+
 int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float clipSeconds) {
     auto samples = static_cast<int32_t>(dataChunk.size / static_cast<uint32_t>(channels) / 2u);
     if (clipSeconds > 0 && samples > clipSeconds * 44100.0) {
@@ -17,12 +33,6 @@ int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float c
         dataChunk.size = static_cast<uint32_t>(channels) * static_cast<uint32_t>(samples) * 2u;
     }
     return samples;
-}
-
-int32_t averageBitRate(int64_t payloadBits, int frames, uint32_t sampleRate) {
-    const double rate = static_cast<double>(payloadBits) / frames * sampleRate * (1.0 / 1024.0);
-    return static_cast<int32_t>(
-        std::min(rate, static_cast<double>(std::numeric_limits<int32_t>::max())));
 }
 
 namespace {
@@ -41,12 +51,54 @@ class WithoutPercentage final : public EncoderObserver {
     EncoderObserver& inner_;
 };
 
+// Keeps whether the output has refused bytes: the loop stops then.
+class WatchedOutput final : public ByteSink {
+  public:
+    explicit WatchedOutput(ByteSink& out) : out_(out) {}
+    bool put(const uint8_t* bytes, std::size_t count) override {
+        ok_ = out_.put(bytes, count) && ok_;
+        return ok_;
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    ByteSink& out_;
+    bool ok_ = true;
+};
+
+// The frame loop on this thread, fed a frame of samples at a time.
+FrameLoopResult encodeOnThisThread(std::istream& wav, int channels, int32_t samplesPerChannel,
+                                   const EncoderOptions& options, WatchedOutput& out,
+                                   EncoderObserver* observer) {
+    // The session holds a few hundred kilobytes of frame state: keep it off the stack.
+    auto encoder =
+        std::make_unique<Encoder>(channels, samplesPerChannel, options.preset, out, observer);
+    std::array<int16_t, 2 * kMaxReadFrames> samples;
+    int16_t* const planes[kMaxChannels] = {samples.data(), samples.data() + kMaxReadFrames};
+    int64_t remaining = samplesPerChannel;
+    bool stopped = false;
+    while (remaining > 0 && !encoder->failed()) {
+        const int wanted = static_cast<int>(std::min<int64_t>(remaining, kMaxReadFrames));
+        const int got = readSampleFrames(wav, channels, wanted, planes);
+        encoder->encode(planes, static_cast<std::size_t>(got));
+        remaining -= got;
+        if (!out.ok()) {
+            stopped = true;  // nothing more can be written
+            break;
+        }
+        if (got < wanted) break;  // the input ended early
+    }
+    if (!stopped) encoder->finish();
+    return {encoder->failed(), encoder->framesWritten(), encoder->payloadBitCount(),
+            encoder->blockTypeCounts(), encoder->samplesPerChannel()};
+}
+
 // The frame loop on this thread (-j 1), or on worker threads. The workers
 // need the length in advance, so an input that may end early (a pipe) is
 // coded on this thread, which takes the length from where the input ends.
 FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPerChannel,
-                             bool lengthExact, const EncoderOptions& options, std::ostream& qmz,
-                             EncoderObserver* observer) {
+                             bool lengthExact, const EncoderOptions& options,
+                             WatchedOutput& qmz, EncoderObserver* observer) {
     if (options.threads != 1 && lengthExact) {
         FrameLoopResult result =
             encodeFramesParallel(wav, channels, samplesPerChannel, options.preset, qmz, observer,
@@ -54,19 +106,12 @@ FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPer
         result.samplesPerChannel = samplesPerChannel;
         return result;
     }
-    // The session holds a few hundred kilobytes of frame state: keep it off the stack.
-    auto encoder =
-        std::make_unique<Encoder>(wav, channels, samplesPerChannel, options.preset, qmz, observer);
-    while (encoder->encodeFrame() && qmz) {
-    }
-    encoder->finish();
-    return {encoder->failed(), encoder->framesWritten(), encoder->payloadBitCount(),
-            encoder->blockTypeCounts(), encoder->samplesPerChannel()};
+    return encodeOnThisThread(wav, channels, samplesPerChannel, options, qmz, observer);
 }
 
 }  // namespace
 
-EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
+EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& qmz,
                            const EncoderOptions& options, EncoderObserver* observer) {
     EncodeFileResult result;
     const int channels = input.format.channels();
@@ -79,26 +124,29 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostrea
     std::optional<WithoutPercentage> quietObserver;
     if (input.lengthUnknown && observer != nullptr) observer = &quietObserver.emplace(*observer);
 
-    const std::streampos start = qmz.tellp();
-    writeContainer(qmz, file);  // placeholder: an interrupted run leaves a header that says so
+    // The placeholder first: an interrupted run leaves a header that says so.
+    WatchedOutput out(qmz);
+    const auto placeholder = serializeContainer(file);
+    out.put(placeholder.data(), placeholder.size());  // a refusal is kept in out.ok()
     const FrameLoopResult loop = runFrameLoop(wav, channels, result.samplesPerChannel,
-                                              input.lengthExact, options, qmz, observer);
-    if (loop.samplesPerChannel < result.samplesPerChannel) {  // the input ended early
-        result.samplesPerChannel = loop.samplesPerChannel;
-        file.dataChunk.size =
-            static_cast<uint32_t>(channels) * static_cast<uint32_t>(result.samplesPerChannel) * 2u;
-    }
+                                              input.lengthExact, options, out, observer);
+    const CodedStream coded{loop.samplesPerChannel, loop.frames, loop.payloadBits};
+    file = finishedContainer(file, result.samplesPerChannel, coded, options.preset.midSide == 1);
+    result.samplesPerChannel = loop.samplesPerChannel;
     result.internalError = loop.failed;
     result.frames = loop.frames;
     result.blockTypeCounts = loop.blockTypeCounts;
-    result.avgBitRate = averageBitRate(loop.payloadBits, result.frames, input.format.sampleRate());
+    result.avgBitRate = file.header.avgBitRate;
+    const bool placed = qmz.placeHeader(serializeContainer(file));
+    result.writeFailed = !out.ok() || !placed;
+    return result;
+}
 
-    file.header = makeContainerHeader(result.samplesPerChannel, result.avgBitRate,
-                                      static_cast<int16_t>(channels), options.preset.midSide == 1);
-    qmz.seekp(start);
-    writeContainer(qmz, file);
-    qmz.flush();
-    result.writeFailed = !qmz;
+EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
+                           const EncoderOptions& options, EncoderObserver* observer) {
+    StreamQmzOutput out(qmz);
+    EncodeFileResult result = encodeWav(wav, input, out, options, observer);
+    result.writeFailed = result.writeFailed || out.failed();
     return result;
 }
 

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
-#include <ostream>
 #include <span>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <utility>
@@ -33,27 +31,19 @@ using ChannelArrays = std::array<std::array<double, kFrameLength>, kMaxChannels>
 
 // Appends whatever is written to it to a string chosen per segment; the
 // segments are recycled, so their strings keep their capacity.
-class AppendToString final : public std::streambuf {
+class AppendToString final : public ByteSink {
   public:
     std::string* target = nullptr;
-
-  protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-        target->push_back(traits_type::to_char_type(c));
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        target->append(s, static_cast<std::size_t>(n));
-        return n;
+    bool put(const uint8_t* bytes, std::size_t count) override {
+        target->append(reinterpret_cast<const char*>(bytes), count);
+        return true;
     }
 };
 
 // A segment's coded bytes: one writer per thread, restarted for each segment.
 struct SegmentOutput {
     AppendToString sink;
-    std::ostream stream{&sink};
-    FramePayloadWriter writer{stream};
+    FramePayloadWriter writer{sink};
 };
 
 // Working arrays of the coding step.
@@ -205,7 +195,6 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
     const CarriedLinesWatch policy(setup.policy, exact ? kFrameLength : 0);
     s.bytes.clear();
     w.output.sink.target = &s.bytes;
-    w.output.stream.clear();
     FramePayloadWriter& writer = w.output.writer;
     writer.restart();
     EventRecorder sink(s);
@@ -250,7 +239,7 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
 class Pipeline {
   public:
     Pipeline(std::istream& samples, int32_t samplesPerChannel, const Setup& setup,
-             std::ostream& payload, EncoderObserver* observer, int threads)
+             ByteSink& payload, EncoderObserver* observer, int threads)
         : in_(samples),
           setup_(setup),
           payload_(payload),
@@ -273,7 +262,7 @@ class Pipeline {
 
     std::istream& in_;
     Setup setup_;
-    std::ostream& payload_;
+    ByteSink& payload_;
     EncoderObserver* observer_;
     int64_t remaining_;
     ProgressReport progress_;
@@ -379,7 +368,8 @@ bool Pipeline::commit(Segment& s) {
     if (s.dirty || (!s.endKnown && !s.last)) codeSegment(s, setup_, exact_, true, *main_);
     exact_ = s.endState;
     replay(s);
-    payload_.write(s.bytes.data(), static_cast<std::streamsize>(s.bytes.size()));
+    const bool written =
+        payload_.put(reinterpret_cast<const uint8_t*>(s.bytes.data()), s.bytes.size());
     result_.payloadBits += s.bits;
     for (int t = 0; t < 4; ++t) result_.blockTypeCounts[t] += s.typeCounts[t];
     if (s.failed) {
@@ -388,7 +378,7 @@ bool Pipeline::commit(Segment& s) {
         return false;
     }
     result_.frames = s.lastBank;
-    return !s.last && static_cast<bool>(payload_);
+    return !s.last && written;
 }
 
 FrameLoopResult Pipeline::run() {
@@ -454,7 +444,7 @@ int resolveThreadCount(int requested) {
 }
 
 FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_t samplesPerChannel,
-                                     const PresetParams& preset, std::ostream& payload,
+                                     const PresetParams& preset, ByteSink& payload,
                                      EncoderObserver* observer, int threads) {
     const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
     const EncoderConfig config = encoderConfigOf(preset);

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "common/byte_sink.h"
 #include "encoder/encoder.h"
 #include "encoder/presets.h"
 
@@ -49,9 +50,9 @@ struct FrameLoopResult {
 // payload to `payload`, end of stream included: the bytes that
 // Encoder::encodeFrame until false and then Encoder::finish() write, with
 // the same reports to `observer` (may be null) in the same order, all made on
-// the calling thread. Stops early when `payload` fails.
+// the calling thread. Stops early when `payload` refuses bytes.
 FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_t samplesPerChannel,
-                                     const PresetParams& preset, std::ostream& payload,
+                                     const PresetParams& preset, ByteSink& payload,
                                      EncoderObserver* observer, int threads);
 
 // The number of worker threads `-j N` asks for: N, or one per core for 0.

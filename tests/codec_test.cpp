@@ -263,21 +263,16 @@ TEST(Codec, RoundingIsHalfAwayFromZeroAndClippingSymmetric) {
 }
 
 TEST(Codec, TwoStreamsInOneProcessDoNotShareState) {
-    const std::string a = signals::wavFileImage(music(30000, 2), 2);
-    const std::string b = signals::wavFileImage(clicksAfterSilence(1), 1);
-    const std::string aAlone = encodeImage(a).qmz, bAlone = encodeImage(b).qmz;
-    // Interleave two sessions frame by frame.
-    std::istringstream wavA(a), wavB(b);
-    WavInput inA, inB;
-    ASSERT_EQ(parseWavHeader(wavA, inA), WavReadError::Ok);
-    ASSERT_EQ(parseWavHeader(wavB, inB), WavReadError::Ok);
-    std::ostringstream outA, outB;
-    Encoder encA(wavA, 2, 30000, PresetParams{}, outA, nullptr);
-    Encoder encB(wavB, 1, 2 * 44100, PresetParams{}, outB, nullptr);
-    bool moreA = true, moreB = true;
-    while (moreA || moreB) {
-        if (moreA) moreA = encA.encodeFrame();
-        if (moreB) moreB = encB.encodeFrame();
+    const std::vector<int16_t> a = music(30000, 2), b = clicksAfterSilence(1);
+    const std::string aAlone = encodeImage(signals::wavFileImage(a, 2)).qmz;
+    const std::string bAlone = encodeImage(signals::wavFileImage(b, 1)).qmz;
+    // Interleave two sessions a frame of input at a time.
+    StringSink outA, outB;
+    Encoder encA(2, 30000, PresetParams{}, outA, nullptr);
+    Encoder encB(1, 2 * 44100, PresetParams{}, outB, nullptr);
+    for (std::size_t at = 0; at < b.size(); at += kFrameLength) {
+        if (at < 30000) encA.encode(a.data() + 2 * at, std::min<std::size_t>(kFrameLength, 30000 - at));
+        encB.encode(b.data() + at, std::min<std::size_t>(kFrameLength, b.size() - at));
     }
     encA.finish();
     encB.finish();
