@@ -282,6 +282,70 @@ TEST(Codec, TwoStreamsInOneProcessDoNotShareState) {
     EXPECT_EQ(decodeImage(bAlone).wav, decodeImage(bAlone).wav);
 }
 
+// The session codes a frame only once its bank is full, so the cut of the
+// input into calls, and its layout, never show in the bytes; an input that
+// ends before the promised length (finish() early) is coded as if that
+// length had been promised.
+TEST(Codec, SessionBytesDoNotDependOnHowTheInputArrives) {
+    struct Feed {
+        const char* name;
+        std::vector<std::size_t> pieces;  // sample frames per call, cycling
+        bool planar;
+        int64_t promisedExtra;  // promised beyond the samples fed
+    };
+    const Feed feeds[] = {
+        {"whole", {1u << 30}, false, 0},
+        {"odd pieces", {1, 1023, 1025, 7, 3000}, false, 0},
+        {"planar pieces", {333, 4096, 1}, true, 0},
+        {"early end", {700}, false, 5000},
+        {"early end at a frame", {1024}, true, 3 * 1024},
+    };
+    for (const int channels : {1, 2}) {
+        const int64_t frames = 3 * kFrameLength * 15 + 517;
+        const std::vector<int16_t> pcm = music(frames, channels);
+        const std::string reference =
+            encodeImage(signals::wavFileImage(pcm, channels), {"-E"}).qmz.substr(kContainerHeaderSize);
+        std::vector<int16_t> planes(pcm.size());
+        for (int64_t i = 0; i < frames; ++i) {
+            for (int c = 0; c < channels; ++c)
+                planes[static_cast<std::size_t>(c * frames + i)] =
+                    pcm[static_cast<std::size_t>(i * channels + c)];
+        }
+        for (const Feed& feed : feeds) {
+            SCOPED_TRACE(std::string(feed.name) + ", " + std::to_string(channels) + " channels");
+            StringSink out;
+            Encoder encoder(channels, static_cast<int32_t>(frames + feed.promisedExtra),
+                            parseEncoderOptions({"-E"}).preset, out, nullptr);
+            std::size_t at = 0;
+            for (std::size_t i = 0; at < static_cast<std::size_t>(frames); ++i) {
+                const std::size_t n = std::min(feed.pieces[i % feed.pieces.size()],
+                                               static_cast<std::size_t>(frames) - at);
+                std::size_t taken;
+                if (feed.planar) {
+                    const int16_t* const p[kMaxChannels] = {
+                        planes.data() + at, planes.data() + (channels - 1) * frames + at};
+                    taken = encoder.encode(p, n);
+                } else {
+                    taken = encoder.encode(pcm.data() + at * channels, n);
+                }
+                ASSERT_EQ(taken, n);
+                at += n;
+            }
+            EXPECT_TRUE(encoder.finish());
+            EXPECT_EQ(encoder.samplesPerChannel(), frames);
+            EXPECT_TRUE(out.str() == reference);
+        }
+    }
+    // Samples beyond the promised length are refused, not coded.
+    StringSink out;
+    const std::vector<int16_t> pcm = music(3000, 1);
+    Encoder encoder(1, 2000, PresetParams{}, out, nullptr);
+    EXPECT_EQ(encoder.encode(pcm.data(), 1500), 1500u);
+    EXPECT_EQ(encoder.encode(pcm.data() + 1500, 1500), 500u);
+    EXPECT_TRUE(encoder.finish());
+    EXPECT_EQ(encoder.samplesPerChannel(), 2000);
+}
+
 // Damaged and truncated .qmz files: the decoder keeps what it decoded before
 // the fault, never noise from bits past the end, and its WAV stays valid.
 TEST(Codec, TruncatedStreamsKeepTheirDecodedPrefix) {
