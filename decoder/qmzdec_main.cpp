@@ -34,6 +34,10 @@ int fail(int status, const std::string& path, const char* problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("qmzdec " QMZ_VERSION "\n");
+        return kOk;
+    }
     if (argc != 3) {
         std::printf("Usage:  qmzdec source.qmz destination.wav\n");
         return kUsage;
@@ -41,7 +45,7 @@ int main(int argc, char** argv) {
     const std::string source = argv[1], destination = argv[2];
     const bool toStdout = destination == "-";
     std::FILE* console = toStdout ? stderr : stdout;
-    std::fprintf(console, "QMZ audio decoder {DEMO 2028}\n");
+    std::fprintf(console, "QMZ audio decoder " QMZ_VERSION "\n");
     std::fprintf(console, "%s -> %s \n", source.c_str(), destination.c_str());
     std::fflush(console);
 

@@ -2,7 +2,8 @@
 //
 // Standard output carries the banner, the progress line with its "*" and "+"
 // block-switching marks, the quantiser's reports and the final bit rate;
-// problems beyond the classic messages go to standard error in plain words.
+// problems beyond the fixed console messages go to standard error in plain
+// words.
 // An input named "-" is read from standard input (a pipe), whose WAV header
 // may leave the length open; the output must be a file, since its header is
 // rewritten at the end.
@@ -49,7 +50,11 @@ int failEncoding(int status, const std::string& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::printf("QMZ audio encoder {DEMO 2028c}\n");
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("qmzenc " QMZ_VERSION "\n");
+        return kOk;
+    }
+    std::printf("QMZ audio encoder " QMZ_VERSION "\n");
     if (argc < 3) {
         std::printf("QMZENC infile.wav outfile.qmz [options]\n");
         return kUsage;

@@ -74,13 +74,13 @@ TEST_F(PipePrograms, DecoderWritesStandardOutputAndReadsStandardInput) {
     // To a pipe: standard output carries only the WAV file.
     EXPECT_EQ(sh("DEC in.qmz - 2> err.txt | cat > out.wav"), 0);
     EXPECT_TRUE(slurp(path("out.wav")) == reference);
-    EXPECT_EQ(slurp(path("err.txt")), "QMZ audio decoder {DEMO 2028}\nin.qmz -> - \n");
+    EXPECT_EQ(slurp(path("err.txt")), "QMZ audio decoder " QMZ_VERSION "\nin.qmz -> - \n");
     EXPECT_EQ(sh("DEC in.qmz - 2> /dev/null | cmp -s - ref.wav"), 0);
 
     // From a pipe, to a file: the classic console text on standard output.
     EXPECT_EQ(sh("cat in.qmz | DEC - from-pipe.wav > out.txt"), 0);
     EXPECT_TRUE(slurp(path("from-pipe.wav")) == reference);
-    EXPECT_EQ(slurp(path("out.txt")), "QMZ audio decoder {DEMO 2028}\n- -> from-pipe.wav \n");
+    EXPECT_EQ(slurp(path("out.txt")), "QMZ audio decoder " QMZ_VERSION "\n- -> from-pipe.wav \n");
 
     // Pipe to pipe.
     EXPECT_EQ(sh("cat in.qmz | DEC - - 2> /dev/null | cmp -s - ref.wav"), 0);

@@ -22,8 +22,8 @@ class Programs : public test::ProgramDirTest {
     }
 };
 
-const std::string kEncBanner = "QMZ audio encoder {DEMO 2028c}\n";
-const std::string kDecBanner = "QMZ audio decoder {DEMO 2028}\n";
+const std::string kEncBanner = "QMZ audio encoder " QMZ_VERSION "\n";
+const std::string kDecBanner = "QMZ audio decoder " QMZ_VERSION "\n";
 
 TEST_F(Programs, EncoderConsoleTextIsExact) {
     write("in.wav", test::readDataFile("enc2_mono.wav"));
@@ -49,6 +49,22 @@ TEST_F(Programs, UsageTexts) {
     r = run(QMZDEC_PATH, "a b c");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Usage:  qmzdec source.qmz destination.wav\n");
+}
+
+TEST_F(Programs, VersionAnswersAloneAndExitsZero) {
+    const std::pair<const char*, const char*> programs[] = {
+        {QMZENC_PATH, "qmzenc"},
+        {QMZDEC_PATH, "qmzdec"},
+#ifdef QMZINFO_PATH
+        {QMZINFO_PATH, "qmzinfo"},
+#endif
+    };
+    for (const auto& [program, name] : programs) {
+        const ProgramRun r = run(program, "--version");
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, std::string(name) + " " QMZ_VERSION "\n");
+        EXPECT_EQ(r.err, "") << name;
+    }
 }
 
 TEST_F(Programs, EmptyInputAndTdWithoutValue) {

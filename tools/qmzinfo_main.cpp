@@ -83,6 +83,10 @@ int main(int argc, char** argv) {
     bool usage = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if (argument == "--version" && argc == 2) {
+            std::printf("qmzinfo " QMZ_VERSION "\n");
+            return kOk;
+        }
         if (argument == "--frames") {
             listFrames = true;
         } else if (path.empty() && (argument == "-" || argument[0] != '-')) {
