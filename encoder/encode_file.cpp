@@ -66,20 +66,33 @@ class WatchedOutput final : public ByteSink {
     bool ok_ = true;
 };
 
+// The WAV stream's samples, read a frame at a time.
+class WavSamples final : public SampleSource {
+  public:
+    WavSamples(std::istream& wav, int channels) : wav_(wav), channels_(channels) {}
+    int read(int16_t* const planes[kMaxChannels], int frames) override {
+        return readSampleFrames(wav_, channels_, frames, planes);
+    }
+
+  private:
+    std::istream& wav_;
+    int channels_;
+};
+
 // The frame loop on this thread, fed a frame of samples at a time.
-FrameLoopResult encodeOnThisThread(std::istream& wav, int channels, int32_t samplesPerChannel,
+FrameLoopResult encodeOnThisThread(SampleSource& samples, int channels, int32_t samplesPerChannel,
                                    const EncoderOptions& options, WatchedOutput& out,
                                    EncoderObserver* observer) {
     // The session holds a few hundred kilobytes of frame state: keep it off the stack.
     auto encoder =
         std::make_unique<Encoder>(channels, samplesPerChannel, options.preset, out, observer);
-    std::array<int16_t, 2 * kMaxReadFrames> samples;
-    int16_t* const planes[kMaxChannels] = {samples.data(), samples.data() + kMaxReadFrames};
+    std::array<int16_t, kMaxChannels * kFrameLength> buffer;
+    int16_t* const planes[kMaxChannels] = {buffer.data(), buffer.data() + kFrameLength};
     int64_t remaining = samplesPerChannel;
     bool stopped = false;
     while (remaining > 0 && !encoder->failed()) {
-        const int wanted = static_cast<int>(std::min<int64_t>(remaining, kMaxReadFrames));
-        const int got = readSampleFrames(wav, channels, wanted, planes);
+        const int wanted = static_cast<int>(std::min<int64_t>(remaining, kFrameLength));
+        const int got = samples.read(planes, wanted);
         encoder->encode(planes, static_cast<std::size_t>(got));
         remaining -= got;
         if (!out.ok()) {
@@ -99,14 +112,15 @@ FrameLoopResult encodeOnThisThread(std::istream& wav, int channels, int32_t samp
 FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPerChannel,
                              bool lengthExact, const EncoderOptions& options,
                              WatchedOutput& qmz, EncoderObserver* observer) {
+    WavSamples samples(wav, channels);
     if (options.threads != 1 && lengthExact) {
         FrameLoopResult result =
-            encodeFramesParallel(wav, channels, samplesPerChannel, options.preset, qmz, observer,
-                                 resolveThreadCount(options.threads));
+            encodeFramesParallel(samples, channels, samplesPerChannel, options.preset, qmz,
+                                 observer, resolveThreadCount(options.threads));
         result.samplesPerChannel = samplesPerChannel;
         return result;
     }
-    return encodeOnThisThread(wav, channels, samplesPerChannel, options, qmz, observer);
+    return encodeOnThisThread(samples, channels, samplesPerChannel, options, qmz, observer);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include "encoder/payload_writer.h"
 #include "encoder/psychoacoustic_model.h"
 #include "encoder/quantizer.h"
-#include "encoder/wav_reader.h"
 #include "encoder/worker_pool.h"
 
 namespace qmz {
@@ -238,7 +237,7 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
 // The calling thread's part: input, step 2, output and reports.
 class Pipeline {
   public:
-    Pipeline(std::istream& samples, int32_t samplesPerChannel, const Setup& setup,
+    Pipeline(SampleSource& samples, int32_t samplesPerChannel, const Setup& setup,
              ByteSink& payload, EncoderObserver* observer, int threads)
         : in_(samples),
           setup_(setup),
@@ -260,7 +259,7 @@ class Pipeline {
     bool commit(Segment& s);
     void replay(const Segment& s);
 
-    std::istream& in_;
+    SampleSource& in_;
     Setup setup_;
     ByteSink& payload_;
     EncoderObserver* observer_;
@@ -288,7 +287,7 @@ void Pipeline::readBank(int16_t* out) {
     const int n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
     remaining_ -= kFrameLength;
     int16_t* planes[kMaxChannels] = {out, out + kFrameLength};
-    const int got = readSampleFrames(in_, setup_.channels, n, planes);  // short reads: silence
+    const int got = n > 0 ? in_.read(planes, n) : 0;  // short reads: silence
     for (int c = 0; c < setup_.channels; ++c)
         std::fill(planes[c] + got, planes[c] + kFrameLength, int16_t{0});
 }
@@ -443,7 +442,7 @@ int resolveThreadCount(int requested) {
     return cores > 0 ? static_cast<int>(cores) : 1;
 }
 
-FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_t samplesPerChannel,
+FrameLoopResult encodeFramesParallel(SampleSource& samples, int channels, int32_t samplesPerChannel,
                                      const PresetParams& preset, ByteSink& payload,
                                      EncoderObserver* observer, int threads) {
     const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
