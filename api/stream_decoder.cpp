@@ -38,7 +38,7 @@ const char* describeStatus(Status status) {
         case Status::InvalidArgument:
             return "invalid argument";
         case Status::NotWav:
-            return "not a 16-bit PCM WAV stream (mono or stereo)";
+            return "not a WAV stream of 16/24/32-bit PCM or 32-bit float samples (mono or stereo)";
         case Status::WriteFailed:
             return "writing the .qmz stream failed";
         case Status::InternalError:

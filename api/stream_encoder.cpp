@@ -206,7 +206,8 @@ Status StreamEncoder::finish() {
         s.summary.averageBitRate = r.avgBitRate;
         s.status = r.internalError ? Status::InternalError
                    : r.writeFailed ? Status::WriteFailed
-                                   : Status::Ok;
+                   : r.inputTooLong ? Status::TooLong
+                                    : Status::Ok;
         return s.status;
     }
     s.status = s.finishPcm();

@@ -105,6 +105,22 @@ int NoiseRandom::draw() {
     return drawnValue(state);
 }
 
+void NoiseRandom::skip(uint64_t draws) {
+    // k steps of x -> a x + c form one affine map a^k x + c (a^k - 1) / (a - 1);
+    // built by squaring the one-step map, so no division modulo 2^32 is needed.
+    uint32_t stepA = kNoiseA, stepC = kNoiseC;
+    uint32_t totalA = 1, totalC = 0;
+    for (; draws != 0; draws >>= 1) {
+        if ((draws & 1u) != 0) {
+            totalA *= stepA;
+            totalC = stepA * totalC + stepC;
+        }
+        stepC = stepA * stepC + stepC;
+        stepA *= stepA;
+    }
+    state = totalA * state + totalC;
+}
+
 DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
                               NoiseRandom& noise) {
     std::span<const int> edges;

@@ -21,6 +21,9 @@ struct NoiseRandom {
     // Advances the state (state * 214013 + 2531011 modulo 2^32) and returns
     // bits 16..30 of it, an integer 0..32767.
     int draw();
+    // Advances the state as `draws` calls of draw() would, in O(log draws)
+    // steps, so a decode that starts mid-stream can take up the sequence.
+    void skip(uint64_t draws);
 };
 
 enum class DequantStatus {

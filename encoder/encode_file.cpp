@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "encoder/parallel_encoder.h"
+#include "encoder/sample_conversion.h"
 
 namespace qmz {
 
@@ -33,6 +34,14 @@ int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float c
         dataChunk.size = static_cast<uint32_t>(channels) * static_cast<uint32_t>(samples) * 2u;
     }
     return samples;
+}
+
+bool dropsInput(const WavInput& input, const EncoderOptions& options) {
+    if (!input.exceedsContainer) return false;
+    DataChunkHeader clipped = input.dataChunk;
+    const int channels = input.format.channels();
+    const int32_t whole = codedSamplesPerChannel(clipped, channels, 0.0f);
+    return codedSamplesPerChannel(clipped, channels, options.clipSeconds) == whole;
 }
 
 namespace {
@@ -114,11 +123,8 @@ FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPer
                              WatchedOutput& qmz, EncoderObserver* observer) {
     WavSamples samples(wav, channels);
     if (options.threads != 1 && lengthExact) {
-        FrameLoopResult result =
-            encodeFramesParallel(samples, channels, samplesPerChannel, options.preset, qmz,
-                                 observer, resolveThreadCount(options.threads));
-        result.samplesPerChannel = samplesPerChannel;
-        return result;
+        return encodeFramesParallel(samples, channels, samplesPerChannel, options.preset, qmz,
+                                    observer, resolveThreadCount(options.threads));
     }
     return encodeOnThisThread(samples, channels, samplesPerChannel, options, qmz, observer);
 }
@@ -129,12 +135,20 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& 
                            const EncoderOptions& options, EncoderObserver* observer) {
     EncodeFileResult result;
     const int channels = input.format.channels();
+    std::optional<SixteenBitSamples> converter;
+    std::optional<std::istream> convertedStream;
+    std::istream& samples =
+        input.sampleFormat == SampleFormat::Int16
+            ? wav
+            : convertedStream.emplace(&converter.emplace(wav, input.sampleFormat, channels));
     ContainerFile file{ContainerHeader{}, input.dataChunk, input.format};
     // An unknown length reads up to the most the header's size field can
     // record; the real size replaces it once the input has ended.
-    if (input.lengthUnknown) file.dataChunk.size = 0xFFFFFFFFu;
+    if (input.lengthUnknown) file.dataChunk.size = maxCodedDataSize(channels);
+    const int32_t recordable = static_cast<int32_t>(file.dataChunk.size / 2u / channels);
     result.samplesPerChannel =
         codedSamplesPerChannel(file.dataChunk, channels, options.clipSeconds);
+    const bool clipped = result.samplesPerChannel < recordable;
     std::optional<WithoutPercentage> quietObserver;
     if (input.lengthUnknown && observer != nullptr) observer = &quietObserver.emplace(*observer);
 
@@ -142,11 +156,22 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& 
     WatchedOutput out(qmz);
     const auto placeholder = serializeContainer(file);
     out.put(placeholder.data(), placeholder.size());  // a refusal is kept in out.ok()
-    const FrameLoopResult loop = runFrameLoop(wav, channels, result.samplesPerChannel,
+    const FrameLoopResult loop = runFrameLoop(samples, channels, result.samplesPerChannel,
                                               input.lengthExact, options, out, observer);
     const CodedStream coded{loop.samplesPerChannel, loop.frames, loop.payloadBits};
     file = finishedContainer(file, result.samplesPerChannel, coded, options.preset.midSide == 1);
-    result.samplesPerChannel = loop.samplesPerChannel;
+    if (loop.samplesPerChannel < result.samplesPerChannel) {  // the input ended early
+        result.inputEndedEarly = input.lengthExact;
+        result.samplesPerChannel = loop.samplesPerChannel;
+    }
+    if (input.lengthUnknown && !clipped && loop.samplesPerChannel == recordable) {
+        // Filled to the brim: whether anything was left behind shows only now.
+        int16_t left[1], right[1];
+        int16_t* const probe[2] = {left, right};
+        result.inputTooLong = readSampleFrames(samples, channels, 1, probe) == 1;
+    } else {
+        result.inputTooLong = dropsInput(input, options);
+    }
     result.internalError = loop.failed;
     result.frames = loop.frames;
     result.blockTypeCounts = loop.blockTypeCounts;

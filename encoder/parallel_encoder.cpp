@@ -224,7 +224,7 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
     if (s.failed) {
         writer.finishStream(frame + 1);
     } else if (s.last) {
-        writer.finishStream(setup.totalFrames + 1);
+        writer.finishStream(s.lastBank + 1);
     } else {
         writer.endSegment();
     }
@@ -244,6 +244,7 @@ class Pipeline {
           payload_(payload),
           observer_(observer),
           remaining_(samplesPerChannel),
+          samplesPerChannel_(samplesPerChannel),
           progress_(samplesPerChannel),
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
           window_(threads + 1),
@@ -254,7 +255,8 @@ class Pipeline {
 
   private:
     std::unique_ptr<Segment> readSegment(int index);
-    void readBank(int16_t* out);
+    void readBank(int16_t* out, int bank);
+    void fitSegment(Segment& s, int index);
     void sequence(Segment& s);
     bool commit(Segment& s);
     void replay(const Segment& s);
@@ -264,6 +266,8 @@ class Pipeline {
     ByteSink& payload_;
     EncoderObserver* observer_;
     int64_t remaining_;
+    int32_t samplesPerChannel_;  // lowered when the input ends early
+    int64_t samplesRead_ = 0;
     ProgressReport progress_;
     int segmentCount_;
     std::size_t window_;
@@ -283,13 +287,40 @@ class Pipeline {
     WorkerPool<EncodeScratch> pool_;
 };
 
-void Pipeline::readBank(int16_t* out) {
+void Pipeline::readBank(int16_t* out, int bank) {
     const int n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
     remaining_ -= kFrameLength;
     int16_t* planes[kMaxChannels] = {out, out + kFrameLength};
-    const int got = n > 0 ? in_.read(planes, n) : 0;  // short reads: silence
+    const int got = n > 0 ? in_.read(planes, n) : 0;
+    samplesRead_ += got;
     for (int c = 0; c < setup_.channels; ++c)
         std::fill(planes[c] + got, planes[c] + kFrameLength, int16_t{0});
+    if (got < n) {
+        // The input ended early: as in the single-threaded loop, what arrived
+        // is the length now, and the stream ends where an encode told that
+        // length in advance would end it. No segment before this one reaches
+        // that far (the end lies at least two banks past this one).
+        samplesPerChannel_ = static_cast<int32_t>(samplesRead_);
+        remaining_ = samplesRead_ - int64_t{kFrameLength} * bank;
+        setup_.totalFrames = static_cast<int>((samplesRead_ + kFrameLength - 1) / kFrameLength + 3);
+        segmentCount_ = setup_.totalFrames / kSegmentFrames + 1;
+    }
+}
+
+// Sizes the segment's arrays for its banks (firstBank .. lastBank).
+void Pipeline::fitSegment(Segment& s, int index) {
+    const int ch = setup_.channels;
+    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * ch;
+    const auto banks = static_cast<std::size_t>(s.lastBank - s.heldFirst + 1);
+    const auto iterations = static_cast<std::size_t>(s.lastBank - s.firstBank + 1);
+    s.samples.resize(banks * bankSize);  // every bank is written by readSegment
+    s.bankCount = iterations * ch;
+    if (s.bankCount > s.bankCapacity) {
+        s.banks.reset(new BankResults[s.bankCount]);
+        s.bankCapacity = s.bankCount;
+    }
+    s.decisions.resize(iterations);
+    s.last = index == segmentCount_ - 1;
 }
 
 std::unique_ptr<Segment> Pipeline::readSegment(int index) {
@@ -307,25 +338,20 @@ std::unique_ptr<Segment> Pipeline::readSegment(int index) {
     s->lastBank = std::min(setup_.totalFrames, index * kSegmentFrames + kSegmentFrames - 1);
     s->firstFrame = std::max(1, s->firstBank);
     s->heldFirst = index == 0 ? -1 : s->firstBank - kWarmUpBanks;
-    s->last = index == segmentCount_ - 1;
-    const int ch = setup_.channels;
-    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * ch;
-    const auto banks = static_cast<std::size_t>(s->lastBank - s->heldFirst + 1);
-    const auto iterations = static_cast<std::size_t>(s->lastBank - s->firstBank + 1);
-    s->samples.resize(banks * bankSize);  // every bank is written below
-    s->bankCount = iterations * ch;
-    if (s->bankCount > s->bankCapacity) {
-        s->banks.reset(new BankResults[s->bankCount]);
-        s->bankCapacity = s->bankCount;
-    }
-    s->decisions.resize(iterations);
+    fitSegment(*s, index);
+    const std::size_t bankSize = static_cast<std::size_t>(kFrameLength) * setup_.channels;
 
     if (index > 0) std::copy(recent_.begin(), recent_.end(), s->samples.begin());
     const int firstRead = std::max(1, s->firstBank);
     int16_t* bank =
         s->samples.data() + static_cast<std::size_t>(firstRead - s->heldFirst) * bankSize;
     if (index == 0) std::fill(s->samples.data(), bank, int16_t{0});  // banks before 1: silence
-    for (int k = firstRead; k <= s->lastBank; ++k, bank += bankSize) readBank(bank);
+    for (int k = firstRead; k <= s->lastBank; ++k, bank += bankSize) readBank(bank, k);
+    if (s->lastBank > setup_.totalFrames) {  // the input ended inside this segment
+        s->lastBank = setup_.totalFrames;
+        fitSegment(*s, index);
+    }
+    s->last = index == segmentCount_ - 1;  // an early end may have made it the last
     const std::size_t keep = std::min(recent_.size(), s->samples.size());
     std::copy(s->samples.end() - static_cast<std::ptrdiff_t>(keep), s->samples.end(),
               recent_.end() - static_cast<std::ptrdiff_t>(keep));
@@ -431,6 +457,7 @@ FrameLoopResult Pipeline::run() {
         inFlight_.pop_front();
         if (!more) break;
     }
+    result_.samplesPerChannel = samplesPerChannel_;
     return result_;
 }
 

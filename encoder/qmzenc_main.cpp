@@ -1,4 +1,5 @@
-// qmzenc: encodes one 16-bit PCM WAV file into a .qmz file.
+// qmzenc: encodes one WAV file (16-bit PCM, or 24/32-bit converted) into a
+// .qmz file.
 //
 // Standard output carries the banner, the progress line with its "*" and "+"
 // block-switching marks, the quantiser's reports and the final bit rate;
@@ -40,6 +41,33 @@ class ConsoleObserver final : public qmz::EncoderObserver {
         std::printf("%s", qmz::quantizerEventText(event));
     }
 };
+
+const char* sampleFormatName(qmz::SampleFormat format) {
+    switch (format) {
+        case qmz::SampleFormat::Int16:
+            return "16-bit";
+        case qmz::SampleFormat::Int24:
+            return "24-bit";
+        case qmz::SampleFormat::Int32:
+            return "32-bit integer";
+        case qmz::SampleFormat::Float32:
+            return "32-bit float";
+    }
+    return "other";
+}
+
+// A pipe or socket cannot take the .qmz output: its header is written again at
+// the end. Checked before opening, which would wait for a reader.
+bool isUnseekableOutput(const std::string& path) {
+    std::error_code ignored;
+    const auto type = std::filesystem::status(path, ignored).type();
+    return type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket;
+}
+
+void removeIfRegularFile(const std::string& path) {
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
+}
 
 int failEncoding(int status, const std::string& input) {
     std::printf("error encoding audio file %s", input.c_str());
@@ -94,6 +122,24 @@ int main(int argc, char** argv) {
             "qmzenc: %s: warning: the sample rate is %u Hz; the codec is tuned for 44100 Hz\n",
             input.c_str(), header.format.sampleRate());
     }
+    if (header.sampleFormat != qmz::SampleFormat::Int16) {
+        std::fprintf(stderr, "qmzenc: %s: %s samples are converted to 16 bits with TPDF dither\n",
+                     input.c_str(), sampleFormatName(header.sampleFormat));
+    }
+    if (qmz::dropsInput(header, options)) {
+        std::fprintf(stderr,
+                     "qmzenc: %s: longer than a .qmz file can record (%u bytes of 16-bit "
+                     "samples); nothing was written (-td codes a part)\n",
+                     input.c_str(), qmz::maxCodedDataSize(header.format.channels()));
+        return failEncoding(kCannotReadInput, input);
+    }
+    if (isUnseekableOutput(output)) {
+        std::fprintf(stderr,
+                     "qmzenc: %s: the output must be a seekable file (its header is rewritten "
+                     "at the end), not a pipe; nothing was written\n",
+                     output.c_str());
+        return failEncoding(kCannotWriteOutput, input);
+    }
     std::ofstream qmzFile(output, std::ios::binary | std::ios::trunc);
     if (!qmzFile) {
         std::fprintf(stderr, "qmzenc: %s: cannot create the file\n", output.c_str());
@@ -103,11 +149,18 @@ int main(int argc, char** argv) {
     ConsoleObserver observer;
     const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
     qmzFile.close();
+    if (result.inputEndedEarly || result.inputTooLong) {
+        removeIfRegularFile(output);
+        std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", input.c_str(),
+                     result.inputTooLong
+                         ? "longer than a .qmz file can record (-td codes a part)"
+                         : "the input ended before its checked length (did it shrink, or "
+                           "a read fail?)");
+        return failEncoding(kCannotReadInput, input);
+    }
     if (result.writeFailed || !qmzFile || result.internalError) {
         // An unfinished file is of no use to anyone; a device (say /dev/full) stays.
-        std::error_code ignored;
-        if (std::filesystem::is_regular_file(output, ignored))
-            std::filesystem::remove(output, ignored);
+        removeIfRegularFile(output);
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", output.c_str(),
                      result.internalError ? "internal error: a quantised value out of range"
                                           : "writing failed (is the disk full?)");

@@ -1,10 +1,11 @@
 // RIFF/WAVE input for the encoder: header parsing and bulk sample reading.
 //
 // The accepted shape is deliberately narrow: "RIFF" size "WAVE", a "fmt "
-// chunk first, at most one other chunk, then "data"; PCM, 16 bits, one or two
-// channels. The format chunk's own size is honoured (bodies longer than the
-// 16 kept bytes are skipped) and odd-sized chunks are followed by their pad
-// byte, so sample bytes are never taken for a chunk header.
+// chunk first, at most one other chunk, then "data"; one or two channels of
+// 16-, 24- or 32-bit integer PCM or 32-bit float, with a plain or an
+// extensible format tag. The format chunk's own size is honoured (bodies
+// longer than the bytes read are skipped) and odd-sized chunks are followed by
+// their pad byte, so sample bytes are never taken for a chunk header.
 #pragma once
 
 #include <cstdint>
@@ -25,31 +26,54 @@ enum class WavReadError : int {
     BadFormatChunk = -5,       // first chunk is not "fmt ", or its body is short
     NoChunkAfterFormat = -6,   // no chunk header after the format chunk / skipped chunk
     DataNotFound = -7,         // the chunk after the one skipped chunk is not "data"
-    NotPcm = -8,               // format tag is not 1
-    Not16Bit = -9,             // bits per sample are not 16
-    UnsupportedChannels = -10  // channel count is neither 1 nor 2
+    NotPcm = -8,               // neither integer PCM nor float, plain or extensible
+    UnsupportedBits = -9,      // not 16/24/32-bit integer, nor 32-bit float
+    UnsupportedChannels = -10, // channel count is neither 1 nor 2
+    ZeroSampleRate = -11       // a rate of 0 leaves nothing to play the samples at
 };
+
+// How the input's samples are stored; everything but Int16 is converted to
+// 16 bits on the way in (see sample_conversion.h).
+enum class SampleFormat { Int16, Int24, Int32, Float32 };
 
 // Plain words for a result, for the programs' messages.
 const char* describeWavReadError(WavReadError error);
 
 struct WavInput {
+    // The format the container records: the input's own block for plain
+    // 16-bit PCM (byte for byte), otherwise the 16-bit PCM block of the same
+    // channels and rate that the converted samples have.
     WavFormatBlock format;
-    DataChunkHeader dataChunk;  // "data" and the number of sample bytes to code
+    SampleFormat sampleFormat = SampleFormat::Int16;
+    // "data" and the number of 16-bit sample bytes to code: for converted
+    // input the size the converted samples take, for a length that runs to the
+    // end of a file the whole sample frames there, at most what the
+    // container's 32-bit size field can record.
+    DataChunkHeader dataChunk;
     // The stream cannot seek and the data size is 0 or 0xFFFFFFFF, the values
     // a writer into a pipe leaves: the samples run to the end of the stream.
     bool lengthUnknown = false;
     // The stream could seek, so dataChunk.size was checked against the bytes
     // really there: exactly that many will arrive.
     bool lengthExact = false;
+    // The file holds more sample frames than the container can record (its
+    // data size ran to the end of a file larger than that): coding it whole
+    // is impossible, and coding dataChunk.size would drop the rest.
+    bool exceedsContainer = false;
 };
+
+// The largest data size the container records for `channels` 16-bit
+// channels: whole sample frames within the 32-bit field.
+uint32_t maxCodedDataSize(int channels);
 
 // Parses the header at the stream's position. On Ok the stream stands at the
 // first sample byte. When the stream is seekable and holds fewer sample bytes
-// than the data chunk declares (a truncated file, or the 0xFFFFFFFF size of a
-// streaming writer), dataChunk.size is lowered to the whole sample frames
-// present; a size that fits is kept as declared. An unseekable stream keeps
-// the declared size as the most it will deliver (see lengthUnknown).
+// than the data chunk declares (a truncated file), dataChunk.size is lowered
+// to the whole sample frames present; a size that fits is kept as declared.
+// A size of 0xFFFFFFFF, or of 0 when what follows is not a well-formed chunk
+// (both what a streaming writer leaves), runs to the end of a seekable file.
+// An unseekable stream keeps the declared size as the most it will deliver
+// (see lengthUnknown).
 WavReadError parseWavHeader(std::istream& in, WavInput& out);
 
 // Opens path in binary mode and parses it; CannotOpen if it cannot be opened.

@@ -1,5 +1,5 @@
 // The whole encoder on arbitrary bytes taken as a WAV file: header parsing,
-// the frame loop with the psychoacoustic model, block switching, quantiser
+// the conversion of 24/32-bit and float samples, the frame loop with the psychoacoustic model, block switching, quantiser
 // and payload writer. The coded length is capped at two seconds per input.
 // Whatever the samples, the stream written must decode without error.
 #include <cstddef>
@@ -23,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ostringstream qmz;
     const qmz::EncodeFileResult result = qmz::encodeWav(wav, input, qmz, options, nullptr);
     if (result.writeFailed || result.internalError) __builtin_trap();
+    // A memory stream delivers every byte its length promised.
+    if (result.inputEndedEarly || result.inputTooLong) __builtin_trap();
 
     std::istringstream coded(qmz.str());
     std::ostringstream decoded;

@@ -107,11 +107,13 @@ INSTANTIATE_TEST_SUITE_P(
     Corpus, AdversarialWav,
     ::testing::Values(WavCase{"wav_data_before_format.wav", WavReadError::BadFormatChunk, 0},
                       WavCase{"wav_two_chunks_before_data.wav", WavReadError::DataNotFound, 0},
-                      WavCase{"wav_format_tag_3_float.wav", WavReadError::NotPcm, 0},
+                      // The wider formats are converted: their whole frames, in 16 bits.
+                      WavCase{"wav_format_tag_3_float.wav", WavReadError::Ok, 4},
+                      // An extensible block without a known sub-format.
                       WavCase{"wav_format_tag_fffe_extensible.wav", WavReadError::NotPcm, 0},
-                      WavCase{"wav_8_bit.wav", WavReadError::Not16Bit, 0},
-                      WavCase{"wav_24_bit.wav", WavReadError::Not16Bit, 0},
-                      WavCase{"wav_32_bit.wav", WavReadError::Not16Bit, 0},
+                      WavCase{"wav_8_bit.wav", WavReadError::UnsupportedBits, 0},
+                      WavCase{"wav_24_bit.wav", WavReadError::Ok, 8},
+                      WavCase{"wav_32_bit.wav", WavReadError::Ok, 4},
                       WavCase{"wav_data_size_0.wav", WavReadError::Ok, 0},
                       // Only the 12 bytes present are coded, and recorded.
                       WavCase{"wav_data_size_ffffffff.wav", WavReadError::Ok, 12},

@@ -27,6 +27,24 @@ void expectSentinels(const std::vector<double>& out, int len) {
     for (std::size_t i = len; i < out.size(); ++i) EXPECT_TRUE(std::isnan(out[i])) << i;
 }
 
+TEST(NoiseRandom, SkipLandsWhereThatManyDrawsLand) {
+    for (const uint64_t draws : {0ull, 1ull, 2ull, 3ull, 4ull, 45ull, 1000ull, 123457ull}) {
+        NoiseRandom stepped, skipped;
+        stepped.state = skipped.state = 0x9E3779B9u;
+        for (uint64_t i = 0; i < draws; ++i) stepped.draw();
+        skipped.skip(draws);
+        EXPECT_EQ(skipped.state, stepped.state) << draws;
+    }
+    // The generator's period is 2^32: a whole period returns to the start.
+    NoiseRandom noise;
+    noise.skip(uint64_t{1} << 32);
+    EXPECT_EQ(noise.state, 1u);
+    noise.skip((uint64_t{1} << 32) + 5);
+    NoiseRandom five;
+    for (int i = 0; i < 5; ++i) five.draw();
+    EXPECT_EQ(noise.state, five.state);
+}
+
 TEST(NoiseRandom, EachSessionStartsWithTheSameSequence) {
     NoiseRandom first;
     EXPECT_EQ(first.draw(), 41);

@@ -115,5 +115,63 @@ TEST(PipeInput, PartialTrailingSampleFrameIsDropped) {
     EXPECT_EQ(test::headerWord(piped.qmz, 36), 3000u * 4u);
 }
 
+// A file that can seek (so its length is checked while the header is read)
+// and then delivers fewer bytes than it had: it shrank, or a read failed.
+class ShrinkingFile final : public std::streambuf {
+  public:
+    explicit ShrinkingFile(std::string bytes) : bytes_(std::move(bytes)) {
+        setg(bytes_.data(), bytes_.data(), bytes_.data() + bytes_.size());
+    }
+    void shrinkTo(std::size_t size) { setg(eback(), gptr(), eback() + size); }
+
+  protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+        const off_type base = dir == std::ios_base::beg   ? 0
+                              : dir == std::ios_base::cur ? gptr() - eback()
+                                                          : egptr() - eback();
+        return seekpos(pos_type(base + off), std::ios_base::in);
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode) override {
+        if (pos < 0 || pos > egptr() - eback()) return pos_type(off_type(-1));
+        setg(eback(), eback() + static_cast<off_type>(pos), egptr());
+        return pos;
+    }
+
+  private:
+    std::string bytes_;
+};
+
+// Every thread count codes what arrived as the file of that length would be
+// coded, and reports that the input came up short.
+TEST(PipeInput, FileThatShrinksAfterItsLengthWasChecked) {
+    const int64_t frames = 200000;  // five segments of the threaded loop
+    const std::string wav = musicWav(frames, 2);
+    // Sample frames left: none, inside the first frame, at a frame and at a
+    // segment boundary, a frame after one, and just short of the end.
+    for (const int64_t left : {0, 500, 1024, 45 * 1024, 46 * 1024 + 1, 2 * 46080 + 7, 199999}) {
+        const std::string shorter = wav.substr(0, 44 + static_cast<std::size_t>(left) * 4);
+        const test::Encoded reference = test::encodeImage(withDataSize(shorter, 0xFFFFFFFFu));
+        ASSERT_EQ(reference.result.samplesPerChannel, left);
+        for (const char* threads : {"1", "2", "3"}) {
+            SCOPED_TRACE(std::to_string(left) + " frames left, -j " + threads);
+            ShrinkingFile file(wav);
+            std::istream in(&file);
+            WavInput input;
+            ASSERT_EQ(parseWavHeader(in, input), WavReadError::Ok);
+            ASSERT_TRUE(input.lengthExact);
+            file.shrinkTo(shorter.size());
+            std::ostringstream out;
+            const EncodeFileResult r =
+                encodeWav(in, input, out, parseEncoderOptions({"-A", "-j", threads}), nullptr);
+            EXPECT_TRUE(r.inputEndedEarly);
+            EXPECT_EQ(r.samplesPerChannel, left);
+            EXPECT_EQ(r.frames, reference.result.frames);
+            EXPECT_TRUE(out.str() == reference.qmz);
+        }
+    }
+    // Nor is an input that delivers what it promised reported.
+    EXPECT_FALSE(test::encodeImage(wav, {"-A", "-j", "2"}).result.inputEndedEarly);
+}
+
 }  // namespace
 }  // namespace qmz

@@ -1,6 +1,9 @@
 // The two programs as a user runs them: console text, exit statuses, files.
 #include "codec_harness.h"
 #include "program_harness.h"
+#include "wav_image.h"
+
+#include <cstring>
 
 #if defined(QMZENC_PATH) && defined(QMZDEC_PATH)
 
@@ -140,6 +143,102 @@ TEST_F(Programs, OtherSampleRatesAreCodedWithAWarning) {
     ASSERT_EQ(run(QMZDEC_PATH, "out.qmz out.wav").status, 0);
     EXPECT_EQ(test::headerWord(slurp(path("out.wav")), 24),
               48000u);  // the output declares the input's rate
+}
+
+// WAV shapes that other programs write: each is coded (the conversions say so
+// on standard error) or refused with the reason.
+TEST_F(Programs, WavShapesBeyondPlain16BitPcm) {
+    std::vector<int16_t> pcm(2 * 3000);
+    for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>((i * 37) % 2000);
+    const std::string plain = signals::wavFileImage(pcm, 2);
+    const std::string data = plain.substr(44);
+    std::string data24, dataFloat;
+    for (std::size_t i = 0; i < pcm.size(); ++i) {
+        data24 += std::string(1, '\x40') + data.substr(2 * i, 2);
+        const float f = pcm[i] / 32768.0f;
+        uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        dataFloat += test::le32(bits);
+    }
+    const std::string extensible16 =
+        test::formatBlock(0xFFFE, 2) + test::le16(22) + test::le16(16) + test::le32(3) +
+        test::le16(1) + std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14);
+    using test::chunk;
+    using test::riffWave;
+    struct Case {
+        const char* name;
+        std::string image;
+        int status;
+        const char* err;      // a part of standard error; "" for none at all
+        std::string sameQmz;  // when not empty: the file whose .qmz it must give
+    };
+    const Case cases[] = {
+        {"24-bit", riffWave(chunk("fmt ", test::formatBlock(1, 2, 44100, 24)) + chunk("data", data24)),
+         0, "24-bit samples are converted to 16 bits with TPDF dither", ""},
+        {"float", riffWave(chunk("fmt ", test::formatBlock(3, 2, 44100, 32)) + chunk("data", dataFloat)),
+         0, "32-bit float samples are converted to 16 bits with TPDF dither", ""},
+        {"extensible 16-bit", riffWave(chunk("fmt ", extensible16) + chunk("data", data)), 0, "",
+         plain},
+        {"data size 0", riffWave(chunk("fmt ", test::formatBlock(1, 2)) + test::chunkHeader("data", 0) + data),
+         0, "", plain},
+        {"sample rate 0", riffWave(chunk("fmt ", test::formatBlock(1, 2, 0)) + chunk("data", data)), 2,
+         "the sample rate is 0", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write("in.wav", c.image);
+        fs::remove(path("out.qmz"));
+        const ProgramRun r = run(QMZENC_PATH, "in.wav out.qmz");
+        EXPECT_EQ(r.status, c.status);
+        if (*c.err == '\0') {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        }
+        if (c.status != 0) {
+            EXPECT_FALSE(fs::exists(path("out.qmz")));
+            continue;
+        }
+        if (!c.sameQmz.empty()) {
+            write("same.wav", c.sameQmz);
+            ASSERT_EQ(run(QMZENC_PATH, "same.wav same.qmz").status, 0);
+            EXPECT_TRUE(slurp(path("out.qmz")) == slurp(path("same.qmz")));
+        }
+        ASSERT_EQ(run(QMZDEC_PATH, "out.qmz out.wav").status, 0);
+        const std::string decoded = slurp(path("out.wav"));
+        EXPECT_EQ(decoded.substr(20, 16), test::formatBlock(1, 2));
+        EXPECT_EQ(test::headerWord(decoded, 40), 3000u * 4);
+    }
+}
+
+TEST_F(Programs, PipeAsTheQmzOutputIsRefused) {
+    write("in.wav", signals::wavFileImage(std::vector<int16_t>(100, 7), 1));
+    ASSERT_EQ(shell("mkfifo out.qmz"), 0);
+    // Opening a pipe with no reader would wait: the time limit keeps a
+    // failure from hanging the suite.
+    const ProgramRun r = run("timeout", "20 '" + std::string(QMZENC_PATH) + "' in.wav out.qmz");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("must be a seekable file"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::status(path("out.qmz")).type(), fs::file_type::fifo);
+}
+
+// A file whose data runs to its end (size 0xFFFFFFFF) beyond what the
+// container's 32-bit size can record: refused before anything is written,
+// unless a clip codes a part of it. The file is sparse: no disk is used.
+TEST_F(Programs, InputLongerThanAQmzFileRecords) {
+    write("long.wav", test::riffWave(test::chunk("fmt ", test::formatBlock(1, 2)) +
+                                     test::chunkHeader("data", 0xFFFFFFFFu)));
+    std::error_code error;
+    fs::resize_file(path("long.wav"), 44 + 0x100000000ull + 4000, error);
+    if (error) GTEST_SKIP() << "no file of more than 4 GB here: " << error.message();
+    ProgramRun r = run(QMZENC_PATH, "long.wav out.qmz");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("longer than a .qmz file can record"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(path("out.qmz")));
+    r = run(QMZENC_PATH, "long.wav out.qmz -E -td 1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(test::headerWord(slurp(path("out.qmz")), 4), 44100u);
 }
 
 TEST_F(Programs, DecoderRefusesWhatIsNotAFinishedQmzFile) {

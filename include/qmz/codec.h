@@ -12,7 +12,8 @@
 //     encoder.write(samples.data(), samples.size() / 2);  // interleaved L R L R ...
 //     if (encoder.finish() != qmz::Status::Ok) ...        // header written last
 //
-// Encoding a WAV stream (16-bit PCM, mono or stereo):
+// Encoding a WAV stream (mono or stereo; 16-bit PCM, or 24/32-bit PCM and
+// 32-bit float converted to 16 bits with dither):
 //
 //     std::ifstream wav("song.wav", std::ios::binary);
 //     qmz::StreamEncoder encoder(wav, out, {qmz::QualityPreset::B});
@@ -41,7 +42,7 @@ namespace qmz {
 enum class Status {
     Ok = 0,
     InvalidArgument,  // a channel count other than 1 or 2, or a call the object's mode forbids
-    NotWav,           // the WAV source is not 16-bit PCM RIFF/WAVE, mono or stereo
+    NotWav,           // the WAV source is not RIFF/WAVE of a sample format read, mono or stereo
     WriteFailed,      // the .qmz destination refused bytes
     InternalError,    // the quantiser produced a value the stream cannot carry
     TooLong,          // more sample frames than a .qmz header can record
