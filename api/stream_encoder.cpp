@@ -12,7 +12,7 @@
 #include <ostream>
 
 #include "common/little_endian.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "encoder/stream_end.h"
 #include "qmz/codec.h"
 

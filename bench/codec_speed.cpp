@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "decoder/decode_file.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "signals/wav_files.h"
 
 namespace {

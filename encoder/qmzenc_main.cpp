@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/same_file.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 
 namespace {
 

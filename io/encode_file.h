@@ -12,7 +12,7 @@
 #include "encoder/encoder.h"
 #include "encoder/presets.h"
 #include "encoder/stream_end.h"
-#include "encoder/wav_reader.h"
+#include "io/wav_reader.h"
 
 namespace qmz {
 

@@ -1,11 +1,11 @@
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 
 #include <memory>
 #include <optional>
 #include <ostream>
 
 #include "encoder/parallel_encoder.h"
-#include "encoder/sample_conversion.h"
+#include "io/sample_conversion.h"
 
 namespace qmz {
 
