@@ -7,11 +7,12 @@
 namespace qmz {
 
 Encoder::Encoder(int channels, int32_t samplesPerChannel, const PresetParams& preset,
-                 ByteSink& payload, EncoderObserver* observer)
+                 ByteSink& payload, EncoderObserver* observer, const EncoderPolicy* policy)
     : channels_(channels),
       samplesPerChannel_(samplesPerChannel),
       config_(encoderConfigOf(preset)),
-      policy_(config_),
+      presetPolicy_(config_),
+      policy_(policy != nullptr ? *policy : presetPolicy_),
       observer_(observer),
       writer_(payload),
       remaining_(samplesPerChannel),

@@ -40,9 +40,10 @@ class Encoder {
     // `channels` (1 or 2) channels of 16-bit samples; samplesPerChannel is
     // the most that will be taken (and the scale of the progress reports).
     // The sink's next byte is the first behind the container header.
-    // observer may be null.
+    // observer may be null; so may policy, for the preset's own decisions
+    // (a policy given must outlive the session).
     Encoder(int channels, int32_t samplesPerChannel, const PresetParams& preset, ByteSink& payload,
-            EncoderObserver* observer);
+            EncoderObserver* observer, const EncoderPolicy* policy = nullptr);
 
     // Takes up to `frames` interleaved sample frames and codes every frame
     // of the loop they complete. Returns the sample frames taken: fewer than
@@ -80,7 +81,8 @@ class Encoder {
     int channels_;
     int32_t samplesPerChannel_;
     EncoderConfig config_;
-    PresetPolicy policy_;
+    PresetPolicy presetPolicy_;
+    const EncoderPolicy& policy_;
     EncoderObserver* observer_;
     FramePayloadWriter writer_;
 

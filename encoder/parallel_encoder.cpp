@@ -471,11 +471,12 @@ int resolveThreadCount(int requested) {
 
 FrameLoopResult encodeFramesParallel(SampleSource& samples, int channels, int32_t samplesPerChannel,
                                      const PresetParams& preset, ByteSink& payload,
-                                     EncoderObserver* observer, int threads) {
+                                     EncoderObserver* observer, int threads,
+                                     const EncoderPolicy* policy) {
     const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
     const EncoderConfig config = encoderConfigOf(preset);
-    const PresetPolicy policy(config);
-    const Setup setup{channels, config, policy,
+    const PresetPolicy presetPolicy(config);
+    const Setup setup{channels, config, policy != nullptr ? *policy : presetPolicy,
                       static_cast<int>((n + kFrameLength - 1) / kFrameLength + 3)};
     // More workers than segments would only idle; each holds its own arrays.
     const int segments = setup.totalFrames / kSegmentFrames + 1;

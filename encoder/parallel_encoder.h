@@ -47,15 +47,16 @@ struct FrameLoopResult {
 
 // Runs the frame loop on `threads` worker threads (at least 1; no more than
 // the input has segments, nor than 64) over samplesPerChannel sample frames
-// from `samples` (an input that ends earlier is coded with silence in
-// place of the rest), and writes the payload to `payload`, end of stream
-// included: the bytes an Encoder fed the same samples writes up to its
-// finish(), with the same reports to `observer` (may be null) in the same
-// order, all made on the calling thread. Stops early when `payload` refuses
-// bytes.
+// from `samples` (an input that ends earlier is coded as long as it is), and
+// writes the payload to `payload`, end of stream included: the bytes an
+// Encoder fed the same samples writes up to its finish(), with the same
+// reports to `observer` (may be null) in the same order, all made on the
+// calling thread. Stops early when `payload` refuses bytes. `policy` (null:
+// the preset's) is asked from several threads at once.
 FrameLoopResult encodeFramesParallel(SampleSource& samples, int channels, int32_t samplesPerChannel,
                                      const PresetParams& preset, ByteSink& payload,
-                                     EncoderObserver* observer, int threads);
+                                     EncoderObserver* observer, int threads,
+                                     const EncoderPolicy* policy = nullptr);
 
 // The number of worker threads `-j N` asks for: N, or one per core for 0.
 int resolveThreadCount(int requested);

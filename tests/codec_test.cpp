@@ -6,6 +6,7 @@
 
 #include "codec_harness.h"
 #include "common/frame_syntax.h"
+#include "encoder/parallel_encoder.h"
 
 namespace qmz {
 namespace {
@@ -344,6 +345,55 @@ TEST(Codec, SessionBytesDoNotDependOnHowTheInputArrives) {
     EXPECT_EQ(encoder.encode(pcm.data() + 1500, 1500), 500u);
     EXPECT_TRUE(encoder.finish());
     EXPECT_EQ(encoder.samplesPerChannel(), 2000);
+}
+
+// Another encoder policy plugs into both frame loops: one that never asks
+// for short blocks and quantises with its own settings is followed by the
+// session and by every thread count alike.
+TEST(Codec, BothFrameLoopsFollowTheEncoderPolicy) {
+    class LongOnlyCoarse final : public EncoderPolicy {
+      public:
+        bool wantsShortBlocks(bool) const override { return false; }
+        void quantise(QuantizerState& state, const BlockToQuantize& block, QuantizedBlock& out,
+                      QuantizerEventSink* sink) const override {
+            quantizeBlock(state, block, {4.0f, 8, 1e-5}, out, sink);
+        }
+    };
+    class Planes final : public SampleSource {
+      public:
+        explicit Planes(const std::vector<int16_t>& mono) : mono_(mono) {}
+        int read(int16_t* const planes[kMaxChannels], int frames) override {
+            const int n = std::min<int>(frames, static_cast<int>(mono_.size() - at_));
+            std::copy_n(mono_.begin() + static_cast<std::ptrdiff_t>(at_), n, planes[0]);
+            at_ += static_cast<std::size_t>(n);
+            return n;
+        }
+
+      private:
+        const std::vector<int16_t>& mono_;
+        std::size_t at_ = 0;
+    };
+    const std::vector<int16_t> pcm = clicksAfterSilence(1);
+    const auto frames = static_cast<int32_t>(pcm.size());
+    const LongOnlyCoarse policy;
+    StringSink preset, session;
+    Encoder presetEncoder(1, frames, PresetParams{}, preset, nullptr);
+    presetEncoder.encode(pcm.data(), pcm.size());
+    presetEncoder.finish();
+    Encoder encoder(1, frames, PresetParams{}, session, nullptr, &policy);
+    encoder.encode(pcm.data(), pcm.size());
+    encoder.finish();
+    EXPECT_GT(presetEncoder.blockTypeCounts()[2], 0);
+    EXPECT_EQ(encoder.blockTypeCounts()[2], 0);
+    EXPECT_FALSE(session.str() == preset.str());
+    for (const int threads : {1, 2, 3}) {
+        Planes samples(pcm);
+        StringSink threaded;
+        const FrameLoopResult r = encodeFramesParallel(samples, 1, frames, PresetParams{},
+                                                       threaded, nullptr, threads, &policy);
+        EXPECT_TRUE(threaded.str() == session.str()) << threads << " threads";
+        EXPECT_EQ(r.blockTypeCounts, encoder.blockTypeCounts());
+    }
 }
 
 // Damaged and truncated .qmz files: the decoder keeps what it decoded before
