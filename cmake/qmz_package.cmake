@@ -6,7 +6,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 add_executable(qmzinfo ${PROJECT_SOURCE_DIR}/tools/qmzinfo_main.cpp)
-target_link_libraries(qmzinfo PRIVATE qmz_decoder)
+target_link_libraries(qmzinfo PRIVATE qmz_decoder qmz_io)
 
 file(GLOB qmz_api_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/api/*.cpp)
 add_library(qmz_codec STATIC ${qmz_api_sources})

@@ -1,6 +1,7 @@
 #include "common/bit_io.h"
 
 #include <istream>
+#include <limits>
 
 namespace qmz {
 
@@ -39,6 +40,16 @@ bool PayloadBitReader::refill() {
     end_ = static_cast<std::size_t>(in_.gcount());
     bytesLoaded_ += static_cast<int64_t>(end_);
     return end_ > 0;
+}
+
+int64_t PayloadBitReader::skipToEnd() {
+    auto skipped = static_cast<int64_t>(end_ - next_);
+    next_ = end_;
+    if (!pastEnd_ && in_) {
+        in_.ignore(std::numeric_limits<std::streamsize>::max());
+        skipped += static_cast<int64_t>(in_.gcount());
+    }
+    return skipped;
 }
 
 bool PayloadBitReader::getRawBytes(uint8_t* bytes, std::size_t count) {

@@ -147,6 +147,11 @@ class PayloadBitReader {
     bool getRawBytes(uint8_t* bytes, std::size_t count);
     // True once a byte was wanted after the end of the input.
     bool pastEnd() const { return pastEnd_; }
+    // True when no bit of a loaded byte is left unread.
+    bool atByteBoundary() const { return mask_ > 0x80; }
+    // Reads the input to its end; the bytes that followed the last one a bit
+    // was taken from.
+    int64_t skipToEnd();
     // Bits taken from the input so far, the unread rest of a dropped byte
     // included; it stops growing at the end of the input.
     int64_t bitPosition() const {

@@ -23,7 +23,7 @@ bool rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t fra
         dest.clear();
         return false;
     }
-    writeWavHeader(dest, static_cast<uint32_t>(frames * 2 * channels), format);
+    writeWavHeader(dest, outputDataSize(frames, channels), format);
     dest.seekp(end);
     return static_cast<bool>(dest);
 }
@@ -54,7 +54,12 @@ DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {
 
 DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, std::ostream& dest) {
     DecodeFileResult result;
-    if (!writeWavHeader(dest, file.dataChunk.size, file.format)) {
+    // The header goes out before the first sample, so that a destination that
+    // cannot seek (a pipe) still gets a complete file: it declares every
+    // sample frame the stream promises.
+    const WavFormatBlock format = outputFormatBlock(file);
+    if (!writeWavHeader(dest, outputDataSize(file.header.samplesPerChannel, file.header.channels),
+                        format)) {
         result.writeFailed = true;
         return result;
     }
@@ -92,7 +97,7 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
     }
     if (pending > 0 && dest) writePending();
     if (result.error != DecodeError::None && dest)
-        result.headerFitted = rewriteHeader(dest, file.format, result.framesWritten, channels);
+        result.headerFitted = rewriteHeader(dest, format, result.framesWritten, channels);
     dest.flush();
     result.writeFailed = !dest;
     return result;

@@ -28,6 +28,11 @@ const char* describeDecodeError(DecodeError error) {
     return "unknown decode error";
 }
 
+DecodeError decodeErrorOf(StreamError error) {
+    if (error == StreamError::None) return DecodeError::None;
+    return error == StreamError::Truncated ? DecodeError::Truncated : DecodeError::DamagedStream;
+}
+
 DecodeError checkContainer(const ContainerFile& file) {
     const ContainerHeader& h = file.header;
     if (!hasContainerMagic(h)) {
@@ -138,14 +143,8 @@ DecodeError Decoder::decodeFrame(int16_t* pcm, int& frames) {
     BlockType type;
     const StreamError streamError = reader_.readFrame(
         std::span(blocks_.data(), static_cast<std::size_t>(channels_)), type, frameCounter_ + 2);
-    DecodeError error = DecodeError::None;
-    if (streamError == StreamError::Truncated) {
-        error = DecodeError::Truncated;
-    } else if (streamError != StreamError::None) {
-        error = DecodeError::DamagedStream;
-    } else {
-        error = synthesizeFrame(type);
-    }
+    DecodeError error = decodeErrorOf(streamError);
+    if (error == DecodeError::None) error = synthesizeFrame(type);
     if (error != DecodeError::None) {
         finished_ = true;
         return error;

@@ -32,6 +32,10 @@ enum class DecodeError {
 
 const char* describeDecodeError(DecodeError error);
 
+// The decode error a payload reader's error amounts to: Truncated for an early
+// end, DamagedStream for anything else.
+DecodeError decodeErrorOf(StreamError error);
+
 // Checks the fields the decoder relies on before anything is written.
 DecodeError checkContainer(const ContainerFile& file);
 

@@ -39,14 +39,14 @@ const DequantTables& dequantTables() {
     return tables;
 }
 
-// Returns false when the index had to be clamped.
-bool codedBand(const QuantizedBlock& block, int sf, int first, int last, double* out,
+int64_t stepIndex(const QuantizedBlock& block, int sf) {
+    return int64_t(block.globalGain) - sf;
+}
+
+void codedBand(const QuantizedBlock& block, int sf, int first, int last, double* out,
                const DequantTables& t) {
-    const int64_t index = int64_t(block.globalGain) - sf;
-    const int64_t clamped = std::clamp<int64_t>(index, 0, kStepTableSize - 1);
-    const double step = t.step[clamped];
+    const double step = t.step[std::clamp<int64_t>(stepIndex(block, sf), 0, kStepTableSize - 1)];
     for (int k = first; k < last; ++k) out[k] = block.lines[k] * step;
-    return index == clamped;
 }
 
 // The generator stepped 1..4 times at once: x -> a^k x + c_k (mod 2^32),
@@ -68,7 +68,7 @@ double noiseLine(int drawn, double amplitude) {
     return (r * (1.0 / 16384.0) - 1.0) * amplitude * 2.0;
 }
 
-bool noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
+void noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
                const DequantTables& t) {
     const int level = std::min(sf, kMaxScalefactor) - kNoiseBandBase;
     const double amplitude = t.noiseAmplitude[level];
@@ -83,7 +83,13 @@ bool noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
         noise.state = s = s4;
     }
     for (; k < last; ++k) out[k] = noiseLine(noise.draw(), amplitude);
-    return sf <= kMaxScalefactor;
+}
+
+// The bands of a block of `len` lines; 0 for a length no block has.
+int bandCount(int len) {
+    if (len == kFrameLength) return kLongBandCount;
+    if (len == kShortBlockLength) return kShortBandCount;
+    return 0;
 }
 
 }  // namespace
@@ -121,29 +127,50 @@ void NoiseRandom::skip(uint64_t draws) {
     state = totalA * state + totalC;
 }
 
-DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
-                              NoiseRandom& noise) {
-    std::span<const int> edges;
-    int bands = 0;
-    if (len == kFrameLength) {
-        edges = longBandEdges;
-        bands = kLongBandCount;
-    } else if (len == kShortBlockLength) {
-        edges = shortBandEdges;
-        bands = kShortBandCount;
-    } else {
-        return DequantStatus::BadLength;
-    }
-    const DequantTables& t = dequantTables();
-    bool intact = true;
+DequantStatus checkBlockLevels(const QuantizedBlock& block, int len) {
+    const int bands = bandCount(len);
+    if (bands == 0) return DequantStatus::BadLength;
     for (int s = 0; s < bands; ++s) {
         const int sf = block.scalefactors[s];
-        const bool ok = sf <= kNoiseBandBase ? codedBand(block, sf, edges[s], edges[s + 1], out, t)
-                                             : noiseBand(sf, edges[s], edges[s + 1], out, noise, t);
-        intact = intact && ok;
+        const bool inRange = sf <= kNoiseBandBase ? stepIndex(block, sf) >= 0 &&
+                                                        stepIndex(block, sf) < kStepTableSize
+                                                  : sf <= kMaxScalefactor;
+        if (!inRange) return DequantStatus::Damaged;
+    }
+    return DequantStatus::Ok;
+}
+
+DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockType type) {
+    const bool isShort = type == BlockType::Short;
+    const int blocks = isShort ? kShortBlocksPerFrame : 1;
+    const int len = isShort ? kShortBlockLength : kFrameLength;
+    for (const ChannelBlocks& channel : channels) {
+        for (int b = 0; b < blocks; ++b) {
+            const DequantStatus status = checkBlockLevels(channel[b], len);
+            if (status != DequantStatus::Ok) return status;
+        }
+    }
+    return DequantStatus::Ok;
+}
+
+DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
+                              NoiseRandom& noise) {
+    const DequantStatus status = checkBlockLevels(block, len);
+    if (status == DequantStatus::BadLength) return status;
+    const std::span<const int> edges = len == kFrameLength ? std::span<const int>(longBandEdges)
+                                                           : std::span<const int>(shortBandEdges);
+    const int bands = bandCount(len);
+    const DequantTables& t = dequantTables();
+    for (int s = 0; s < bands; ++s) {
+        const int sf = block.scalefactors[s];
+        if (sf <= kNoiseBandBase) {
+            codedBand(block, sf, edges[s], edges[s + 1], out, t);
+        } else {
+            noiseBand(sf, edges[s], edges[s + 1], out, noise, t);
+        }
     }
     std::fill(out + edges[bands], out + len, 0.0);
-    return intact ? DequantStatus::Ok : DequantStatus::Damaged;
+    return status;
 }
 
 }  // namespace qmz

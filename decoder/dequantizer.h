@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "common/band_tables.h"
 
@@ -40,6 +41,16 @@ enum class DequantStatus {
 
 // A short description of a status, for the programs' messages.
 const char* dequantStatusText(DequantStatus status);
+
+// Whether every band of a block of `len` lines (1024 or 128) lies within what
+// dequantisation can carry out as coded: Damaged for the values described
+// above, BadLength for another len. dequantizeBlock returns the same status,
+// so an inspection that never dequantises reaches the decoder's verdict.
+DequantStatus checkBlockLevels(const QuantizedBlock& block, int len);
+
+// checkBlockLevels over the blocks a frame of `type` codes (one long block or
+// eight short ones) in every channel: the first status other than Ok.
+DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockType type);
 
 // Dequantises one block into out[0 .. len - 1]: len = 1024 for a long, start
 // or stop block (48 bands), 128 for one short block (13 bands). A band with

@@ -49,15 +49,7 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
     if (failure() != StreamError::None) return failure();
 
     const int64_t start = bits_.bitPosition();
-    if (isResyncPoint(frameIndex)) {
-        std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
-        if (!bits_.getRawBytes(record.data(), record.size())) return StreamError::Truncated;
-        bits_.restartAtByteBoundary();
-        sideModel_.reset();
-        scalefactorModel_.reset();
-        lineModel_.reset();
-        runModel_.reset();
-    }
+    if (isResyncPoint(frameIndex) && !readResyncRecord()) return StreamError::Truncated;
     bitShares_.resync = bits_.bitPosition() - start;
 
     const int64_t beforeCode = bits_.bitPosition();
@@ -74,6 +66,29 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
         }
     }
     return knownType ? StreamError::None : StreamError::BadBlockType;
+}
+
+bool FramePayloadReader::readResyncRecord() {
+    std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
+    if (!bits_.getRawBytes(record.data(), record.size())) return false;
+    bits_.restartAtByteBoundary();
+    sideModel_.reset();
+    scalefactorModel_.reset();
+    lineModel_.reset();
+    runModel_.reset();
+    return true;
+}
+
+bool FramePayloadReader::readEndOfStream(int nextFrameIndex) {
+    if (failure() != StreamError::None) return false;
+    if (isResyncPoint(nextFrameIndex) && !readResyncRecord()) return false;
+    for (int i = 0; i < kEndMarkerCount; ++i) {
+        if (decode(sideModel_) != kEndMarker) return false;
+    }
+    // The closing byte carries the markers' last bits, or stands alone when
+    // they filled their last byte.
+    uint8_t closing = 0;
+    return !bits_.atByteBoundary() || bits_.getRawBytes(&closing, 1);
 }
 
 bool FramePayloadReader::readBlock(QuantizedBlock& block, const BlockGeometry& geometry) {

@@ -52,11 +52,21 @@ class FramePayloadReader {
     // reader stays failed and reads nothing more.
     StreamError readFrame(std::span<ChannelBlocks> channels, BlockType& type, int frameIndex);
 
+    // Reads what an encoder writes after its last frame, `nextFrameIndex` - 1:
+    // the resync record when nextFrameIndex is a resync point, the end
+    // markers and the closing byte. False when any of it is missing or not
+    // what an encoder writes.
+    bool readEndOfStream(int nextFrameIndex);
+
+    // Reads the input to its end: the bytes after the last one read.
+    int64_t skipToEnd() { return bits_.skipToEnd(); }
+
     // The bits the last readFrame took, by kind (complete only when it
     // returned None).
     const FrameBitShares& lastFrameBits() const { return bitShares_; }
 
   private:
+    bool readResyncRecord();
     bool readBlock(QuantizedBlock& block, const BlockGeometry& geometry);
     bool readLines(int32_t* lines, int count);
     int decode(AdaptiveHuffmanModel& model);

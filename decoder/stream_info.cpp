@@ -5,6 +5,9 @@
 #include <span>
 
 #include "common/frame_syntax.h"
+#include "decoder/decode_file.h"
+#include "decoder/dequantizer.h"
+#include "decoder/wav_writer.h"
 
 namespace qmz {
 
@@ -12,14 +15,24 @@ double StreamReport::meanFrameBits() const {
     return framesRead > 0 ? static_cast<double>(totalBits.total()) / framesRead : 0.0;
 }
 
+DecodeError StreamReport::verdict() const {
+    if (headerError != DecodeError::None) return headerError;
+    if (failedFrame == 0) return DecodeError::None;
+    return levelsOutOfRange ? DecodeError::DamagedStream : decodeErrorOf(frameError);
+}
+
 double StreamReport::durationSeconds() const {
-    const uint32_t rate = file.format.sampleRate();
+    const uint32_t rate = outputFormatBlock(file).sampleRate();
     return rate > 0 ? static_cast<double>(file.header.samplesPerChannel) / rate : 0.0;
 }
 
 int64_t payloadFrameCount(int32_t samplesPerChannel) {
     const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
     return (n + kFrameLength - 1) / kFrameLength + 3;
+}
+
+int64_t decodedFrameCount(int32_t samplesPerChannel) {
+    return samplesPerChannel > 0 ? payloadFrameCount(samplesPerChannel) - 1 : 0;
 }
 
 namespace {
@@ -46,15 +59,12 @@ void addFrame(StreamReport& report, const FrameReport& frame) {
 StreamReport inspectStream(std::istream& qmz,
                            const std::function<void(const FrameReport&)>& onFrame) {
     StreamReport report;
-    if (!readContainer(qmz, report.file)) {
-        report.headerError = DecodeError::NotQmz;
-        return report;
-    }
-    report.headerError = checkContainer(report.file);
+    report.headerError = readQmzHeader(qmz, report.file);
     if (report.headerError != DecodeError::None) return report;
 
     const int channels = report.file.header.channels;
     report.frameCount = payloadFrameCount(report.file.header.samplesPerChannel);
+    report.decodedFrames = decodedFrameCount(report.file.header.samplesPerChannel);
     // The reader and its four models are large: keep them off the stack.
     auto reader = std::make_unique<FramePayloadReader>(qmz);
     std::array<ChannelBlocks, kMaxChannels> blocks;
@@ -64,15 +74,27 @@ StreamReport inspectStream(std::istream& qmz,
         frame.index = static_cast<int>(t);
         frame.resyncPoint = isResyncPoint(frame.index);
         const StreamError error = reader->readFrame(frameBlocks, frame.type, frame.index);
-        if (error != StreamError::None) {
-            report.frameError = error;
-            report.failedFrame = t;
-            break;
+        const bool levelsOutOfRange =
+            error == StreamError::None &&
+            checkFrameLevels(frameBlocks, frame.type) != DequantStatus::Ok;
+        if (error != StreamError::None || levelsOutOfRange) {
+            if (t <= report.decodedFrames) {
+                report.frameError = error;
+                report.levelsOutOfRange = levelsOutOfRange;
+                report.failedFrame = t;
+            } else {  // the decoder never reads it: a remark only
+                report.tail.frameError = error;
+                report.tail.levelsOutOfRange = levelsOutOfRange;
+                report.tail.failedFrame = t;
+            }
+            return report;
         }
         frame.bits = reader->lastFrameBits();
         addFrame(report, frame);
         if (onFrame) onFrame(frame);
     }
+    report.tail.endRead = reader->readEndOfStream(static_cast<int>(report.frameCount) + 1);
+    if (report.tail.endRead) report.tail.trailingBytes = reader->skipToEnd();
     return report;
 }
 

@@ -1,10 +1,12 @@
 #include "path_lists.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QStyle>
+#include <algorithm>
 
 namespace qmz {
 namespace {
@@ -83,10 +85,37 @@ void DirectoryList::refresh() {
     }
     setCurrentRow(static_cast<int>(chain.size()) - 1);
     const QDir current(path_);
-    const QStringList subdirs =
-        current.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
-    for (const QString& sub : subdirs)
+    shownSubdirs_ = subdirectories();
+    for (const QString& sub : shownSubdirs_)
         addEntry(sub, current.absoluteFilePath(sub), static_cast<int>(chain.size()), false);
+}
+
+QStringList DirectoryList::subdirectories() const {
+    return QDir(path_).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+}
+
+void DirectoryList::refreshIfChanged() {
+    if (subdirectories() != shownSubdirs_) refresh();
+}
+
+void DirectoryList::keyboardSearch(const QString& search) {
+    // Keys typed in quick succession extend the search, as in any list.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now - lastKeyMs_ > QApplication::keyboardInputInterval()) typed_.clear();
+    lastKeyMs_ = now;
+    typed_ += search;
+    const int n = count();
+    const int start = std::max(currentRow(), 0);
+    // A repeated single letter steps to the next entry with that letter.
+    const bool stepping = typed_.size() > 1 && typed_.count(typed_[0]) == typed_.size();
+    const QString wanted = stepping ? typed_.left(1) : typed_;
+    for (int k = 0; k < n; ++k) {
+        const int row = (start + k + (typed_.size() == 1 || stepping ? 1 : 0)) % n;
+        if (item(row)->text().trimmed().startsWith(wanted, Qt::CaseInsensitive)) {
+            setCurrentRow(row);
+            return;
+        }
+    }
 }
 
 QStringList wavFilesIn(const QString& dir) {

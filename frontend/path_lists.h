@@ -32,6 +32,12 @@ class DirectoryList : public QListWidget {
     void setPath(const QString& path);
     // Rereads the subdirectories without changing the path.
     void refresh();
+    // The same, but only when the subdirectories changed (keeps the
+    // current entry otherwise).
+    void refreshIfChanged();
+    // Typing jumps to the entry whose name (without its indent) begins
+    // with what was typed.
+    void keyboardSearch(const QString& search) override;
 
   signals:
     void pathChanged(const QString& path);
@@ -39,7 +45,12 @@ class DirectoryList : public QListWidget {
   private:
     void addEntry(const QString& text, const QString& path, int depth, bool open);
 
+    QStringList subdirectories() const;
+
     QString path_;
+    QStringList shownSubdirs_;
+    QString typed_;
+    qint64 lastKeyMs_ = 0;
 };
 
 // Names of the files in dir whose names match "*.wav" in any letter case,

@@ -13,6 +13,11 @@ namespace {
 
 int printScript(const std::vector<std::string>& args) {
     const qmz::PrintScriptArgs parsed = qmz::parsePrintScriptArgs(args);
+    if (parsed.error == qmz::ArgsError::emptyPath) {
+        std::fprintf(stderr, "qmzfront: %s needs a directory, not an empty text\n%s",
+                     parsed.offending.c_str(), qmz::printScriptUsage());
+        return 2;
+    }
     if (parsed.error != qmz::ArgsError::none) {
         std::fprintf(stderr, "qmzfront: bad argument '%s'\n%s", parsed.offending.c_str(),
                      qmz::printScriptUsage());
@@ -34,6 +39,10 @@ int printScript(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (qmz::wantsPrintScript(args)) return printScript(args);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(qmz::programUsage(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
 
     // --grab FILE: save a picture of the window and exit (for the docs).
     QString grabFile;

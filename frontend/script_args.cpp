@@ -26,12 +26,17 @@ bool takeOption(const std::string& name, const std::string& value, PrintScriptAr
             r.style = ScriptStyle::posix;
         else
             args.error = ArgsError::badStyle;
-    } else if (name == "--source") {
-        r.sourcePath = value;
-        seen[0] = true;
-    } else if (name == "--dest") {
-        r.destPath = value;
-        seen[1] = true;
+    } else if (name == "--source" || name == "--dest") {
+        // An empty directory would make every path of the script absolute
+        // from the top of the file system ("/song.wav").
+        if (value.empty()) {
+            args.error = ArgsError::emptyPath;
+            args.offending = name;
+            return false;
+        }
+        const bool source = name == "--source";
+        (source ? r.sourcePath : r.destPath) = value;
+        seen[source ? 0 : 1] = true;
     } else if (name == "--preset") {
         if (!parseRow(value, kPresetCount, r.presetRow)) args.error = ArgsError::badRow;
         seen[2] = true;
@@ -94,6 +99,18 @@ const char* printScriptUsage() {
            "                --preset N --clip N [--] FILE...\n"
            "  N of --preset: 0 AAA, 1 AA, 2 A, 3 B, 4 C, 5 D, 6 E\n"
            "  N of --clip:   0 full length, 1 30 second clip, 2 80 second clip\n";
+}
+
+const char* programUsage() {
+    return "Usage: qmzfront            open the batch window\n"
+           "       qmzfront --help     print this text\n"
+           "       qmzfront --print-script [--style windows|posix] --source DIR --dest DIR\n"
+           "                --preset N --clip N [--] FILE...\n"
+           "                           print the batch script for FILE... and exit\n"
+           "  N of --preset: 0 AAA, 1 AA, 2 A, 3 B, 4 C, 5 D, 6 E\n"
+           "  N of --clip:   0 full length, 1 30 second clip, 2 80 second clip\n"
+           "The window writes go.sh (go.bat on Windows) and go.log in the current\n"
+           "directory and runs the script with qmzenc and qmzdec.\n";
 }
 
 }  // namespace qmz

@@ -18,6 +18,7 @@ enum class ArgsError {
     badRow,         // --preset or --clip not a row of its table
     missingOption,  // --source, --dest, --preset or --clip not given
     unknownOption,  // a "--..." argument that is none of the above
+    emptyPath,      // --source or --dest given an empty directory
 };
 
 struct PrintScriptArgs {
@@ -33,5 +34,8 @@ bool wantsPrintScript(const std::vector<std::string>& args);
 PrintScriptArgs parsePrintScriptArgs(const std::vector<std::string>& args);
 
 const char* printScriptUsage();
+
+// The usage of the whole program, printed by --help.
+const char* programUsage();
 
 }  // namespace qmz

@@ -128,6 +128,45 @@ std::string quoteArgument(std::string_view path, ScriptStyle style) {
     return out;
 }
 
+std::vector<BatchItem> batchItems(const ScriptRequest& request) {
+    const ScriptStyle style = request.style;
+    const std::string prefix = presetNamePrefix(request.presetRow);
+    std::vector<BatchItem> items;
+    items.reserve(request.names.size());
+    for (const std::string& name : request.names) {
+        items.push_back({name, joinPath(request.sourcePath, name, style),
+                         joinPath(request.destPath, prefix + wavStem(name) + "qmz", style),
+                         joinPath(request.destPath, prefix + name, style)});
+    }
+    return items;
+}
+
+std::vector<std::vector<std::size_t>> sharedOutputs(const std::vector<BatchItem>& items,
+                                                    ScriptStyle style) {
+    auto key = [style](const std::string& path) {
+        std::string k = path;
+        if (style == ScriptStyle::windows) {
+            for (char& c : k) c = asciiUpper(c);
+        }
+        return k;
+    };
+    std::vector<std::vector<std::size_t>> groups;
+    std::vector<bool> grouped(items.size(), false);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (grouped[i]) continue;
+        std::vector<std::size_t> group{i};
+        const std::string k = key(items[i].encoded);
+        for (std::size_t j = i + 1; j < items.size(); ++j) {
+            if (!grouped[j] && key(items[j].encoded) == k) {
+                group.push_back(j);
+                grouped[j] = true;
+            }
+        }
+        if (group.size() > 1) groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
 ScriptResult buildScript(const ScriptRequest& request) {
     const ScriptStyle style = request.style;
     if (style == ScriptStyle::windows) {
@@ -135,18 +174,15 @@ ScriptResult buildScript(const ScriptRequest& request) {
         for (const std::string& name : request.names) safe = safe && batchSafe(name);
         if (!safe) return {ScriptError::unquotableInBatch, {}};
     }
-    const std::string prefix = presetNamePrefix(request.presetRow);
     const std::string options =
         std::string(presetOptionText(request.presetRow)) + clipOptionText(request.clipRow);
     const char* eol = lineEndOf(style);
 
     ScriptResult result;
-    for (const std::string& name : request.names) {
-        const std::string source = quoteArgument(joinPath(request.sourcePath, name, style), style);
-        const std::string encoded =
-            quoteArgument(joinPath(request.destPath, prefix + wavStem(name) + "qmz", style), style);
-        const std::string decoded =
-            quoteArgument(joinPath(request.destPath, prefix + name, style), style);
+    for (const BatchItem& item : batchItems(request)) {
+        const std::string source = quoteArgument(item.source, style);
+        const std::string encoded = quoteArgument(item.encoded, style);
+        const std::string decoded = quoteArgument(item.decoded, style);
         result.text += "qmzenc " + source + " " + encoded + " " + options + eol;
         result.text += "qmzdec " + encoded + " " + decoded + " " + eol;
     }

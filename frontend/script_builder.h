@@ -64,6 +64,23 @@ struct ScriptResult {
 
 ScriptResult buildScript(const ScriptRequest& request);
 
+// What the script's two lines do with one selected file: the paths as the
+// programs receive them (unquoted), in the style's separators.
+struct BatchItem {
+    std::string name;
+    std::string source;
+    std::string encoded;
+    std::string decoded;
+};
+
+std::vector<BatchItem> batchItems(const ScriptRequest& request);
+
+// Groups of two or more items (indexes into items) whose encoded file is the
+// same, so that each overwrites the one before; ASCII letter case is ignored
+// for the Windows style, whose file systems ignore it.
+std::vector<std::vector<std::size_t>> sharedOutputs(const std::vector<BatchItem>& items,
+                                                    ScriptStyle style);
+
 // Pieces of the builder, exposed for the window and the tests.
 std::string wavStem(std::string_view name);
 std::string joinPath(std::string_view dir, std::string_view name, ScriptStyle style);

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the frame payload reader. The first byte picks the
 // channel count (its low bit); the rest is the payload. Reads until the
-// reader reports an error or a frame cap is reached.
+// reader reports an error or a frame cap is reached, then the end of the
+// stream and whatever follows it.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -15,10 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
     qmz::FramePayloadReader reader(in);
     std::vector<qmz::ChannelBlocks> blocks(static_cast<std::size_t>(channels));
-    for (int frame = 1; frame <= 200; ++frame) {
+    int frame = 1;
+    for (; frame <= 200; ++frame) {
         qmz::BlockType type;
         const qmz::StreamError error = reader.readFrame(blocks, type, frame);
         if (error == qmz::StreamError::Truncated || error == qmz::StreamError::BadEscape) break;
     }
+    // What follows the last frame read: the end markers, then the rest.
+    if (reader.readEndOfStream(frame) && reader.skipToEnd() < 0) __builtin_trap();
     return 0;
 }

@@ -14,6 +14,8 @@
 
 #include "codec_harness.h"
 #include "common/frame_syntax.h"
+#include "io/tag_block.h"
+#include "program_harness.h"
 #include "signals/music_signal.h"
 
 namespace qmz {
@@ -23,6 +25,10 @@ std::vector<int16_t> musicSamples(int64_t frames, int channels) {
     signals::MusicSignal signal;
     signal.channels = channels;
     return signals::render(signal, frames);
+}
+
+std::string musicWav(int64_t frames, int channels) {
+    return signals::wavFileImage(musicSamples(frames, channels), channels);
 }
 
 StreamReport inspect(const std::string& qmz, std::vector<FrameReport>* frames = nullptr) {
@@ -141,20 +147,97 @@ TEST(StreamInfo, DamageIsReportedWithItsFrame) {
     EXPECT_LE(truncated.failedFrame, static_cast<int64_t>(cutFrame) + 2);
     EXPECT_EQ(truncated.framesRead, truncated.failedFrame - 1);
 
-    // The last frame, which the decoder never reads, is checked too.
+    // What follows the frames the decoder reads is a remark, not a failure:
+    // the last frame, the end of the stream, bytes after it.
+    EXPECT_TRUE(whole.tail.complete());
     int64_t allButLast = 0;
     for (std::size_t i = 0; i + 1 < frames.size(); ++i) allButLast += frames[i].bits.total();
     const std::string lastFrameCut =
         full.substr(0, kContainerHeaderSize + static_cast<std::size_t>(allButLast / 8) + 1);
-    EXPECT_EQ(inspect(lastFrameCut).failedFrame, whole.frameCount);
+    const StreamReport lastCut = inspect(lastFrameCut);
+    EXPECT_TRUE(lastCut.ok());
+    EXPECT_EQ(lastCut.tail.failedFrame, whole.frameCount);
+    EXPECT_EQ(lastCut.tail.frameError, StreamError::Truncated);
     EXPECT_EQ(test::decodeImage(lastFrameCut).result.error, DecodeError::None);
+    const StreamReport noEnd = inspect(full.substr(0, full.size() - 2));
+    EXPECT_TRUE(noEnd.ok());
+    EXPECT_EQ(noEnd.tail.failedFrame, 0);
+    EXPECT_FALSE(noEnd.tail.endRead);
+    const StreamReport trailing = inspect(full + "xyz");
+    EXPECT_TRUE(trailing.ok());
+    EXPECT_TRUE(trailing.tail.endRead);
+    EXPECT_EQ(trailing.tail.trailingBytes, 3);
 
     // Headers the decoder refuses.
-    EXPECT_EQ(inspect(full.substr(0, 100)).headerError, DecodeError::NotQmz);
+    EXPECT_EQ(inspect(full.substr(0, 100)).headerError, DecodeError::Truncated);
     std::string unfinished = full;
     unfinished.replace(0, 32, std::string(32, '\0'));
     EXPECT_EQ(inspect(unfinished).headerError, DecodeError::Incomplete);
     EXPECT_EQ(inspect(test::readDataFile("dec1_stereo.wav")).headerError, DecodeError::NotQmz);
+}
+
+// Damage the inspector and the decoder must judge alike: every byte of a
+// short file (but the header's reserved area) flipped whole and in one bit,
+// and the file cut there.
+struct VerdictCase {
+    const char* name;
+    int channels;
+    const char* preset;
+    int64_t sampleFrames;
+};
+
+class StreamVerdict : public ::testing::TestWithParam<VerdictCase> {};
+
+TEST_P(StreamVerdict, IsTheDecodersForEverySingleByteDamage) {
+    const VerdictCase& c = GetParam();
+    const std::string qmz = test::encodeImage(musicWav(c.sampleFrames, c.channels), {c.preset}).qmz;
+    ASSERT_TRUE(inspect(qmz).tail.complete());
+    int levelFailures = 0, remarksOnly = 0, cases = 0;
+    auto judge = [&](const std::string& damaged, const std::string& what) {
+        const StreamReport report = inspect(damaged);
+        const DecodeError decoded = test::decodeImage(damaged).result.error;
+        ++cases;
+        if (report.levelsOutOfRange) ++levelFailures;
+        if (report.ok() && !report.tail.complete()) ++remarksOnly;
+        if (report.verdict() != decoded) {
+            ADD_FAILURE() << what << ": inspected " << describeDecodeError(report.verdict())
+                          << ", decoded " << describeDecodeError(decoded);
+        }
+    };
+    constexpr std::size_t kReserved = 56;  // header bytes 56 .. 265 are never read
+    for (std::size_t at = 0; at < qmz.size(); ++at) {
+        if (at == kReserved) at = kContainerHeaderSize;
+        for (const uint8_t flip : {uint8_t{0xFF}, uint8_t{0x08}}) {
+            std::string damaged = qmz;
+            damaged[at] = static_cast<char>(damaged[at] ^ flip);
+            judge(damaged, "byte " + std::to_string(at) + " ^ " + std::to_string(flip));
+        }
+        judge(qmz.substr(0, at), "cut at " + std::to_string(at));
+    }
+    // The sweep reaches the checks that differed: the dequantiser's range
+    // check, and damage after the last decoded frame.
+    EXPECT_GT(levelFailures, 0);
+    EXPECT_GT(remarksOnly, 0);
+    EXPECT_EQ(cases, 3 * static_cast<int>(qmz.size() - (kContainerHeaderSize - kReserved)));
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortFiles, StreamVerdict,
+                         ::testing::Values(VerdictCase{"mono", 1, "-A", 3000},
+                                           VerdictCase{"stereo_mid_side", 2, "-E", 2500}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AdversarialVerdict, IsTheDecodersForEveryCorpusFile) {
+    const std::filesystem::path dir = std::filesystem::path(QMZ_TEST_DATA_DIR) / "adversarial";
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".qmz") continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        const std::string bytes =
+            test::readDataFile("adversarial/" + entry.path().filename().string());
+        EXPECT_EQ(inspect(bytes).verdict(), test::decodeImage(bytes).result.error);
+        ++files;
+    }
+    EXPECT_GE(files, 18);
 }
 
 #ifdef QMZINFO_PATH
@@ -227,6 +310,55 @@ TEST(QmzinfoProgram, DescribesChecksAndFails) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("channels:        1 (mono)"), std::string::npos);
 }
+
+#ifdef QMZDEC_PATH
+
+class QmzinfoAndQmzdec : public test::ProgramDirTest {};
+
+// The programs' exit statuses, not only the library's verdicts, agree.
+TEST_F(QmzinfoAndQmzdec, GiveTheSameExitStatus) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(fs::path(QMZ_TEST_DATA_DIR) / "adversarial")) {
+        if (entry.path().extension() != ".qmz") continue;
+        names.push_back(entry.path().filename().string());
+        fs::copy_file(entry.path(), path(names.back()));
+    }
+    const std::string qmz = test::encodeImage(musicWav(3000, 1)).qmz;
+    // The first byte whose damage only the dequantiser's range check finds.
+    for (std::size_t at = kContainerHeaderSize; at < qmz.size(); ++at) {
+        std::string damaged = qmz;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x08);
+        if (inspect(damaged).levelsOutOfRange) {
+            write("level_out_of_range.qmz", damaged);
+            names.push_back("level_out_of_range.qmz");
+            break;
+        }
+    }
+    ASSERT_EQ(names.back(), "level_out_of_range.qmz");
+    write("end_cut.qmz", qmz.substr(0, qmz.size() - 1));
+    write("trailing_bytes.qmz", qmz + "xyz");
+    fs::create_directory(path("a_directory.qmz"));
+    names.insert(names.end(), {"end_cut.qmz", "trailing_bytes.qmz", "a_directory.qmz"});
+    for (const std::string& name : names) {
+        const int info = shell("'" QMZINFO_PATH "' '" + name + "' > /dev/null 2>&1");
+        const int dec = shell("'" QMZDEC_PATH "' '" + name + "' out.wav > /dev/null 2>&1");
+        EXPECT_EQ(info, dec) << name;
+    }
+    EXPECT_EQ(shell("'" QMZINFO_PATH "' a_directory.qmz > /dev/null 2>&1"), 2);
+    // A tag block after the stream belongs there: no note.
+    Tags tags;
+    tags.set("TITLE", "Verdict");
+    std::vector<uint8_t> block;
+    ASSERT_EQ(writeTagBlock(tags, block), TagError::None);
+    write("tagged.qmz", qmz + std::string(block.begin(), block.end()));
+    EXPECT_EQ(shell("'" QMZINFO_PATH "' tagged.qmz > out.txt"), 0);
+    EXPECT_EQ(slurp(path("out.txt")).find("note:"), std::string::npos);
+    EXPECT_EQ(shell("'" QMZINFO_PATH "' trailing_bytes.qmz > out.txt"), 0);
+    EXPECT_NE(slurp(path("out.txt")).find("note:            3 bytes after the end of the stream\n"),
+              std::string::npos);
+}
+
+#endif
 
 #endif
 

@@ -3,15 +3,22 @@
 //   qmzinfo FILE.qmz [--frames]
 //
 // Standard output carries the description (and with --frames one line per
-// frame); a file that cannot be read to its last frame is reported on
-// standard error with the frame where reading failed. "-" reads standard input.
+// frame); a file that qmzdec would not decode to its end is reported on
+// standard error with the frame where decoding fails. What follows the frames
+// the decoder reads changes no decoded sample: a cut or damage there, or bytes
+// after the end of the stream, are notes in the description, and the exit
+// status stays 0. "-" reads standard input.
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "decoder/dequantizer.h"
 #include "decoder/stream_info.h"
+#include "decoder/wav_writer.h"
+#include "io/tag_file.h"
 
 namespace {
 
@@ -37,7 +44,7 @@ void printFrame(const qmz::FrameReport& frame) {
 
 void printHeader(const std::string& name, const qmz::StreamReport& r) {
     const qmz::ContainerHeader& h = r.file.header;
-    const qmz::WavFormatBlock& f = r.file.format;
+    const qmz::WavFormatBlock f = qmz::outputFormatBlock(r.file);
     const double seconds = r.durationSeconds();
     const int minutes = static_cast<int>(seconds / 60.0);
     std::printf("file:            %s\n", name.c_str());
@@ -50,7 +57,44 @@ void printHeader(const std::string& name, const qmz::StreamReport& r) {
     std::printf("average rate:    %d bit/s (%.1f kbit/s)\n", h.avgBitRate, h.avgBitRate / 1000.0);
     std::printf("decodes to:      WAV, format %u, %u channel%s, %u Hz, %u bits, %u data bytes\n",
                 f.formatTag(), f.channels(), f.channels() == 1 ? "" : "s", f.sampleRate(),
-                f.bitsPerSample(), r.file.dataChunk.size);
+                f.bitsPerSample(), qmz::outputDataSize(h.samplesPerChannel, h.channels));
+}
+
+const char* frameProblem(qmz::StreamError error, bool levelsOutOfRange) {
+    return levelsOutOfRange ? qmz::dequantStatusText(qmz::DequantStatus::Damaged)
+                            : qmz::describeStreamError(error);
+}
+
+// Whether the bytes after the end of the stream are exactly a valid tag block,
+// which belongs there. Standard input cannot be searched from its end.
+bool trailedByTagBlock(const std::string& path, const qmz::StreamTail& tail) {
+    if (path == "-" || !tail.endRead || tail.trailingBytes == 0) return false;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    std::FILE* file = error ? nullptr : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    qmz::Tags tags;
+    const uint64_t streamEnd = size - static_cast<uint64_t>(tail.trailingBytes);
+    const qmz::TagBlockInFile block = qmz::readTagBlock(file, streamEnd, tags);
+    std::fclose(file);
+    return block.error == qmz::TagError::None && block.offset == streamEnd;
+}
+
+// Notes on what follows the frames the decoder reads; none of it fails the file.
+void printTail(const std::string& path, const qmz::StreamReport& r) {
+    const qmz::StreamTail& tail = r.tail;
+    if (!r.ok() || tail.complete() || trailedByTagBlock(path, tail)) return;
+    if (tail.failedFrame != 0) {
+        std::printf("note:            frame %" PRId64
+                    ", after the last one decoded, does not read: %s\n",
+                    tail.failedFrame, frameProblem(tail.frameError, tail.levelsOutOfRange));
+    } else if (!tail.endRead) {
+        std::printf("note:            the end-of-stream marker is missing or damaged\n");
+    } else {
+        std::printf("note:            %" PRId64 " byte%s after the end of the stream\n",
+                    tail.trailingBytes, tail.trailingBytes == 1 ? "" : "s");
+    }
+    std::printf("                 (the decoder does not read it; the decoded samples are whole)\n");
 }
 
 void printSummary(const qmz::StreamReport& r) {
@@ -101,6 +145,11 @@ int main(int argc, char** argv) {
     }
     std::ifstream file;
     if (path != "-") {
+        std::error_code ignored;
+        if (std::filesystem::is_directory(path, ignored)) {
+            std::fprintf(stderr, "qmzinfo: %s: is a directory, not a file\n", path.c_str());
+            return kCannotOpen;
+        }
         file.open(path, std::ios::binary);
         if (!file) {
             std::fprintf(stderr, "qmzinfo: %s: cannot open the file\n", path.c_str());
@@ -120,11 +169,12 @@ int main(int argc, char** argv) {
     if (listFrames) std::printf("\n");
     printHeader(path, report);
     printSummary(report);
+    printTail(path, report);
     if (!report.ok()) {
         std::fflush(stdout);
         std::fprintf(stderr, "qmzinfo: %s: frame %" PRId64 " of %" PRId64 ": %s\n", path.c_str(),
                      report.failedFrame, report.frameCount,
-                     qmz::describeStreamError(report.frameError));
+                     frameProblem(report.frameError, report.levelsOutOfRange));
         return kDamagedStream;
     }
     return kOk;

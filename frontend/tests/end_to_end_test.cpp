@@ -66,13 +66,13 @@ class EndToEndTest : public QObject {
 };
 
 void EndToEndTest::startEncodingRunsEncoderAndDecoder() {
-    QTemporaryDir tmp;
+    QTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/qmzdemo-XXXXXX"));
     QVERIFY(tmp.isValid());
     const QDir root(tmp.path());
-    QVERIFY(root.mkpath(QStringLiteral("in")) && root.mkpath(QStringLiteral("out dir")) &&
+    QVERIFY(root.mkpath(QStringLiteral("Music")) && root.mkpath(QStringLiteral("Encoded music")) &&
             root.mkpath(QStringLiteral("work")));
-    const QString in = root.filePath(QStringLiteral("in"));
-    const QString out = root.filePath(QStringLiteral("out dir"));
+    const QString in = root.filePath(QStringLiteral("Music"));
+    const QString out = root.filePath(QStringLiteral("Encoded music"));
     // Names the shell would otherwise split or expand.
     struct Input {
         QString name, encoded, decoded;
@@ -101,19 +101,19 @@ void EndToEndTest::startEncodingRunsEncoderAndDecoder() {
             if (b->property("index").toInt() == 3) QTest::mouseClick(b, Qt::LeftButton);
         QCOMPARE(form.presetRow(), 3);
         QTest::mouseClick(form.findChild<QPushButton*>("Command1"), Qt::LeftButton);
+        QVERIFY(QFileInfo::exists(root.filePath(QStringLiteral("work/go.sh"))));
+        // The window follows the detached script to its end.
+        QTRY_VERIFY_WITH_TIMEOUT(!form.batchRunning(), 120000);
+        QCOMPARE(form.statusText(), QStringLiteral("2 files done"));
+        // The picture of the window in the README is taken here.
+        const QByteArray grab = qgetenv("QMZFRONT_GRAB");
+        if (!grab.isEmpty()) QVERIFY(form.grab().save(QString::fromLocal8Bit(grab)));
     }
     QDir::setCurrent(oldCwd);
-    QVERIFY(QFileInfo::exists(root.filePath(QStringLiteral("work/go.sh"))));
 
-    // The script runs detached: wait until both decoded files are complete.
-    auto decodedDone = [&] {
-        for (const Input& i : inputs) {
-            if (sizeOf(QDir(out).filePath(i.decoded)) != 44 + 2LL * i.channels * i.frames)
-                return false;
-        }
-        return true;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(decodedDone(), 60000);
+    for (const Input& i : inputs) {
+        QCOMPARE(sizeOf(QDir(out).filePath(i.decoded)), 44 + 2LL * i.channels * i.frames);
+    }
     QFile log(root.filePath(QStringLiteral("work/go.log")));
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QByteArray logText = log.readAll();
@@ -154,6 +154,14 @@ void EndToEndTest::headlessModePrintsScript() {
                     &code);
     QCOMPARE(code, 2);
     QCOMPARE(text, QByteArray());
+    text = runFront(
+        {"--print-script", "--source", "/", "--dest", "", "--preset", "5", "--clip", "1", "x.wav"},
+        &code);
+    QCOMPARE(code, 2);
+    QCOMPARE(text, QByteArray());
+    text = runFront({"--help"}, &code);
+    QCOMPARE(code, 0);
+    QVERIFY2(text.startsWith("Usage: qmzfront") && text.contains("go.sh"), text.constData());
     text = runFront({"--print-script", "--style", "windows", "--source", "C:\\", "--dest", "D:\\",
                      "--preset", "1", "--clip", "0", "a\"b.wav"},
                     &code);

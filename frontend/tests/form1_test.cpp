@@ -52,6 +52,11 @@ class Form1Test : public QObject {
     void drive1MovesDir1();
     void focusOrder();
     void startEncodingWritesAndStartsScript();
+    void captionsFitTheirControls();
+    void refusalsWriteNothing();
+    void sameOutputNameAndOverwriteAreAsked();
+    void keyboardRules();
+    void listsFollowTheFolder();
 
   private:
     QListWidget* file1() { return form_->findChild<QListWidget*>(QStringLiteral("File1")); }
@@ -67,6 +72,8 @@ class Form1Test : public QObject {
     std::unique_ptr<Form1> form_;
     int starts_ = 0;
     QString startedName_, startedDir_;
+    QStringList questions_;
+    bool answer_ = true;
 };
 
 void Form1Test::init() {
@@ -80,11 +87,17 @@ void Form1Test::init() {
     QVERIFY(QDir::setCurrent(d.filePath(QStringLiteral("src"))));
     form_ = std::make_unique<Form1>();
     starts_ = 0;
-    form_->setScriptStarter([this](const QString& name, const QString& dir, QString*) {
+    form_->setScriptStarter([this](const QString& name, const QString& dir, qint64*, QString*) {
         ++starts_;
         startedName_ = name;
         startedDir_ = dir;
         return true;
+    });
+    questions_.clear();
+    answer_ = true;
+    form_->setConfirmation([this](const QString& question) {
+        questions_ << question;
+        return answer_;
     });
     form_->show();
     QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
@@ -138,7 +151,8 @@ void Form1Test::controlsCaptionsAndPlaces() {
     // Twips to pixels at the screen's logical resolution.
     const double s = form_->logicalDpiX() / 1440.0;
     auto px = [s](int t) { return qRound(t * s); };
-    QCOMPARE(form_->size(), QSize(px(5655), px(6285)));
+    // The status line below the form adds 480 twips to its height.
+    QCOMPARE(form_->size(), QSize(px(5655), px(6285 + 480)));
     QCOMPARE(form_->findChild<QWidget*>("File1")->geometry(),
              QRect(px(240), px(2040), px(2415), px(3210)));
     QCOMPARE(option(*form_, "Option2", 2)->geometry(),
@@ -157,6 +171,7 @@ void Form1Test::initialState() {
     const QString cwd = QDir::currentPath();
     QCOMPARE(form_->findChild<DirectoryList*>("Dir1")->path(), cwd);
     QCOMPARE(form_->findChild<DirectoryList*>("Dir2")->path(), cwd);
+    QCOMPARE(form_->statusText(), "Start Encoding writes go.sh and go.log in " + cwd);
     QStringList shown;
     for (int i = 0; i < file1()->count(); ++i) shown << file1()->item(i)->text();
     QCOMPARE(shown, QStringList({"A.WAV", "b.wav", "c.Wav"}));
@@ -269,21 +284,214 @@ void Form1Test::startEncodingWritesAndStartsScript() {
                  "/AAA_c.qmz' -AAA -td 80 \n" + "qmzdec '" + d + "/AAA_c.qmz' '" + d +
                  "/AAA_c.Wav' \n");
     script.close();
-    // A second click rewrites the script from the controls as they are now.
+    // A second click writes the script from the controls as they are now,
+    // as a new file: a shell still reading the old one (by byte offset)
+    // must go on reading the old text, not land inside the new one.
+    QFile running(script.fileName());
+    QVERIFY(running.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+    const qint64 firstName = QByteArray("qmzenc '/").size() + s.toUtf8().size();
+    QVERIFY(running.seek(firstName));
     clickRow(1, Qt::NoModifier);
     QTest::mouseClick(command1, Qt::LeftButton);
     QCOMPARE(starts_, 2);
+    QCOMPARE(running.read(5), QByteArray("A.WAV"));
     QVERIFY(script.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(script.readAll()), "qmzenc '" + s + "/b.wav' '" + d +
                                                       "/AAA_b.qmz' -AAA -td 80 \n" + "qmzdec '" +
                                                       d + "/AAA_b.qmz' '" + d + "/AAA_b.wav' \n");
     script.close();
-    // Nothing selected: an empty script, started all the same.
-    clickRow(1, Qt::ControlModifier);
-    QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
+    QCOMPARE(QDir(src).entryList({QStringLiteral("go.sh*")}, QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("go.sh")});
+}
+
+// Every caption is measured in the font the control draws it with, against
+// the room the control leaves beside its indicator or frame; run at several
+// resolutions and with the fonts of a fresh desktop (see CMakeLists.txt).
+void Form1Test::captionsFitTheirControls() {
+    const QFontInfo face(form_->font());
+    qInfo("font: %s %.1f pt at %d dpi", qPrintable(face.family()), face.pointSizeF(),
+          form_->logicalDpiX());
+    int checked = 0;
+    for (QWidget* w : form_->findChildren<QWidget*>()) {
+        if (!w->isVisible()) continue;
+        const QFontMetrics fm(w->font());
+        const QStyle* st = w->style();
+        int need = 0;
+        int room = w->width();
+        if (auto* radio = qobject_cast<QRadioButton*>(w)) {
+            need = fm.horizontalAdvance(radio->text()) +
+                   st->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
+                   st->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
+        } else if (auto* push = qobject_cast<QPushButton*>(w)) {
+            need = fm.horizontalAdvance(push->text()) + st->pixelMetric(QStyle::PM_ButtonMargin);
+        } else if (auto* label = qobject_cast<QLabel*>(w)) {
+            need = fm.horizontalAdvance(label->text());
+        } else if (auto* box = qobject_cast<QGroupBox*>(w)) {
+            need = fm.horizontalAdvance(box->title()) + 2 * fm.averageCharWidth();
+        } else {
+            continue;
+        }
+        ++checked;
+        QVERIFY2(need <= room, qPrintable(QStringLiteral("%1 \"%2\": %3 px of text in %4 px")
+                                              .arg(w->objectName(), textOf(w))
+                                              .arg(need)
+                                              .arg(room)));
+    }
+    QCOMPARE(checked, 19);  // 4 labels, 3 frames, 10 options, 2 buttons
+    // The counter's text grows with the selection.
+    auto* selCount = form_->findChild<QLabel*>("sel_count");
+    QVERIFY(selCount->fontMetrics().horizontalAdvance(qmz::selectionCounterText(9999)) <=
+            selCount->width());
+    // The first option of each frame lies below the frame's top border.
+    for (const char* frameName : {"EncTime", "Frame1"}) {
+        auto* frame = form_->findChild<QGroupBox*>(QString::fromLatin1(frameName));
+        QStyleOptionGroupBox opt;
+        opt.initFrom(frame);
+        opt.text = frame->title();
+        opt.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        const QRect border = frame->style()->subControlRect(QStyle::CC_GroupBox, &opt,
+                                                            QStyle::SC_GroupBoxFrame, frame);
+        const char* optionName = QByteArray(frameName) == "Frame1" ? "Option1" : "Option2";
+        QRadioButton* first = option(*form_, optionName, 0);
+        // Option2 lies over its frame as a sibling, Option1 inside it.
+        const int top = first->mapTo(form_.get(), QPoint(0, 0)).y() -
+                        frame->mapTo(form_.get(), QPoint(0, 0)).y();
+        QVERIFY2(top > border.top(), qPrintable(QStringLiteral("%1: option at %2, border at %3")
+                                                    .arg(frameName)
+                                                    .arg(top)
+                                                    .arg(border.top())));
+    }
+}
+
+void Form1Test::refusalsWriteNothing() {
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    auto* dir2 = form_->findChild<DirectoryList*>("Dir2");
+    const QString gone = QDir(tmp_.path()).filePath(QStringLiteral("gone"));
+    QVERIFY(QDir().mkpath(gone));
+    struct Case {
+        bool select;
+        QString dest;
+        QString status;
+    };
+    const Case cases[] = {
+        {false, tmp_.path(), "Not started: no file selected."},
+        {true, gone, "Not started: the destination folder " + gone + " does not exist."},
+        // Not even an administrator can create a file here.
+        {true, "/proc", "Not started: cannot write in the destination folder /proc ("},
+    };
+    for (const Case& c : cases) {
+        dir2->setPath(c.dest);
+        if (c.dest == gone) QVERIFY(QDir(gone).removeRecursively());
+        file1()->clearSelection();
+        if (c.select) clickRow(1, Qt::NoModifier);
+        QTest::mouseClick(command1, Qt::LeftButton);
+        QVERIFY2(form_->statusText().startsWith(c.status), qPrintable(form_->statusText()));
+        QCOMPARE(starts_, 0);
+        QVERIFY(!QFileInfo::exists(QStringLiteral("go.sh")));
+    }
+}
+
+void Form1Test::sameOutputNameAndOverwriteAreAsked() {
+    const QDir d(tmp_.path());
+    QVERIFY(d.mkpath(QStringLiteral("dup")) && d.mkpath(QStringLiteral("out")));
+    for (const char* name : {"a.wav", "a.WAV", "a.wav.wav", "x.wav"})
+        touch(d.filePath(QStringLiteral("dup/") + QString::fromLatin1(name)));
+    form_->findChild<DirectoryList*>("Dir1")->setPath(d.filePath(QStringLiteral("dup")));
+    form_->findChild<DirectoryList*>("Dir2")->setPath(d.filePath(QStringLiteral("out")));
+    file1()->selectAll();
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    answer_ = false;
     QTest::mouseClick(command1, Qt::LeftButton);
-    QCOMPARE(starts_, 3);
-    QCOMPARE(QFileInfo(script).size(), 0);
+    QCOMPARE(questions_.size(), 1);
+    for (const char* part : {"a.wav", "a.WAV", "a.wav.wav", "all become AA_a.qmz"})
+        QVERIFY2(questions_[0].contains(QString::fromLatin1(part)), qPrintable(questions_[0]));
+    QVERIFY(!questions_[0].contains(QStringLiteral("x.wav")));
+    QCOMPARE(form_->statusText(), QStringLiteral("Not started: cancelled; nothing was written."));
+    QCOMPARE(starts_, 0);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("go.sh")));
+
+    // Outputs already there: asked once, naming them; no means nothing runs.
+    file1()->clearSelection();
+    file1()->item(file1()->count() - 1)->setSelected(true);  // x.wav
+    touch(d.filePath(QStringLiteral("out/AA_x.qmz")));
+    touch(d.filePath(QStringLiteral("out/AA_x.wav")));
+    questions_.clear();
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(questions_.size(), 1);
+    QVERIFY2(
+        questions_[0].startsWith("2 output files already exist in " +
+                                 d.filePath(QStringLiteral("out")) + ": AA_x.qmz and AA_x.wav."),
+        qPrintable(questions_[0]));
+    QCOMPARE(starts_, 0);
+    answer_ = true;
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QCOMPARE(starts_, 1);
+    QVERIFY(QFileInfo::exists(QStringLiteral("go.sh")));
+}
+
+void Form1Test::keyboardRules() {
+    // The window's own focus widget: without a window manager the window
+    // need not be the active one.
+    auto tab = [this](bool forward) {
+        QTest::keyClick(form_->focusWidget(), Qt::Key_Tab,
+                        forward ? Qt::NoModifier : Qt::ShiftModifier);
+        QWidget* w = form_->focusWidget();
+        QString name = w ? w->objectName() : QStringLiteral("<none>");
+        if (name.startsWith(QStringLiteral("Option")))
+            name += QStringLiteral("[%1]").arg(w->property("index").toInt());
+        return name;
+    };
+    // Tab stops once in each option group, on its checked button.
+    form_->findChild<QWidget*>("Command2")->setFocus();
+    QCOMPARE(tab(true), QStringLiteral("Option2[0]"));
+    QCOMPARE(tab(true), QStringLiteral("Option1[1]"));
+    QCOMPARE(tab(true), QStringLiteral("Drive1"));  // the hidden "Open log" is passed over
+    QCOMPARE(tab(false), QStringLiteral("Option1[1]"));
+    QCOMPARE(tab(false), QStringLiteral("Option2[0]"));
+    QCOMPARE(tab(false), QStringLiteral("Command2"));
+    QTest::mouseClick(option(*form_, "Option2", 2), Qt::LeftButton);
+    form_->findChild<QWidget*>("Command2")->setFocus();
+    QCOMPARE(tab(true), QStringLiteral("Option2[2]"));
+
+    // Enter presses the focused button: an option is chosen, Start runs.
+    option(*form_, "Option1", 4)->setFocus();
+    QTest::keyClick(option(*form_, "Option1", 4), Qt::Key_Return);
+    QCOMPARE(form_->presetRow(), 4);
+    clickRow(1, Qt::NoModifier);
+    form_->findChild<DirectoryList*>("Dir2")->setPath(tmp_.path());
+    auto* command1 = form_->findChild<QPushButton*>("Command1");
+    command1->setFocus();
+    QTest::keyClick(command1, Qt::Key_Enter);
+    QCOMPARE(starts_, 1);
+
+    // Typing in a list jumps to the entry that begins with the letters.
+    file1()->setFocus();
+    QTest::keyClicks(file1(), QStringLiteral("c"));
+    QCOMPARE(file1()->currentItem()->text(), QStringLiteral("c.Wav"));
+    auto* dir1 = form_->findChild<DirectoryList*>("Dir1");
+    dir1->setFocus();
+    QTest::keyClicks(dir1, QStringLiteral("su"));
+    QCOMPARE(dir1->currentItem()->text().trimmed(), QStringLiteral("sub"));
+    QTest::keyClicks(dir1, QStringLiteral("f"), Qt::NoModifier, 0);
+    QTest::qWait(QApplication::keyboardInputInterval() + 50);
+    QTest::keyClicks(dir1, QStringLiteral("f"));
+    QCOMPARE(dir1->currentItem()->text().trimmed(), QStringLiteral("folder.wav"));
+}
+
+void Form1Test::listsFollowTheFolder() {
+    clickRow(1, Qt::NoModifier);  // b.wav
+    touch(QDir::current().filePath(QStringLiteral("e.wav")));
+    QVERIFY(QDir::current().mkdir(QStringLiteral("new folder")));
+    QTRY_COMPARE(file1()->count(), 4);
+    QCOMPARE(file1()->item(3)->text(), QStringLiteral("e.wav"));
+    QVERIFY(file1()->item(1)->isSelected());
+    QCOMPARE(counter(), QStringLiteral(" 1 FILE SELECTED"));
+    auto* dir1 = form_->findChild<DirectoryList*>("Dir1");
+    QTRY_COMPARE(dir1->item(dir1->count() - 2)->text().trimmed(), QStringLiteral("new folder"));
+    // The selected file goes away: so does its selection.
+    QVERIFY(QFile::remove(QDir::current().filePath(QStringLiteral("b.wav"))));
+    QTRY_COMPARE(file1()->count(), 3);
+    QCOMPARE(counter(), QStringLiteral("NO FILES SELECTED"));
 }
 
 QTEST_MAIN(Form1Test)

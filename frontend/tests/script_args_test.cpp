@@ -58,6 +58,8 @@ TEST(PrintScriptArgs, Refusals) {
         {{"--preset", "1", "--clip", "0", "--style", "dos"}, ArgsError::badStyle, "dos"},
         {{"--preset", "1", "--clip", "0", "--verbose"}, ArgsError::unknownOption, "--verbose"},
         {{"--preset", "1", "--clip"}, ArgsError::missingValue, "--clip"},
+        {{"--preset", "1", "--clip", "0", "--dest", ""}, ArgsError::emptyPath, "--dest"},
+        {{"--source", "", "--preset", "1", "--clip", "0"}, ArgsError::emptyPath, "--source"},
     };
     for (const Case& c : cases) {
         const PrintScriptArgs a = with(c.more);

@@ -176,5 +176,26 @@ TEST_F(PosixScriptRun, LineBreakInsideNameStaysOneArgument) {
               "/d/A_two\nlines.qmz\n/d/A_two\nlines.wav\nend\n");
 }
 
+TEST(BatchItems, PathsOfEachLineAndSharedOutputs) {
+    const ScriptRequest r =
+        posixRequest({"a.wav", "b.wav", "a.WAV", "x", "a.wav.wav", "y.txt"}, "/s", "/d/");
+    const std::vector<BatchItem> items = batchItems(r);
+    ASSERT_EQ(items.size(), 6u);
+    EXPECT_EQ(items[2].source, "/s/a.WAV");
+    EXPECT_EQ(items[2].encoded, "/d/AA_a.qmz");
+    EXPECT_EQ(items[2].decoded, "/d/AA_a.WAV");
+    EXPECT_EQ(items[3].encoded, "/d/AA_qmz");
+    // Three names give AA_a.qmz, two without ".wav" give AA_qmz.
+    using Groups = std::vector<std::vector<std::size_t>>;
+    EXPECT_EQ(sharedOutputs(items, ScriptStyle::posix), (Groups{{0, 2, 4}, {3, 5}}));
+    EXPECT_EQ(
+        sharedOutputs(batchItems(posixRequest({"a.wav", "b.wav"}, "/s", "/d")), ScriptStyle::posix),
+        Groups{});
+    // Letter case: distinct files for the shell, one file for Windows.
+    const ScriptRequest cased = posixRequest({"Song.wav", "song.wav"}, "/s", "/d");
+    EXPECT_EQ(sharedOutputs(batchItems(cased), ScriptStyle::posix), Groups{});
+    EXPECT_EQ(sharedOutputs(batchItems(cased), ScriptStyle::windows), (Groups{{0, 1}}));
+}
+
 }  // namespace
 }  // namespace qmz
