@@ -11,8 +11,10 @@
 #include <iostream>
 #include <string>
 
-#include "common/same_file.h"
 #include "decoder/decode_file.h"
+#include "io/output_file.h"
+#include "io/same_file.h"
+#include "io/std_descriptors.h"
 
 namespace {
 
@@ -34,6 +36,7 @@ int fail(int status, const std::string& path, const char* problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmz::io::attachClosedStandardDescriptors();
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("qmzdec " QMZ_VERSION "\n");
         return kOk;
@@ -49,7 +52,7 @@ int main(int argc, char** argv) {
     std::fprintf(console, "%s -> %s \n", source.c_str(), destination.c_str());
     std::fflush(console);
 
-    if (source != "-" && !toStdout && qmz::isSameFile(source, destination)) {
+    if (qmz::io::outputOverwritesInput(source, destination)) {
         return fail(kDestinationIsSource, destination,
                     "the destination is the source file; nothing was written");
     }
@@ -68,17 +71,22 @@ int main(int argc, char** argv) {
         error != qmz::DecodeError::None) {
         return fail(kNotAQmzFile, source, qmz::describeDecodeError(error));
     }
-    std::ofstream destinationFile;
-    if (!toStdout) {
-        destinationFile.open(destination, std::ios::binary | std::ios::trunc);
-        if (!destinationFile)
-            return fail(kCannotWriteDestination, destination, "cannot create the file");
-    }
-    std::ostream& out = toStdout ? std::cout : destinationFile;
+    qmz::io::OutputFile destinationFile;
+    if (!toStdout && !destinationFile.open(destination))
+        return fail(kCannotWriteDestination, destination, "cannot create the file");
+    std::ostream& out = toStdout ? std::cout : destinationFile.stream();
 
     const qmz::DecodeFileResult result = qmz::decodeToWav(in, header, out);
-    if (!toStdout) destinationFile.close();
-    if (result.writeFailed || !out) {
+    // A damaged stream keeps the samples decoded before the fault: that file
+    // is whole (its header fitted) and takes the destination's place too.
+    bool written = !result.writeFailed && static_cast<bool>(out);
+    if (!toStdout) {
+        if (written)
+            written = destinationFile.commit();
+        else
+            destinationFile.discard();
+    }
+    if (!written) {
         return fail(kCannotWriteDestination, destination, "writing failed (is the disk full?)");
     }
     if (result.error != qmz::DecodeError::None) {

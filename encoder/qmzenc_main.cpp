@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "common/same_file.h"
 #include "io/encode_file.h"
+#include "io/output_file.h"
+#include "io/same_file.h"
+#include "io/std_descriptors.h"
 
 namespace {
 
@@ -64,11 +66,6 @@ bool isUnseekableOutput(const std::string& path) {
     return type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket;
 }
 
-void removeIfRegularFile(const std::string& path) {
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(path, ignored)) std::filesystem::remove(path, ignored);
-}
-
 int failEncoding(int status, const std::string& input) {
     std::printf("error encoding audio file %s", input.c_str());
     std::fflush(stdout);
@@ -78,6 +75,7 @@ int failEncoding(int status, const std::string& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmz::io::attachClosedStandardDescriptors();
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("qmzenc " QMZ_VERSION "\n");
         return kOk;
@@ -97,7 +95,7 @@ int main(int argc, char** argv) {
                      "rewritten at the end, so it must be a file\n");
         return failEncoding(kCannotWriteOutput, input);
     }
-    if (qmz::isSameFile(input, output)) {
+    if (qmz::io::outputOverwritesInput(input, output)) {
         std::fprintf(stderr, "qmzenc: %s: the output is the input file; nothing was written\n",
                      output.c_str());
         return failEncoding(kOutputIsInput, input);
@@ -140,17 +138,19 @@ int main(int argc, char** argv) {
                      output.c_str());
         return failEncoding(kCannotWriteOutput, input);
     }
-    std::ofstream qmzFile(output, std::ios::binary | std::ios::trunc);
-    if (!qmzFile) {
+    qmz::io::OutputFile qmzFile;
+    if (!qmzFile.open(output)) {
         std::fprintf(stderr, "qmzenc: %s: cannot create the file\n", output.c_str());
         return failEncoding(kCannotWriteOutput, input);
     }
 
     ConsoleObserver observer;
-    const qmz::EncodeFileResult result = qmz::encodeWav(wav, header, qmzFile, options, &observer);
-    qmzFile.close();
+    const qmz::EncodeFileResult result =
+        qmz::encodeWav(wav, header, qmzFile.stream(), options, &observer);
+    // An unfinished file is of no use to anyone; an earlier file of that name
+    // is left as it was.
     if (result.inputEndedEarly || result.inputTooLong) {
-        removeIfRegularFile(output);
+        qmzFile.discard();
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", input.c_str(),
                      result.inputTooLong
                          ? "longer than a .qmz file can record (-td codes a part)"
@@ -158,9 +158,9 @@ int main(int argc, char** argv) {
                            "a read fail?)");
         return failEncoding(kCannotReadInput, input);
     }
-    if (result.writeFailed || !qmzFile || result.internalError) {
-        // An unfinished file is of no use to anyone; a device (say /dev/full) stays.
-        removeIfRegularFile(output);
+    const bool failed = result.writeFailed || result.internalError;
+    if (failed) qmzFile.discard();
+    if (failed || !qmzFile.commit()) {
         std::fprintf(stderr, "\nqmzenc: %s: %s; the incomplete file was removed\n", output.c_str(),
                      result.internalError ? "internal error: a quantised value out of range"
                                           : "writing failed (is the disk full?)");

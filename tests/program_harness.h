@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace qmz::test {
 
@@ -38,6 +40,26 @@ class ProgramDirTest : public ::testing::Test {
         const int raw = std::system(("cd '" + dir_.string() + "' && " + line).c_str());
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
+#if defined(QMZENC_PATH) && defined(QMZDEC_PATH)
+    // The same, with ENC, DEC and INFO standing for the programs.
+    int sh(std::string line) const {
+        const std::pair<std::string_view, const char*> programs[] = {
+            {"ENC", QMZENC_PATH},
+            {"DEC", QMZDEC_PATH},
+#ifdef QMZINFO_PATH
+            {"INFO", QMZINFO_PATH},
+#endif
+        };
+        for (const auto& [name, program] : programs) {
+            const std::string quoted = std::string("'") + program + "'";
+            for (std::size_t at = 0; (at = line.find(name, at)) != std::string::npos;) {
+                line.replace(at, name.size(), quoted);
+                at += quoted.size();
+            }
+        }
+        return shell(line);
+    }
+#endif
 
     std::filesystem::path dir_;
 };

@@ -100,17 +100,36 @@ TEST_F(Programs, UnreadableWavIsReportedAndCreatesNothing) {
     EXPECT_NE(r.err.find("directory"), std::string::npos);
 }
 
+// However the output names the input (a path, "-" for the open standard
+// input or output, a /dev/stdin-style name), it is refused before anything is
+// written, since writing it would destroy the input.
 TEST_F(Programs, OutputNamingTheInputIsRefused) {
     const std::string wav = signals::wavFileImage(std::vector<int16_t>(100, 7), 1);
-    write("song.wav", wav);
-    ProgramRun r = run(QMZENC_PATH, "song.wav ./../" + dir_.filename().string() + "/song.wav");
-    EXPECT_EQ(r.status, 6);
-    EXPECT_EQ(slurp(path("song.wav")), wav);
-
-    write("song.qmz", test::readDataFile("dec3_mono.qmz"));
-    r = run(QMZDEC_PATH, "song.qmz " + path("song.qmz"));
-    EXPECT_EQ(r.status, 6);
-    EXPECT_TRUE(slurp(path("song.qmz")) == test::readDataFile("dec3_mono.qmz"));
+    const std::string qmz = test::readDataFile("dec3_mono.qmz");
+    const std::string self = "./../" + dir_.filename().string();
+    const struct {
+        std::string line, victim;
+    } cases[] = {
+        {"ENC song.wav " + self + "/song.wav", "song.wav"},
+        {"ENC - song.wav < song.wav", "song.wav"},
+        {"ENC /dev/stdin song.wav < song.wav", "song.wav"},
+        {"ENC song.wav /dev/fd/0 < song.wav", "song.wav"},
+        {"DEC song.qmz " + path("song.qmz"), "song.qmz"},
+        {"DEC - song.qmz < song.qmz", "song.qmz"},
+        {"DEC - /dev/stdin < song.qmz", "song.qmz"},
+        {"DEC song.qmz - 1<>song.qmz", "song.qmz"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        write("song.wav", wav);
+        write("song.qmz", qmz);
+        EXPECT_EQ(sh("exec > /dev/null 2> err.txt; " + c.line), 6);
+        EXPECT_NE(slurp(path("err.txt")).find("nothing was written"), std::string::npos);
+        EXPECT_TRUE(slurp(path(c.victim)) == (c.victim == "song.wav" ? wav : qmz));
+    }
+    // Standard input and output that are pipes or devices are no file to lose.
+    EXPECT_EQ(sh("cat song.qmz | DEC - - 2> /dev/null | cat > /dev/null"), 0);
+    EXPECT_EQ(sh("DEC song.qmz - > /dev/null 2>&1 < /dev/null"), 0);
 }
 
 TEST_F(Programs, OutputThatCannotBeCreated) {

@@ -18,6 +18,7 @@
 #include "decoder/dequantizer.h"
 #include "decoder/stream_info.h"
 #include "decoder/wav_writer.h"
+#include "io/std_descriptors.h"
 #include "io/tag_file.h"
 
 namespace {
@@ -122,6 +123,7 @@ void printSummary(const qmz::StreamReport& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qmz::io::attachClosedStandardDescriptors();
     std::string path;
     bool listFrames = false;
     bool usage = false;
