@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <istream>
 
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "qmz/codec.h"
 
 namespace qmz {
@@ -65,6 +64,12 @@ struct StreamDecoder::Impl {
     Status status = Status::Ok;
     ContainerFile file;
     std::unique_ptr<Decoder> decoder;
+    std::unique_ptr<StreamFeed> feed;  // reads the caller's stream; null for pushed bytes
+    // Pushed bytes: the header as it arrives, and whether the input ended.
+    std::array<uint8_t, kContainerHeaderSize> header{};
+    std::size_t headerFill = 0;
+    bool pushed = false;
+    bool waiting = false;  // read() stopped for want of input
     std::array<int16_t, kFrameLength * kMaxChannels> pcm{};
     int pending = 0;  // sample frames of `pcm` not handed out yet
     int next = 0;     // first of them
@@ -72,10 +77,51 @@ struct StreamDecoder::Impl {
 
 StreamDecoder::StreamDecoder(std::istream& qmz) : impl_(std::make_unique<Impl>()) {
     impl_->status = statusOf(readQmzHeader(qmz, impl_->file));
-    if (impl_->status == Status::Ok) impl_->decoder = std::make_unique<Decoder>(qmz, impl_->file);
+    if (impl_->status == Status::Ok) {
+        impl_->decoder = std::make_unique<Decoder>(impl_->file);
+        impl_->feed = std::make_unique<StreamFeed>(qmz);
+    }
+}
+
+StreamDecoder::StreamDecoder() : impl_(std::make_unique<Impl>()) {
+    impl_->pushed = true;
+    impl_->waiting = true;
 }
 
 StreamDecoder::~StreamDecoder() = default;
+
+std::size_t StreamDecoder::push(const uint8_t* bytes, std::size_t size) {
+    Impl& s = *impl_;
+    if (!s.pushed || s.status != Status::Ok) return 0;
+    std::size_t taken = 0;
+    if (s.decoder == nullptr) {
+        taken = std::min(size, s.header.size() - s.headerFill);
+        std::copy_n(bytes, taken, s.header.begin() + static_cast<std::ptrdiff_t>(s.headerFill));
+        s.headerFill += taken;
+        if (s.headerFill < s.header.size()) return taken;
+        s.status = statusOf(readContainerHeader(s.header.data(), s.headerFill, s.file));
+        if (s.status != Status::Ok) return taken;
+        s.decoder = std::make_unique<Decoder>(s.file);
+    }
+    taken += s.decoder->push(bytes + taken, size - taken);
+    s.waiting = false;
+    return taken;
+}
+
+void StreamDecoder::endInput() {
+    Impl& s = *impl_;
+    if (!s.pushed || s.status != Status::Ok) return;
+    s.waiting = false;
+    if (s.decoder != nullptr) {
+        s.decoder->endInput();
+    } else {
+        s.status = statusOf(readContainerHeader(s.header.data(), s.headerFill, s.file));
+    }
+}
+
+bool StreamDecoder::needsInput() const {
+    return impl_->waiting && impl_->status == Status::Ok;
+}
 
 Status StreamDecoder::status() const {
     return impl_->status;
@@ -97,7 +143,15 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
         if (s.pending == 0) {
             if (s.status != Status::Ok || s.decoder->finished()) break;
             s.next = 0;
-            s.status = statusOf(s.decoder->decodeFrame(s.pcm.data(), s.pending));
+            const DecodeStatus step = s.decoder->decodeFrame(s.pcm.data(), s.pending);
+            if (step == DecodeStatus::NeedInput) {
+                if (s.feed == nullptr) {
+                    s.waiting = true;
+                    break;
+                }
+                s.feed->feed(*s.decoder);
+            }
+            s.status = statusOf(errorOf(step));
             continue;
         }
         const int n = static_cast<int>(

@@ -53,8 +53,9 @@ void BM_AdaptiveHuffmanDecode(benchmark::State& state) {
     const std::string bytes = encodeAll(n, symbols);
     qmz::AdaptiveHuffmanModel model(n);
     for (auto _ : state) {
-        std::istringstream in(bytes);
-        qmz::PayloadBitReader reader(in);
+        const std::string payload = bytes;
+        qmz::PayloadBitReader reader(reinterpret_cast<const uint8_t*>(payload.data()),
+                                     payload.size());
         int sum = 0;
         for (std::size_t i = 0; i < kSymbols; ++i) {
             if (i % kResetEvery == 0) model.reset();

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "io/encode_file.h"
 #include "signals/wav_files.h"
 

@@ -13,7 +13,7 @@ add_library(qmz_codec STATIC ${qmz_api_sources})
 target_include_directories(qmz_codec
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
     PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(qmz_codec PRIVATE qmz_io qmz_encoder qmz_decoder)
+target_link_libraries(qmz_codec PRIVATE qmz_encoder qmz_decoder qmz_io)
 target_compile_features(qmz_codec INTERFACE cxx_std_17)
 set_target_properties(qmz_codec PROPERTIES EXPORT_NAME codec OUTPUT_NAME qmz)
 add_library(qmz::codec ALIAS qmz_codec)
@@ -34,7 +34,7 @@ foreach(page qmzenc qmzdec qmzinfo)
     install(FILES man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
 
-install(TARGETS qmz_codec qmz_io qmz_encoder qmz_decoder qmz_common EXPORT qmzTargets
+install(TARGETS qmz_codec qmz_encoder qmz_decoder qmz_io qmz_common EXPORT qmzTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/qmz/codec.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qmz)
 set(qmz_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/qmz)

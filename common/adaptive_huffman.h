@@ -34,6 +34,26 @@
 
 namespace qmz {
 
+// The most bits one symbol can take, the unseen-symbol index included, in a
+// model of `alphabetSize` symbols that has coded `coded` symbols since its
+// reset (whatever they were). The tree keeps the sibling property, so a
+// node's parent's sibling weighs at least as much as the node (the escape
+// leaf's parent's sibling at least as much as the escape leaf's sibling):
+// the weights along a path from a leaf to the root grow at least like the
+// Fibonacci numbers, and a leaf at depth d needs a total weight of at least
+// F(d + 1), F(1) = F(2) = 1.
+constexpr int maxSymbolBits(int alphabetSize, int64_t coded) {
+    int depth = 0;
+    for (int64_t f = 1, next = 2; f <= coded; ++depth) {  // f = F(depth + 2)
+        const int64_t sum = f + next;
+        f = next;
+        next = sum;
+    }
+    int indexBits = 0;
+    while ((int64_t{1} << indexBits) < alphabetSize) ++indexBits;
+    return depth + indexBits;
+}
+
 class AdaptiveHuffmanModel {
   public:
     // n >= 2 symbols, 0 .. n-1.

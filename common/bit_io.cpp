@@ -1,8 +1,5 @@
 #include "common/bit_io.h"
 
-#include <istream>
-#include <limits>
-
 namespace qmz {
 
 void PayloadBitWriter::flushPartialByte() {
@@ -31,30 +28,6 @@ void PayloadBitWriter::drain() {
 bool PayloadBitWriter::flush() {
     drain();
     return !failed_;
-}
-
-bool PayloadBitReader::refill() {
-    if (pastEnd_ || !in_) return false;
-    in_.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(buffer_.size()));
-    next_ = 0;
-    end_ = static_cast<std::size_t>(in_.gcount());
-    bytesLoaded_ += static_cast<int64_t>(end_);
-    return end_ > 0;
-}
-
-int64_t PayloadBitReader::skipToEnd() {
-    auto skipped = static_cast<int64_t>(end_ - next_);
-    next_ = end_;
-    if (!pastEnd_ && in_) {
-        in_.ignore(std::numeric_limits<std::streamsize>::max());
-        skipped += static_cast<int64_t>(in_.gcount());
-    }
-    return skipped;
-}
-
-bool PayloadBitReader::getRawBytes(uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = nextByte();
-    return !pastEnd_;
 }
 
 }  // namespace qmz

@@ -1,10 +1,11 @@
 // Bit packing of the payload: bits are packed least significant bit first,
 // so the first bit of the stream is bit 0 of its first byte.
 //
-// Both ends keep a small byte buffer in front of their input or output so
-// that a bit costs a shift and a compare, not a call. The reader never runs
-// off the end of its input: past the end every byte reads as 0xFF (every
-// further bit is 1) and a sticky flag records that the stream ended early.
+// The writer keeps a small byte buffer in front of its sink so that a bit
+// costs a shift and a compare, not a call. The reader works on bytes in
+// memory and never runs off their end: past the end every byte reads as 0xFF
+// (every further bit is 1) and a sticky flag records that the input ended
+// early.
 #pragma once
 
 #include <array>
@@ -12,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iosfwd>
 
 #include "common/byte_sink.h"
 
@@ -97,11 +97,27 @@ class PayloadBitWriter {
     int64_t bitCount_ = 0;
 };
 
+// Reads the bits of the bytes it is given. The caller hands over its input
+// piece by piece with setInput(); a byte begun in one piece finishes before
+// the next piece is read, so a piece boundary may fall anywhere in a frame.
 class PayloadBitReader {
   public:
-    explicit PayloadBitReader(std::istream& in) : in_(in) {}
+    PayloadBitReader() = default;
+    PayloadBitReader(const uint8_t* bytes, std::size_t size) { setInput(bytes, size); }
     PayloadBitReader(const PayloadBitReader&) = delete;
     PayloadBitReader& operator=(const PayloadBitReader&) = delete;
+
+    // The next bytes to read, in place of what is left of the previous piece
+    // (consumed() says how much of it was taken). Nothing is copied: the
+    // bytes must stay until the next setInput().
+    void setInput(const uint8_t* bytes, std::size_t size) {
+        bytesBefore_ += static_cast<int64_t>(consumed());
+        begin_ = next_ = bytes;
+        end_ = bytes + size;
+    }
+    // Bytes of the current piece taken so far (a byte whose bits are being
+    // read counts as taken).
+    std::size_t consumed() const { return static_cast<std::size_t>(next_ - begin_); }
 
     int getBit() {
         if (mask_ > 0x80) {
@@ -143,19 +159,19 @@ class PayloadBitReader {
     // Drops the unread bits of the current byte: the next bit starts a fresh byte.
     void restartAtByteBoundary() { mask_ = 0x200; }
     // Reads bytes outside the bit packing (the resync record); false when the
-    // stream ended before all of them arrived.
-    bool getRawBytes(uint8_t* bytes, std::size_t count);
-    // True once a byte was wanted after the end of the input.
+    // input ended before all of them arrived.
+    bool getRawBytes(uint8_t* bytes, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) bytes[i] = nextByte();
+        return !pastEnd_;
+    }
+    // True once a byte was wanted after the end of the current piece.
     bool pastEnd() const { return pastEnd_; }
     // True when no bit of a loaded byte is left unread.
     bool atByteBoundary() const { return mask_ > 0x80; }
-    // Reads the input to its end; the bytes that followed the last one a bit
-    // was taken from.
-    int64_t skipToEnd();
-    // Bits taken from the input so far, the unread rest of a dropped byte
+    // Bits taken from all pieces so far, the unread rest of a dropped byte
     // included; it stops growing at the end of the input.
     int64_t bitPosition() const {
-        const int64_t bytes = bytesLoaded_ - static_cast<int64_t>(end_ - next_);
+        const int64_t bytes = bytesBefore_ + static_cast<int64_t>(consumed());
         int unread = 0;  // bits of the current byte not yet read
         for (uint16_t m = mask_; m <= 0x80; m <<= 1) ++unread;
         return bytes * 8 - unread;
@@ -163,19 +179,17 @@ class PayloadBitReader {
 
   private:
     uint8_t nextByte() {
-        if (next_ == end_ && !refill()) {
+        if (next_ == end_) {
             pastEnd_ = true;
             return 0xFF;
         }
-        return buffer_[next_++];
+        return *next_++;
     }
-    bool refill();
 
-    std::istream& in_;
-    std::array<uint8_t, 4096> buffer_{};
-    std::size_t next_ = 0;
-    std::size_t end_ = 0;
-    int64_t bytesLoaded_ = 0;
+    const uint8_t* begin_ = nullptr;
+    const uint8_t* next_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    int64_t bytesBefore_ = 0;  // taken from the pieces before this one
     uint16_t current_ = 0;
     uint16_t mask_ = 0x200;
     bool pastEnd_ = false;

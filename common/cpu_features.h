@@ -1,18 +1,37 @@
-// Optional instruction sets of the processor we run on.
+// Instruction sets of the processor we run on, and the kernels that use them.
 //
-// Code written for them performs exactly the operations of the baseline
-// (SSE2, part of every x86-64) code, lane by lane and in the same order, so
+// Every kernel has a scalar form, always compiled, and vector forms that
+// perform exactly its operations, lane by lane and in the same order, so
 // every machine computes the same bits; only the speed differs. Fused
 // multiply-adds are used only where they are exact (the error term of a
-// product), never to contract an expression the baseline rounds twice.
-// Setting QMZ_SIMD=sse2 in the environment keeps to the baseline code, which
-// lets the tests compare both paths.
+// product), never to contract an expression the scalar form rounds twice.
+// A kernel picks its form once per call, not per element.
+//
+// QMZ_SIMD in the environment narrows the choice, which lets the tests
+// compare the forms: "sse2" keeps to the baseline of every x86-64, "scalar"
+// to the plain C++ forms (with the C library's own maths functions).
 #pragma once
 
 #include <cstdlib>
 #include <cstring>
 
 namespace qmz {
+
+inline bool simdNarrowedTo(const char* name) {
+    const char* forced = std::getenv("QMZ_SIMD");
+    return forced != nullptr && std::strcmp(forced, name) == 0;
+}
+
+// Whether the SSE2 forms run: wherever the compiler targets SSE2 (every
+// x86-64), unless QMZ_SIMD=scalar.
+inline bool useSse2() {
+#if defined(__SSE2__)
+    static const bool use = !simdNarrowedTo("scalar");
+    return use;
+#else
+    return false;
+#endif
+}
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QMZ_AVX_PATHS 1
@@ -21,8 +40,7 @@ namespace qmz {
 #define QMZ_TARGET_FMA __attribute__((target("avx2,fma")))
 
 inline bool baselineForced() {
-    const char* forced = std::getenv("QMZ_SIMD");
-    return forced != nullptr && std::strcmp(forced, "sse2") == 0;
+    return simdNarrowedTo("sse2") || simdNarrowedTo("scalar");
 }
 
 inline bool cpuHasAvx() {

@@ -139,23 +139,29 @@ int log2OfPowerOfTwo(int n) {
     return e;
 }
 
+// kSse2 picks the SSE2 form of a kernel over the scalar one (see
+// cpu_features.h); where the compiler has no SSE2 both are the scalar form.
+
 // The leading radix-2 pass, reading its input in bit-reversed order from
 // `in` and writing `out` in natural order.
+template <bool kSse2>
 void firstRadix2Pass(const int32_t* reversed, int points, const double* in, double* out) {
     for (int j = 0; j < points; j += 2) {
         const double* x = in + 2 * reversed[j];
         const double* y = in + 2 * reversed[j + 1];
 #if defined(__SSE2__)
-        const __m128d vx = _mm_loadu_pd(x), vy = _mm_loadu_pd(y);
-        _mm_storeu_pd(out + 2 * j, _mm_add_pd(vx, vy));
-        _mm_storeu_pd(out + 2 * j + 2, _mm_sub_pd(vx, vy));
-#else
+        if constexpr (kSse2) {
+            const __m128d vx = _mm_loadu_pd(x), vy = _mm_loadu_pd(y);
+            _mm_storeu_pd(out + 2 * j, _mm_add_pd(vx, vy));
+            _mm_storeu_pd(out + 2 * j + 2, _mm_sub_pd(vx, vy));
+            continue;
+        }
+#endif
         const double xr = y[0], xi = y[1];
         out[2 * j + 2] = x[0] - xr;
         out[2 * j + 3] = x[1] - xi;
         out[2 * j] = x[0] + xr;
         out[2 * j + 1] = x[1] + xi;
-#endif
     }
 }
 
@@ -174,9 +180,16 @@ inline __m128d rotate(__m128d z, __m128d c, __m128d s, __m128d negateRe) {
 #endif
 
 // The twiddles of one k, the sines signed by S, the sign of the exponent.
-template <int S>
+template <int S, bool kSse2>
 struct Radix4Roots {
+    explicit Radix4Roots(const Root3& w)
+        : c1(w.c1), s1(S * w.s1), c2(w.c2), s2(S * w.s2), c3(w.c3), s3(S * w.s3) {}
+    double c1, s1, c2, s2, c3, s3;
+};
+
 #if defined(__SSE2__)
+template <int S>
+struct Radix4Roots<S, true> {
     explicit Radix4Roots(const Root3& w)
         : c1(_mm_set1_pd(w.c1)),
           s1(_mm_set1_pd(S * w.s1)),
@@ -185,60 +198,60 @@ struct Radix4Roots {
           c3(_mm_set1_pd(w.c3)),
           s3(_mm_set1_pd(S * w.s3)) {}
     __m128d c1, s1, c2, s2, c3, s3;
-#else
-    explicit Radix4Roots(const Root3& w)
-        : c1(w.c1), s1(S * w.s1), c2(w.c2), s2(S * w.s2), c3(w.c3), s3(S * w.s3) {}
-    double c1, s1, c2, s2, c3, s3;
-#endif
 };
+#endif
 
 // One radix-4 butterfly: inputs i0..i3 (the sub-transforms of residues 0,
 // 2, 1 and 3 modulo 4), outputs o0..o3; every input is read before any
 // output is written, so they may be the same places.
-template <int S>
+template <int S, bool kSse2>
 inline void butterfly4(const double* i0, const double* i1, const double* i2, const double* i3,
-                       double* o0, double* o1, double* o2, double* o3, const Radix4Roots<S>& r) {
+                       double* o0, double* o1, double* o2, double* o3,
+                       const Radix4Roots<S, kSse2>& r) {
 #if defined(__SSE2__)
-    const __m128d negateRe = _mm_set_pd(0.0, -0.0);
-    // S t3 enters as {-S t3.im, S t3.re}: i S t3.
-    const __m128d turn = S > 0 ? _mm_set_pd(0.0, -0.0) : _mm_set_pd(-0.0, 0.0);
-    const __m128d x0 = _mm_loadu_pd(i0);
-    const __m128d b = rotate(_mm_loadu_pd(i1), r.c2, r.s2, negateRe);
-    const __m128d c = rotate(_mm_loadu_pd(i2), r.c1, r.s1, negateRe);
-    const __m128d d = rotate(_mm_loadu_pd(i3), r.c3, r.s3, negateRe);
-    const __m128d t0 = _mm_add_pd(x0, b), t1 = _mm_sub_pd(x0, b);
-    const __m128d t2 = _mm_add_pd(c, d);
-    const __m128d t3 = _mm_xor_pd(swapParts(_mm_sub_pd(c, d)), turn);
-    _mm_storeu_pd(o0, _mm_add_pd(t0, t2));
-    _mm_storeu_pd(o2, _mm_sub_pd(t0, t2));
-    _mm_storeu_pd(o1, _mm_add_pd(t1, t3));
-    _mm_storeu_pd(o3, _mm_sub_pd(t1, t3));
-#else
-    const double br = i1[0] * r.c2 - i1[1] * r.s2, bi = i1[1] * r.c2 + i1[0] * r.s2;
-    const double cr = i2[0] * r.c1 - i2[1] * r.s1, ci = i2[1] * r.c1 + i2[0] * r.s1;
-    const double dr = i3[0] * r.c3 - i3[1] * r.s3, di = i3[1] * r.c3 + i3[0] * r.s3;
-    const double t0r = i0[0] + br, t0i = i0[1] + bi;
-    const double t1r = i0[0] - br, t1i = i0[1] - bi;
-    const double t2r = cr + dr, t2i = ci + di;
-    const double t3r = cr - dr, t3i = ci - di;
-    o0[0] = t0r + t2r;
-    o0[1] = t0i + t2i;
-    o2[0] = t0r - t2r;
-    o2[1] = t0i - t2i;
-    o1[0] = t1r - S * t3i;
-    o1[1] = t1i + S * t3r;
-    o3[0] = t1r + S * t3i;
-    o3[1] = t1i - S * t3r;
+    if constexpr (kSse2) {
+        const __m128d negateRe = _mm_set_pd(0.0, -0.0);
+        // S t3 enters as {-S t3.im, S t3.re}: i S t3.
+        const __m128d turn = S > 0 ? _mm_set_pd(0.0, -0.0) : _mm_set_pd(-0.0, 0.0);
+        const __m128d x0 = _mm_loadu_pd(i0);
+        const __m128d b = rotate(_mm_loadu_pd(i1), r.c2, r.s2, negateRe);
+        const __m128d c = rotate(_mm_loadu_pd(i2), r.c1, r.s1, negateRe);
+        const __m128d d = rotate(_mm_loadu_pd(i3), r.c3, r.s3, negateRe);
+        const __m128d t0 = _mm_add_pd(x0, b), t1 = _mm_sub_pd(x0, b);
+        const __m128d t2 = _mm_add_pd(c, d);
+        const __m128d t3 = _mm_xor_pd(swapParts(_mm_sub_pd(c, d)), turn);
+        _mm_storeu_pd(o0, _mm_add_pd(t0, t2));
+        _mm_storeu_pd(o2, _mm_sub_pd(t0, t2));
+        _mm_storeu_pd(o1, _mm_add_pd(t1, t3));
+        _mm_storeu_pd(o3, _mm_sub_pd(t1, t3));
+    } else
 #endif
+    {
+        const double br = i1[0] * r.c2 - i1[1] * r.s2, bi = i1[1] * r.c2 + i1[0] * r.s2;
+        const double cr = i2[0] * r.c1 - i2[1] * r.s1, ci = i2[1] * r.c1 + i2[0] * r.s1;
+        const double dr = i3[0] * r.c3 - i3[1] * r.s3, di = i3[1] * r.c3 + i3[0] * r.s3;
+        const double t0r = i0[0] + br, t0i = i0[1] + bi;
+        const double t1r = i0[0] - br, t1i = i0[1] - bi;
+        const double t2r = cr + dr, t2i = ci + di;
+        const double t3r = cr - dr, t3i = ci - di;
+        o0[0] = t0r + t2r;
+        o0[1] = t0i + t2i;
+        o2[0] = t0r - t2r;
+        o2[1] = t0i - t2i;
+        o1[0] = t1r - S * t3i;
+        o1[1] = t1i + S * t3r;
+        o3[0] = t1r + S * t3i;
+        o3[1] = t1i - S * t3r;
+    }
 }
 
 // One radix-4 pass combining sub-transforms of `quarter` points, from `in`
 // to the same places in `out` (which may be `in`).
-template <int S>
+template <int S, bool kSse2>
 void radix4Pass(const Root3* w, int quarter, int points, const double* in, double* out) {
     const int stride = 2 * quarter;  // doubles between the four blocks
     for (int k = 0; k < quarter; ++k) {
-        const Radix4Roots<S> r(w[k]);
+        const Radix4Roots<S, kSse2> r(w[k]);
         for (int start = 2 * k; start < 2 * points; start += 4 * stride) {
             const double* p0 = in + start;
             const double* p1 = p0 + stride;  // residues 2 mod 4
@@ -252,10 +265,10 @@ void radix4Pass(const Root3* w, int quarter, int points, const double* in, doubl
 
 // The leading radix-4 pass (sub-transforms of one point), reading its input
 // in bit-reversed order from `in` and writing `out` in natural order.
-template <int S>
+template <int S, bool kSse2>
 void firstRadix4Pass(const Root3* w, const int32_t* reversed, int points, const double* in,
                      double* out) {
-    const Radix4Roots<S> r(w[0]);
+    const Radix4Roots<S, kSse2> r(w[0]);
     for (int j = 0; j < points; j += 4, out += 8) {
         butterfly4(in + 2 * reversed[j], in + 2 * reversed[j + 1], in + 2 * reversed[j + 2],
                    in + 2 * reversed[j + 3], out, out + 2, out + 4, out + 6, r);
@@ -347,23 +360,23 @@ QMZ_TARGET_AVX void firstRadix4PassAvx(const Root3* w, const int32_t* reversed, 
 // The first pass reads the input in bit-reversed order into a work array,
 // the middle ones run there in place and the last one writes back into the
 // input's place: cheaper than permuting the input in place first.
-template <int S>
+template <int S, bool kSse2>
 void transform(const FftTables& t, int log2Points, double* data) {
     const int points = 1 << log2Points;
     double a[kMaxFftLength];
     int quarter = 0;
     if (log2Points % 2 == 1) {
-        firstRadix2Pass(t.reversedFor(log2Points), points, data, a);
+        firstRadix2Pass<kSse2>(t.reversedFor(log2Points), points, data, a);
         quarter = 2;
     } else {
 #if defined(QMZ_AVX_PATHS)
         if (points >= 8 && cpuHasAvx()) {
             firstRadix4PassAvx<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
         } else {
-            firstRadix4Pass<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
+            firstRadix4Pass<S, kSse2>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
         }
 #else
-        firstRadix4Pass<S>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
+        firstRadix4Pass<S, kSse2>(t.rootsFor(4), t.reversedFor(log2Points), points, data, a);
 #endif
         quarter = 4;
     }
@@ -379,31 +392,35 @@ void transform(const FftTables& t, int log2Points, double* data) {
             continue;
         }
 #endif
-        radix4Pass<S>(t.rootsFor(4 * quarter), quarter, points, a, out);
+        radix4Pass<S, kSse2>(t.rootsFor(4 * quarter), quarter, points, a, out);
     }
 }
 
 // realFft's untangling of bins k and n/2 - k from the complex transform Z:
 //     E = (Z_k + conj Z_{n/2-k}) / 2,  O = (Z_k - conj Z_{n/2-k}) / 2i,
 //     Y_k = E + w^k O,  Y_{n/2-k} = conj(E - w^k O).
+template <bool kSse2>
 void splitBin(const Root3* w, int n, int k, double* a) {
     double* p = a + 2 * k;
     double* q = a + n - 2 * k;
 #if defined(__SSE2__)
-    // {er, ei} = 0.5 {p.re + q.re, p.im - q.im}, {or, oi} = 0.5 {p.im + q.im,
-    // q.re - p.re}, t = rotate(o), p = e + t, q = {er - tr, ti - ei}: the
-    // scalar steps below, lane by lane (x + (-y) is x - y, and a sum does not
-    // depend on its order).
-    const __m128d half = _mm_set1_pd(0.5), negateIm = _mm_set_pd(-0.0, 0.0);
-    const __m128d negateRe = _mm_set_pd(0.0, -0.0);
-    const __m128d vp = _mm_loadu_pd(p), vq = _mm_loadu_pd(q);
-    const __m128d e = _mm_mul_pd(half, _mm_add_pd(vp, _mm_xor_pd(vq, negateIm)));
-    const __m128d o =
-        _mm_mul_pd(half, _mm_add_pd(_mm_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
-    const __m128d t = rotate(o, _mm_set1_pd(w[k].c1), _mm_set1_pd(w[k].s1), negateRe);
-    _mm_storeu_pd(p, _mm_add_pd(e, t));
-    _mm_storeu_pd(q, _mm_sub_pd(_mm_move_sd(t, e), _mm_move_sd(e, t)));
-#else
+    if constexpr (kSse2) {
+        // {er, ei} = 0.5 {p.re + q.re, p.im - q.im}, {or, oi} = 0.5 {p.im + q.im,
+        // q.re - p.re}, t = rotate(o), p = e + t, q = {er - tr, ti - ei}: the
+        // scalar steps below, lane by lane (x + (-y) is x - y, and a sum does not
+        // depend on its order).
+        const __m128d half = _mm_set1_pd(0.5), negateIm = _mm_set_pd(-0.0, 0.0);
+        const __m128d negateRe = _mm_set_pd(0.0, -0.0);
+        const __m128d vp = _mm_loadu_pd(p), vq = _mm_loadu_pd(q);
+        const __m128d e = _mm_mul_pd(half, _mm_add_pd(vp, _mm_xor_pd(vq, negateIm)));
+        const __m128d o =
+            _mm_mul_pd(half, _mm_add_pd(_mm_xor_pd(swapParts(vp), negateIm), swapParts(vq)));
+        const __m128d t = rotate(o, _mm_set1_pd(w[k].c1), _mm_set1_pd(w[k].s1), negateRe);
+        _mm_storeu_pd(p, _mm_add_pd(e, t));
+        _mm_storeu_pd(q, _mm_sub_pd(_mm_move_sd(t, e), _mm_move_sd(e, t)));
+        return;
+    }
+#endif
     const double er = 0.5 * (p[0] + q[0]), ei = 0.5 * (p[1] - q[1]);
     const double orr = 0.5 * (p[1] + q[1]), oi = 0.5 * (q[0] - p[0]);
     const double tr = w[k].c1 * orr - w[k].s1 * oi;
@@ -412,7 +429,6 @@ void splitBin(const Root3* w, int n, int k, double* a) {
     p[1] = ei + ti;
     q[0] = er - tr;
     q[1] = ti - ei;
-#endif
 }
 
 #if defined(QMZ_AVX_PATHS)
@@ -450,10 +466,16 @@ void complexFft(int n, int fftSign, double* a) {
     const int log2n = log2OfPowerOfTwo(n);
     if (log2n < 2 || n > kMaxFftLength) return;
     const FftTables& t = fftTables();
-    if (fftSign >= 0) {
-        transform<1>(t, log2n - 1, a);
+    if (useSse2()) {
+        if (fftSign >= 0) {
+            transform<1, true>(t, log2n - 1, a);
+        } else {
+            transform<-1, true>(t, log2n - 1, a);
+        }
+    } else if (fftSign >= 0) {
+        transform<1, false>(t, log2n - 1, a);
     } else {
-        transform<-1>(t, log2n - 1, a);
+        transform<-1, false>(t, log2n - 1, a);
     }
 }
 
@@ -470,12 +492,16 @@ void realFft(int n, double* a) {
     int k = 1;
 #if defined(QMZ_AVX_PATHS)
     if (n >= 16 && n <= kMaxPairSpan && cpuHasAvx()) {
-        splitBin(w, n, 1, a);
+        splitBin<true>(w, n, 1, a);
         splitBinPairsAvx(t.pairRootsFor(n), n, a);
         k = n / 4;
     }
 #endif
-    for (; k < n / 4; ++k) splitBin(w, n, k, a);
+    if (useSse2()) {
+        for (; k < n / 4; ++k) splitBin<true>(w, n, k, a);
+    } else {
+        for (; k < n / 4; ++k) splitBin<false>(w, n, k, a);
+    }
     const double sum = a[0] + a[1];
     a[1] = a[0] - a[1];
     a[0] = sum;

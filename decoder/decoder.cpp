@@ -4,6 +4,8 @@
 #include <cstring>
 #include <span>
 
+#include "common/cpu_features.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -46,6 +48,18 @@ DecodeError checkContainer(const ContainerFile& file) {
     return DecodeError::None;
 }
 
+DecodeError readContainerHeader(const uint8_t* bytes, std::size_t size, ContainerFile& file) {
+    if (size < kContainerHeaderSize) {
+        const bool magic =
+            size >= 4 && bytes[0] == '*' && bytes[1] == 'q' && bytes[2] == 'm' && bytes[3] == 'z';
+        return magic ? DecodeError::Truncated : DecodeError::NotQmz;
+    }
+    std::array<uint8_t, kContainerHeaderSize> header;
+    std::copy_n(bytes, header.size(), header.begin());
+    file = parseContainer(header);
+    return checkContainer(file);
+}
+
 int16_t toPcm16(double x) {
     if (x >= 0.0) return static_cast<int16_t>(std::min(x, 32767.0) + 0.5);
     if (x < 0.0) return static_cast<int16_t>(std::max(x, -32767.0) - 0.5);
@@ -74,14 +88,14 @@ __m128i toPcm16Pair(__m128d x) {
 void interleavePcm16(const double* left, const double* right, int count, int16_t* pcm) {
     int i = 0;
 #if defined(__SSE2__)
-    if (right != nullptr) {
+    if (useSse2() && right != nullptr) {
         for (; i + 2 <= count; i += 2, pcm += 4) {
             const __m128i l = toPcm16Pair(_mm_loadu_pd(left + i));
             const __m128i r = toPcm16Pair(_mm_loadu_pd(right + i));
             const __m128i lr = _mm_unpacklo_epi32(l, r);  // l0 r0 l1 r1
             _mm_storel_epi64(reinterpret_cast<__m128i*>(pcm), _mm_packs_epi32(lr, lr));
         }
-    } else {
+    } else if (useSse2()) {
         for (; i + 2 <= count; i += 2, pcm += 2) {
             const __m128i m = toPcm16Pair(_mm_loadu_pd(left + i));
             const int32_t both = _mm_cvtsi128_si32(_mm_packs_epi32(m, m));
@@ -95,9 +109,19 @@ void interleavePcm16(const double* left, const double* right, int count, int16_t
     }
 }
 
-Decoder::Decoder(std::istream& payload, const ContainerFile& file)
-    : reader_(payload),
-      channels_(file.header.channels),
+DecodeError errorOf(DecodeStatus status) {
+    switch (status) {
+        case DecodeStatus::Truncated:
+            return DecodeError::Truncated;
+        case DecodeStatus::Damaged:
+            return DecodeError::DamagedStream;
+        default:
+            return DecodeError::None;
+    }
+}
+
+Decoder::Decoder(const ContainerFile& file)
+    : channels_(file.header.channels),
       midSide_(file.header.midSide == 1 && file.header.channels == 2),
       samplesPerChannel_(file.header.samplesPerChannel),
       remaining_(file.header.samplesPerChannel),
@@ -133,28 +157,34 @@ DecodeError Decoder::synthesizeFrame(BlockType type) {
     return DecodeError::None;
 }
 
-DecodeError Decoder::decodeFrame(int16_t* pcm, int& frames) {
+DecodeStatus Decoder::decodeFrame(int16_t* pcm, int& frames) {
     frames = 0;
-    if (finished_) return DecodeError::None;
-    ++frameCounter_;
-    const int count =
-        frameCounter_ <= 0 ? 0 : static_cast<int>(std::min<int64_t>(remaining_, kFrameLength));
+    if (finished_) return failure_;
 
     BlockType type;
     const StreamError streamError = reader_.readFrame(
-        std::span(blocks_.data(), static_cast<std::size_t>(channels_)), type, frameCounter_ + 2);
-    DecodeError error = decodeErrorOf(streamError);
-    if (error == DecodeError::None) error = synthesizeFrame(type);
-    if (error != DecodeError::None) {
+        std::span(blocks_.data(), static_cast<std::size_t>(channels_)), type, frameCounter_ + 3);
+    if (streamError == StreamError::NeedInput) return DecodeStatus::NeedInput;
+    ++frameCounter_;
+    const int count =
+        frameCounter_ <= 0 ? 0 : static_cast<int>(std::min<int64_t>(remaining_, kFrameLength));
+    DecodeStatus status = DecodeStatus::Frame;
+    if (streamError == StreamError::Truncated) {
+        status = DecodeStatus::Truncated;
+    } else if (streamError != StreamError::None || synthesizeFrame(type) != DecodeError::None) {
+        status = DecodeStatus::Damaged;
+    }
+    if (status != DecodeStatus::Frame) {
         finished_ = true;
-        return error;
+        failure_ = status;
+        return status;
     }
 
     if (frameCounter_ > 0) remaining_ -= kFrameLength;
     interleavePcm16(output_[0].data(), channels_ == 2 ? output_[1].data() : nullptr, count, pcm);
     frames = count;
     finished_ = remaining_ <= 0;
-    return DecodeError::None;
+    return DecodeStatus::Frame;
 }
 
 }  // namespace qmz

@@ -1,5 +1,8 @@
 // The decoder session: one object per .qmz stream, owning the payload reader,
-// the overlap buffers, the noise generator and the sample counters.
+// the overlap buffers, the noise generator and the sample counters. It works
+// on bytes in memory: the caller pushes the payload as it arrives (or hands
+// it over whole) and takes decoded frames out; files and streams are the
+// caller's business.
 //
 // Timing: the encoder's frame t carries the transform whose newer half is
 // input frame t - 2, and the synthesis completes a frame one frame late. So
@@ -11,7 +14,6 @@
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
 
 #include "common/band_tables.h"
 #include "common/container.h"
@@ -36,8 +38,18 @@ const char* describeDecodeError(DecodeError error);
 // end, DamagedStream for anything else.
 DecodeError decodeErrorOf(StreamError error);
 
+// The decode error a payload reader's error amounts to: Truncated for an early
+// end, DamagedStream for anything else (NeedInput is no error: not for it).
+DecodeError decodeErrorOf(StreamError error);
+
 // Checks the fields the decoder relies on before anything is written.
 DecodeError checkContainer(const ContainerFile& file);
+
+// Parses and checks the container header from the first `size` bytes of a
+// stream: Truncated when fewer than 266 came but they start with the magic
+// (a file cut inside its header still says what it was meant to be), NotQmz
+// when they do not.
+DecodeError readContainerHeader(const uint8_t* bytes, std::size_t size, ContainerFile& file);
 
 // Rounds half away from zero and clips to -32767 .. 32767 (never -32768).
 int16_t toPcm16(double x);
@@ -46,22 +58,46 @@ int16_t toPcm16(double x);
 // into pcm; two samples at a time where the machine has SSE2.
 void interleavePcm16(const double* left, const double* right, int count, int16_t* pcm);
 
+// What decodeFrame did.
+enum class DecodeStatus {
+    Frame,      // decoded a frame
+    NeedInput,  // the next frame may reach past the bytes pushed: push more, or end the input
+    End,        // every sample frame has been handed out
+    Truncated,  // the input ended before the last frame
+    Damaged,    // bits no encoder writes
+};
+
+// The error a failed status stands for (None for the others).
+DecodeError errorOf(DecodeStatus status);
+
 class Decoder {
   public:
-    // `payload` stands right behind the 266-byte header, which checkContainer
+    // For the payload behind `file`'s 266-byte header, which checkContainer
     // accepted.
-    Decoder(std::istream& payload, const ContainerFile& file);
+    explicit Decoder(const ContainerFile& file);
 
     int channels() const { return channels_; }
     int32_t samplesPerChannel() const { return samplesPerChannel_; }
     // True once every sample frame has been handed out (or an error occurred).
     bool finished() const { return finished_; }
 
+    // The payload, from its first byte on, in pieces of any size: push takes
+    // as many bytes as it has room for and says how many (decode frames to
+    // make room), endInput says none will follow. Or all of it at once, read
+    // in place: setWholeInput (which ends the input).
+    std::size_t push(const uint8_t* bytes, std::size_t size) { return reader_.push(bytes, size); }
+    void endInput() { reader_.endInput(); }
+    void setWholeInput(const uint8_t* bytes, std::size_t size) {
+        reader_.setWholeInput(bytes, size);
+    }
+
     // Decodes the next frame and stores up to 1024 interleaved sample frames
-    // in `pcm`; `frames` is their number (0 for the first two frames). On an
-    // error nothing is stored and the session is finished: every sample frame
-    // handed out before it is exact.
-    DecodeError decodeFrame(int16_t* pcm, int& frames);
+    // in `pcm`; `frames` is their number (0 for the first two frames and for
+    // every status but Frame). A frame is decoded only once all the bytes it
+    // may take have been pushed or the input has ended; until then NeedInput.
+    // After an error the session is finished and repeats it: every sample
+    // frame handed out before it is exact.
+    DecodeStatus decodeFrame(int16_t* pcm, int& frames);
 
   private:
     DecodeError synthesizeFrame(BlockType type);
@@ -78,6 +114,7 @@ class Decoder {
     int64_t remaining_;
     int frameCounter_ = -2;
     bool finished_;
+    DecodeStatus failure_ = DecodeStatus::End;  // what a finished session answers
 };
 
 }  // namespace qmz

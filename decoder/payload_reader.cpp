@@ -1,8 +1,6 @@
 #include "decoder/payload_reader.h"
 
-#include <algorithm>
-
-#include "common/frame_syntax.h"
+#include <cstring>
 
 namespace qmz {
 
@@ -10,6 +8,8 @@ const char* describeStreamError(StreamError error) {
     switch (error) {
         case StreamError::None:
             return "no error";
+        case StreamError::NeedInput:
+            return "more of the stream is needed";
         case StreamError::Truncated:
             return "the stream ends before its last frame";
         case StreamError::BadEscape:
@@ -22,40 +22,119 @@ const char* describeStreamError(StreamError error) {
     return "unknown stream error";
 }
 
-FramePayloadReader::FramePayloadReader(std::istream& in)
-    : bits_(in),
-      sideModel_(kSideAlphabet),
+template <bool kCountBits>
+BasicFramePayloadReader<kCountBits>::BasicFramePayloadReader()
+    : sideModel_(kSideAlphabet),
       scalefactorModel_(kScalefactorAlphabet),
       lineModel_(kLineAlphabet),
       runModel_(kRunAlphabet) {}
 
-StreamError FramePayloadReader::failure() const {
+template <bool kCountBits>
+std::size_t BasicFramePayloadReader<kCountBits>::push(const uint8_t* bytes, std::size_t size) {
+    if (borrowed_ || ended_) return 0;
+    if (buffer_ == nullptr) {
+        buffer_ = std::make_unique<uint8_t[]>(kInputCapacity);
+        unread_ = buffer_.get();
+    }
+    const std::size_t taken = std::min(size, kInputCapacity - unreadSize_);
+    if (taken == 0) return 0;
+    // The unread bytes move to the front only when the new ones do not fit
+    // behind them: at most one move per buffer's worth of input.
+    if (unread_ + unreadSize_ + taken > buffer_.get() + kInputCapacity) {
+        std::memmove(buffer_.get(), unread_, unreadSize_);
+        unread_ = buffer_.get();
+    }
+    std::memcpy(buffer_.get() + (unread_ - buffer_.get()) + unreadSize_, bytes, taken);
+    unreadSize_ += taken;
+    return taken;
+}
+
+template <bool kCountBits>
+void BasicFramePayloadReader<kCountBits>::setWholeInput(const uint8_t* bytes, std::size_t size) {
+    buffer_.reset();
+    unread_ = bytes;
+    unreadSize_ = size;
+    borrowed_ = true;
+    ended_ = true;
+}
+
+template <bool kCountBits>
+StreamError BasicFramePayloadReader<kCountBits>::failure() const {
     if (bits_.pastEnd()) return StreamError::Truncated;
     return badEscape_ ? StreamError::BadEscape : StreamError::None;
 }
 
 // -1 once the stream has failed; every caller stops at the first -1.
-int FramePayloadReader::decode(AdaptiveHuffmanModel& model) {
+template <bool kCountBits>
+int BasicFramePayloadReader<kCountBits>::decode(AdaptiveHuffmanModel& model) {
     const int symbol = model.decodeSymbol(bits_);
     if (symbol < 0) badEscape_ = true;
     return bits_.pastEnd() ? -1 : symbol;
 }
 
-StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, BlockType& type,
-                                          int frameIndex) {
+template <bool kCountBits>
+StreamError BasicFramePayloadReader<kCountBits>::readFrame(std::span<ChannelBlocks> channels,
+                                                           BlockType& type, int frameIndex) {
     type = BlockType::Long;
     if (channels.empty() || channels.size() > kMaxChannels) return StreamError::BadChannelCount;
-    bitShares_ = FrameBitShares{};
+    if constexpr (kCountBits) bitShares_ = FrameBitShares{};
     if (failure() != StreamError::None) return failure();
+    if (!inputReady()) return StreamError::NeedInput;
 
-    const int64_t start = bits_.bitPosition();
+    bits_.setInput(unread_, unreadSize_);
+    const StreamError error = readFrameBits(channels, type, frameIndex);
+    const std::size_t taken = std::min(bits_.consumed(), unreadSize_);
+    unread_ += taken;
+    unreadSize_ -= taken;
+    return error;
+}
+
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readEndOfStream(int nextFrameIndex) {
+    if (failure() != StreamError::None || !inputReady()) return false;
+    bits_.setInput(unread_, unreadSize_);
+    const bool read = readEndBits(nextFrameIndex);
+    const std::size_t taken = std::min(bits_.consumed(), unreadSize_);
+    unread_ += taken;
+    unreadSize_ -= taken;
+    return read;
+}
+
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readEndBits(int nextFrameIndex) {
+    if (isResyncPoint(nextFrameIndex) && !readResyncRecord()) return false;
+    for (int i = 0; i < kEndMarkerCount; ++i) {
+        if (decode(sideModel_) != kEndMarker) return false;
+    }
+    // The closing byte carries the markers' last bits, or stands alone when
+    // they filled their last byte.
+    uint8_t closing = 0;
+    return !bits_.atByteBoundary() || bits_.getRawBytes(&closing, 1);
+}
+
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readResyncRecord() {
+    std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
+    if (!bits_.getRawBytes(record.data(), record.size())) return false;
+    bits_.restartAtByteBoundary();
+    sideModel_.reset();
+    scalefactorModel_.reset();
+    lineModel_.reset();
+    runModel_.reset();
+    return true;
+}
+
+template <bool kCountBits>
+StreamError BasicFramePayloadReader<kCountBits>::readFrameBits(std::span<ChannelBlocks> channels,
+                                                               BlockType& type, int frameIndex) {
+    const int64_t start = mark();
     if (isResyncPoint(frameIndex) && !readResyncRecord()) return StreamError::Truncated;
-    bitShares_.resync = bits_.bitPosition() - start;
+    count(&FrameBitShares::resync, start);
 
-    const int64_t beforeCode = bits_.bitPosition();
+    const int64_t beforeCode = mark();
     const int code = decode(sideModel_);
     if (code < 0) return failure();
-    bitShares_.side += bits_.bitPosition() - beforeCode;
+    count(&FrameBitShares::side, beforeCode);
     const bool knownType = code >= 1 && code <= 4;
     if (knownType) type = static_cast<BlockType>(code - 1);
     const BlockGeometry geometry = geometryOf(type);
@@ -68,53 +147,33 @@ StreamError FramePayloadReader::readFrame(std::span<ChannelBlocks> channels, Blo
     return knownType ? StreamError::None : StreamError::BadBlockType;
 }
 
-bool FramePayloadReader::readResyncRecord() {
-    std::array<uint8_t, kResyncRecord.size()> record;  // contents are not checked
-    if (!bits_.getRawBytes(record.data(), record.size())) return false;
-    bits_.restartAtByteBoundary();
-    sideModel_.reset();
-    scalefactorModel_.reset();
-    lineModel_.reset();
-    runModel_.reset();
-    return true;
-}
-
-bool FramePayloadReader::readEndOfStream(int nextFrameIndex) {
-    if (failure() != StreamError::None) return false;
-    if (isResyncPoint(nextFrameIndex) && !readResyncRecord()) return false;
-    for (int i = 0; i < kEndMarkerCount; ++i) {
-        if (decode(sideModel_) != kEndMarker) return false;
-    }
-    // The closing byte carries the markers' last bits, or stands alone when
-    // they filled their last byte.
-    uint8_t closing = 0;
-    return !bits_.atByteBoundary() || bits_.getRawBytes(&closing, 1);
-}
-
-bool FramePayloadReader::readBlock(QuantizedBlock& block, const BlockGeometry& geometry) {
-    const int64_t start = bits_.bitPosition();
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readBlock(QuantizedBlock& block,
+                                                    const BlockGeometry& geometry) {
+    const int64_t start = mark();
     std::fill(block.scalefactors.begin() + geometry.scalefactors, block.scalefactors.end(), 0);
     std::fill(block.lines.begin() + geometry.lines, block.lines.end(), 0);
     const int gain = decode(sideModel_);
     if (gain < 0) return false;
     block.globalGain = gain;
-    const int64_t afterGain = bits_.bitPosition();
-    bitShares_.side += afterGain - start;
+    count(&FrameBitShares::side, start);
+    const int64_t afterGain = mark();
     for (int j = 0; j < geometry.scalefactors; ++j) {
         const int scalefactor = decode(scalefactorModel_);
         if (scalefactor < 0) return false;
         block.scalefactors[j] = scalefactor;
     }
-    const int64_t afterScalefactors = bits_.bitPosition();
-    bitShares_.scalefactors += afterScalefactors - afterGain;
+    count(&FrameBitShares::scalefactors, afterGain);
+    const int64_t afterScalefactors = mark();
     const bool complete = readLines(block.lines.data(), geometry.lines);
-    bitShares_.lines += bits_.bitPosition() - afterScalefactors;
+    count(&FrameBitShares::lines, afterScalefactors);
     return complete;
 }
 
 // A zero run that would reach past the block's last line ends the block.
 // Every line below `count` is written, so the blocks need no clearing first.
-bool FramePayloadReader::readLines(int32_t* lines, int count) {
+template <bool kCountBits>
+bool BasicFramePayloadReader<kCountBits>::readLines(int32_t* lines, int count) {
     for (int i = 0; i < count;) {
         const int symbol = decode(lineModel_);
         if (symbol < 0) return false;
@@ -130,5 +189,8 @@ bool FramePayloadReader::readLines(int32_t* lines, int count) {
     }
     return true;
 }
+
+template class BasicFramePayloadReader<false>;
+template class BasicFramePayloadReader<true>;
 
 }  // namespace qmz

@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "io/output_file.h"
 #include "io/same_file.h"
 #include "io/std_descriptors.h"

@@ -100,9 +100,8 @@ struct PredictionBins {
 };
 
 // Stores r[k], the unit phase vector, r[k]^2 and the unpredictability c[k]
-// of every bin. Bin 0 combines the DC and Nyquist terms. (Machines without
-// SSE2; the vector forms below do the same.)
-#if !defined(__SSE2__)
+// of every bin. Bin 0 combines the DC and Nyquist terms. The vector forms
+// below do the same.
 void predictBinsScalar(const PredictionBins& b) {
     const double* a = b.a;
     double *mag = b.mag, *uc = b.uc, *us = b.us;
@@ -128,7 +127,6 @@ void predictBinsScalar(const PredictionBins& b) {
         b.c[k] = u;
     }
 }
-#endif
 
 // The same in vector registers, two or four bins at a time: each lane
 // performs exactly the scalar operations of one bin, in the same order
@@ -251,10 +249,9 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
     if (cpuHasAvx()) return predictBinsAvx(bins);
 #endif
 #if defined(__SSE2__)
-    predictBinsSse2(bins);
-#else
-    predictBinsScalar(bins);
+    if (useSse2()) return predictBinsSse2(bins);
 #endif
+    predictBinsScalar(bins);
 }
 
 // Partition energy, required SNR (6 dB noise-like .. 18 dB tonal) and level

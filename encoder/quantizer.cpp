@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/cpu_features.h"
 #include "encoder/psychoacoustic_model.h"
 
 #if defined(__SSE2__)
@@ -69,29 +70,34 @@ void report(QuantizerEventSink* sink, QuantizerEvent event) {
 // in SSE2 registers (the same IEEE operations as the scalar steps); the
 // error is still summed line by line, in order, and checked after each line,
 // so the sum, the stopping point and the lines written are the scalar ones.
-// A pair with a clipping line is left to the scalar steps.
+// A pair with a clipping line is left to the scalar steps. kSse2: whether
+// the pairs run in SSE2 registers (chosen once per block, see
+// cpu_features.h), else every line takes the scalar steps.
+template <bool kSse2>
 double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double inv,
                     double allowance, bool& clipped) {
     double d = 0.0;
     clipped = false;
     int k = a;
 #if defined(__SSE2__)
-    const __m128d vInv = _mm_set1_pd(inv), vStep = _mm_set1_pd(step);
-    const __m128d offset = _mm_set1_pd(kRoundingOffset);
-    const __m128d clip = _mm_set1_pd(kMaxLineValue + 1.0);
-    for (; k + 2 <= b; k += 2) {
-        const __m128d x = _mm_loadu_pd(absX + k);
-        const __m128d v = _mm_add_pd(_mm_mul_pd(x, vInv), offset);
-        if (_mm_movemask_pd(_mm_cmpge_pd(v, clip)) != 0) break;
-        const __m128i lines = _mm_cvttpd_epi32(v);
-        const __m128d err = _mm_sub_pd(x, _mm_mul_pd(_mm_cvtepi32_pd(lines), vStep));
-        const __m128d squared = _mm_mul_pd(err, err);
-        q[k] = _mm_cvtsi128_si32(lines);
-        d += _mm_cvtsd_f64(squared);
-        if (d > allowance) return d;
-        q[k + 1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lines, 1));
-        d += _mm_cvtsd_f64(_mm_unpackhi_pd(squared, squared));
-        if (d > allowance) return d;
+    if constexpr (kSse2) {
+        const __m128d vInv = _mm_set1_pd(inv), vStep = _mm_set1_pd(step);
+        const __m128d offset = _mm_set1_pd(kRoundingOffset);
+        const __m128d clip = _mm_set1_pd(kMaxLineValue + 1.0);
+        for (; k + 2 <= b; k += 2) {
+            const __m128d x = _mm_loadu_pd(absX + k);
+            const __m128d v = _mm_add_pd(_mm_mul_pd(x, vInv), offset);
+            if (_mm_movemask_pd(_mm_cmpge_pd(v, clip)) != 0) break;
+            const __m128i lines = _mm_cvttpd_epi32(v);
+            const __m128d err = _mm_sub_pd(x, _mm_mul_pd(_mm_cvtepi32_pd(lines), vStep));
+            const __m128d squared = _mm_mul_pd(err, err);
+            q[k] = _mm_cvtsi128_si32(lines);
+            d += _mm_cvtsd_f64(squared);
+            if (d > allowance) return d;
+            q[k + 1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lines, 1));
+            d += _mm_cvtsd_f64(_mm_unpackhi_pd(squared, squared));
+            if (d > allowance) return d;
+        }
     }
 #endif
     for (; k < b; ++k) {
@@ -114,16 +120,18 @@ double quantizePass(const double* absX, int32_t* q, int a, int b, double step, d
 void applySigns(const double* x, int32_t* q, int count) {
     int k = 0;
 #if defined(__SSE2__)
-    const __m128d zero = _mm_setzero_pd();
-    for (; k + 4 <= count; k += 4) {
-        const __m128d negativeLow = _mm_cmplt_pd(_mm_loadu_pd(x + k), zero);
-        const __m128d negativeHigh = _mm_cmplt_pd(_mm_loadu_pd(x + k + 2), zero);
-        // The low halves of the four 64-bit masks, as four 32-bit masks.
-        const __m128i flip = _mm_castps_si128(_mm_shuffle_ps(
-            _mm_castpd_ps(negativeLow), _mm_castpd_ps(negativeHigh), _MM_SHUFFLE(2, 0, 2, 0)));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + k));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(q + k),
-                         _mm_sub_epi32(_mm_xor_si128(v, flip), flip));
+    if (useSse2()) {
+        const __m128d zero = _mm_setzero_pd();
+        for (; k + 4 <= count; k += 4) {
+            const __m128d negativeLow = _mm_cmplt_pd(_mm_loadu_pd(x + k), zero);
+            const __m128d negativeHigh = _mm_cmplt_pd(_mm_loadu_pd(x + k + 2), zero);
+            // The low halves of the four 64-bit masks, as four 32-bit masks.
+            const __m128i flip = _mm_castps_si128(_mm_shuffle_ps(
+                _mm_castpd_ps(negativeLow), _mm_castpd_ps(negativeHigh), _MM_SHUFFLE(2, 0, 2, 0)));
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + k));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(q + k),
+                             _mm_sub_epi32(_mm_xor_si128(v, flip), flip));
+        }
     }
 #endif
     for (; k < count; ++k) {
@@ -133,6 +141,7 @@ void applySigns(const double* x, int32_t* q, int count) {
 }
 
 // `complete` tells whether the last pass ran to the band's end.
+template <bool kSse2>
 int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
                QuantizerEventSink* sink, bool& complete) {
     const auto& steps = stepTable();
@@ -142,7 +151,8 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
     for (;;) {
         bool clipped = false;
         const int index = gain - sf - kStepIndexMin;
-        d = quantizePass(absX, q, a, b, steps.step[index], steps.inverse[index], limit, clipped);
+        d = quantizePass<kSse2>(absX, q, a, b, steps.step[index], steps.inverse[index], limit,
+                                clipped);
         if (clipped) {
             report(sink, QuantizerEvent::SoftClip);
             limit *= 1.25;
@@ -192,16 +202,29 @@ const char* quantizerEventText(QuantizerEvent event) {
     return "";
 }
 
-int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
-                       int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
+namespace {
+
+template <bool kSse2>
+int searchBands(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
+                int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
     int partial = 0;
     for (int s = 0; s < bandCount; ++s) {
         bool complete = true;
-        scalefactors[s] = searchBand(absX, allowedNoise[s], q, globalGain, edges[s], edges[s + 1],
-                                     sink, complete);
+        scalefactors[s] = searchBand<kSse2>(absX, allowedNoise[s], q, globalGain, edges[s],
+                                            edges[s + 1], sink, complete);
         partial += complete ? 0 : 1;
     }
     return partial;
+}
+
+}  // namespace
+
+int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
+                       int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
+    return useSse2() ? searchBands<true>(absX, allowedNoise, q, scalefactors, globalGain, edges,
+                                         bandCount, sink)
+                     : searchBands<false>(absX, allowedNoise, q, scalefactors, globalGain, edges,
+                                          bandCount, sink);
 }
 
 void quantizeBlock(QuantizerState& state, const BlockToQuantize& block,
@@ -221,16 +244,18 @@ void quantizeBlock(QuantizerState& state, const BlockToQuantize& block,
 #if defined(__SSE2__)
     // Two lines at a time: the same magnitude and clamp, and the largest
     // value (a maximum does not depend on the order it is taken in).
-    const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kInputMagnitudeLimit);
-    __m128d peaks = _mm_set1_pd(peak);
-    for (; line + 2 <= codedLines; line += 2) {
-        const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
-        const __m128d clamped = _mm_or_pd(_mm_and_pd(_mm_cmple_pd(m, limit), m),
-                                          _mm_and_pd(_mm_cmpgt_pd(m, limit), limit));
-        _mm_storeu_pd(absX.data() + line, clamped);
-        peaks = _mm_max_pd(peaks, clamped);
+    if (useSse2()) {
+        const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kInputMagnitudeLimit);
+        __m128d peaks = _mm_set1_pd(peak);
+        for (; line + 2 <= codedLines; line += 2) {
+            const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
+            const __m128d clamped = _mm_or_pd(_mm_and_pd(_mm_cmple_pd(m, limit), m),
+                                              _mm_and_pd(_mm_cmpgt_pd(m, limit), limit));
+            _mm_storeu_pd(absX.data() + line, clamped);
+            peaks = _mm_max_pd(peaks, clamped);
+        }
+        peak = std::max(_mm_cvtsd_f64(peaks), _mm_cvtsd_f64(_mm_unpackhi_pd(peaks, peaks)));
     }
-    peak = std::max(_mm_cvtsd_f64(peaks), _mm_cvtsd_f64(_mm_unpackhi_pd(peaks, peaks)));
 #endif
     for (; line < codedLines; ++line) {
         const double m = std::fabs(x[line]);

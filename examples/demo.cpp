@@ -16,7 +16,7 @@
 #include <iterator>
 #include <string>
 
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "io/encode_file.h"
 #include "signals/wav_files.h"
 

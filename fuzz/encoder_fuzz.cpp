@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "io/encode_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -13,8 +13,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const int channels = 1 + (data[0] & 1);
-    std::istringstream in(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
-    qmz::FramePayloadReader reader(in);
+    const std::string payload = std::string(reinterpret_cast<const char*>(data + 1), size - 1);
+    qmz::FramePayloadReader reader;
+    reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     std::vector<qmz::ChannelBlocks> blocks(static_cast<std::size_t>(channels));
     int frame = 1;
     for (; frame <= 200; ++frame) {

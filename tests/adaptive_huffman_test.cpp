@@ -264,8 +264,8 @@ TEST(AdaptiveHuffmanModel, RoundTripsOverTheRealAlphabetsAcrossResets) {
         const std::vector<int> symbols = skewedSymbols(rng, n, 20000);
         const int resetEvery = 4999;
         const Encoded e = encodeAll(n, symbols, resetEvery);
-        std::istringstream in(e.bytes);
-        PayloadBitReader reader(in);
+        const std::string payload = e.bytes;
+        PayloadBitReader reader(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
         AdaptiveHuffmanModel model(n);
         for (std::size_t i = 0; i < symbols.size(); ++i) {
             if (i > 0 && i % resetEvery == 0) model.reset();
@@ -312,8 +312,8 @@ std::string referenceCodes(int n, const std::vector<int>& symbols, int resetEver
 
 void expectDecodes(int n, const std::vector<int>& symbols, const std::string& bytes,
                    int resetEvery = 0) {
-    std::istringstream in(bytes);
-    PayloadBitReader reader(in);
+    const std::string payload = bytes;
+    PayloadBitReader reader(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     AdaptiveHuffmanModel model(n);
     for (std::size_t i = 0; i < symbols.size(); ++i) {
         if (resetEvery > 0 && i > 0 && i % resetEvery == 0) model.reset();
@@ -388,8 +388,8 @@ TEST(AdaptiveHuffmanModel, BadEscapeIndexInAGrownTreeLeavesTheModelAsItWas) {
         if (bits[i] == '1') bytes[i / 8] = static_cast<char>(bytes[i / 8] | (1 << (i % 8)));
     }
 
-    std::istringstream in(bytes);
-    PayloadBitReader reader(in);
+    const std::string payload = bytes;
+    PayloadBitReader reader(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     AdaptiveHuffmanModel damaged(n);
     for (int s : before) ASSERT_EQ(damaged.decodeSymbol(reader), s);
     EXPECT_EQ(damaged.decodeSymbol(reader), -1);
@@ -414,10 +414,43 @@ TEST(AdaptiveHuffmanModel, BadEscapeIndexInAGrownTreeLeavesTheModelAsItWas) {
     EXPECT_EQ(a.str(), b.str().substr(prefixBytes));
 }
 
+// The frame reader relies on this bound to know that a frame's bytes are all
+// at hand. Symbol counts in Fibonacci proportions build the deepest tree a
+// total weight allows; skewed random symbols a typical one.
+TEST(AdaptiveHuffmanModel, NoSymbolTakesMoreBitsThanTheBound) {
+    for (int n : {5, 152, 2060}) {
+        std::vector<int> fibonacci;
+        for (int64_t s = 0, f = 1, next = 1; s < n && fibonacci.size() + f <= 60000; ++s) {
+            fibonacci.insert(fibonacci.end(), static_cast<std::size_t>(f), static_cast<int>(s));
+            const int64_t sum = f + next;
+            f = next;
+            next = sum;
+        }
+        std::mt19937 rng(static_cast<unsigned>(n));
+        for (const std::vector<int>& symbols : {fibonacci, skewedSymbols(rng, n, 30000)}) {
+            const std::string bytes = encodeAll(n, symbols).bytes;
+            PayloadBitReader reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            AdaptiveHuffmanModel model(n);
+            int closest = 1 << 30;  // the least room left under the bound
+            for (std::size_t i = 0; i < symbols.size(); ++i) {
+                const int64_t before = reader.bitPosition();
+                ASSERT_EQ(model.decodeSymbol(reader), symbols[i]);
+                const int64_t bits = reader.bitPosition() - before;
+                const int bound = maxSymbolBits(n, static_cast<int64_t>(i));
+                ASSERT_LE(bits, bound) << "n " << n << ", symbol " << i;
+                closest = std::min(closest, bound - static_cast<int>(bits));
+            }
+            if (symbols == fibonacci) {
+                EXPECT_LE(closest, 2) << "n " << n;
+            }
+        }
+    }
+}
+
 TEST(AdaptiveHuffmanModel, EscapeIndexBeyondTheUnseenListIsReportedNotFollowed) {
     // n = 5 needs 3 index bits; 111 = 7 names no unseen symbol.
-    std::istringstream in(std::string(1, '\x07'));
-    PayloadBitReader reader(in);
+    const std::string payload = std::string(1, '\x07');
+    PayloadBitReader reader(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     AdaptiveHuffmanModel model(5);
     EXPECT_EQ(model.decodeSymbol(reader), -1);
     EXPECT_EQ(model.unseenCount(), 5);  // left unchanged

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "io/encode_file.h"
 #include "signals/music_signal.h"
 

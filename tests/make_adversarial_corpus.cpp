@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
         // Right after the last frame the decoder reads (F - 1): re-encode frames
         // 1 .. F - 1 alone to find where their bits end.
         const std::string qmz = test::encodeImage(music(44100, 1)).qmz;  // F = 47
-        std::istringstream in(qmz.substr(kContainerHeaderSize));
-        FramePayloadReader reader(in);
+        const std::string payload = qmz.substr(kContainerHeaderSize);
+        FramePayloadReader reader;
+        reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
         StringSink again;
         FramePayloadWriter writer(again);
         std::vector<ChannelBlocks> blocks(1);

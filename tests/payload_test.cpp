@@ -93,8 +93,9 @@ TEST(FramePayload, WorkedExampleIsFifteenBytes) {
                                            0xFF, 0x01, 0x78, 0x3E, 0x91, 0xF5, 0x03};
     EXPECT_EQ(test::bytesOf(out.str()), expected);
 
-    std::istringstream in(out.str());
-    FramePayloadReader reader(in);
+    const std::string payload = out.str();
+    FramePayloadReader reader;
+    reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     std::vector<ChannelBlocks> got(1);
     BlockType type = BlockType::Short;
     ASSERT_EQ(reader.readFrame(got, type, 1), StreamError::None);
@@ -111,8 +112,9 @@ TEST(FramePayload, RandomFramesRoundTripAcrossResyncPoints) {
         for (int f = 0; f < 95; ++f) frames.push_back(randomFrame(rng, channels, sequence[f % 6]));
         const std::string stream = writeStream(frames);
 
-        std::istringstream in(stream);
-        FramePayloadReader reader(in);
+        const std::string payload = stream;
+        FramePayloadReader reader;
+        reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
         std::vector<ChannelBlocks> got(static_cast<std::size_t>(channels));
         for (int f = 1; f <= 95; ++f) {
             BlockType type;
@@ -129,8 +131,9 @@ TEST(FramePayload, LinesSkippedByARunAreZeroEvenAfterABusyFrame) {
                                  Frame{BlockType::Long, std::vector<ChannelBlocks>(2)}};
     for (auto& blocks : frames[0].channels) blocks[0].lines.fill(-3);
     const std::string stream = writeStream(frames);
-    std::istringstream in(stream);
-    FramePayloadReader reader(in);
+    const std::string payload = stream;
+    FramePayloadReader reader;
+    reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     std::vector<ChannelBlocks> got(2);
     BlockType type;
     ASSERT_EQ(reader.readFrame(got, type, 1), StreamError::None);
@@ -140,8 +143,8 @@ TEST(FramePayload, LinesSkippedByARunAreZeroEvenAfterABusyFrame) {
 
 // Line symbols of a mono long frame's block, decoded with bare models.
 std::vector<std::pair<int, int>> lineSymbolsOf(const std::string& stream) {
-    std::istringstream in(stream);
-    PayloadBitReader bits(in);
+    const std::string payload = stream;
+    PayloadBitReader bits(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     AdaptiveHuffmanModel side(kSideAlphabet), sf(kScalefactorAlphabet), line(kLineAlphabet),
         run(kRunAlphabet);
     side.decodeSymbol(bits);  // block type
@@ -278,8 +281,9 @@ TEST(FramePayload, ReaderSkipsExactlyTheRecordAtFrame45) {
         find(stream, std::vector<uint8_t>(kResyncRecord.begin(), kResyncRecord.end()));
     ASSERT_NE(at, std::string::npos);
     for (int i = 0; i < 9; ++i) stream[at + i] = static_cast<char>(0x5A);
-    std::istringstream in(stream);
-    FramePayloadReader reader(in);
+    const std::string payload = stream;
+    FramePayloadReader reader;
+    reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     std::vector<ChannelBlocks> got(1);
     for (int f = 1; f <= 46; ++f) {
         BlockType type;
@@ -315,8 +319,9 @@ TEST(FramePayload, TruncatedStreamsAreReportedAtEveryCut) {
     // The end markers and the final byte take at least three bytes, so every
     // cut below that leaves some frame without its last bits.
     for (std::size_t cut = 0; cut + 3 < stream.size(); cut += 1 + cut / 7) {
-        std::istringstream in(stream.substr(0, cut));
-        FramePayloadReader reader(in);
+        const std::string payload = stream.substr(0, cut);
+        FramePayloadReader reader;
+        reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
         std::vector<ChannelBlocks> got(2);
         StreamError error = StreamError::None;
         int f = 1;
@@ -333,8 +338,9 @@ TEST(FramePayload, TruncatedStreamsAreReportedAtEveryCut) {
 TEST(FramePayload, BadEscapeAndBlockTypeAreReported) {
     // A fresh side model reads 8 index bits; 0xFF is index 255 of 152.
     {
-        std::istringstream in(std::string(4, '\xFF'));
-        FramePayloadReader reader(in);
+        const std::string payload = std::string(4, '\xFF');
+        FramePayloadReader reader;
+        reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
         std::vector<ChannelBlocks> got(1);
         BlockType type;
         EXPECT_EQ(reader.readFrame(got, type, 1), StreamError::BadEscape);
@@ -353,8 +359,9 @@ TEST(FramePayload, BadEscapeAndBlockTypeAreReported) {
         for (int i = 0; i < kEndMarkerCount; ++i) side.encodeSymbol(kEndMarker, bits);
         bits.putFinalByte();
         bits.flush();
-        std::istringstream in(out.str());
-        FramePayloadReader reader(in);
+        const std::string payload = out.str();
+        FramePayloadReader reader;
+        reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
         std::vector<ChannelBlocks> got(1);
         BlockType type;
         EXPECT_EQ(reader.readFrame(got, type, 1), StreamError::BadBlockType);
@@ -389,8 +396,9 @@ TEST_P(ConformanceStream, ReadsAndRewritesBitExactly) {
     ASSERT_EQ(channels, GetParam().channels);
     const int frameCount = (samples + 1023) / 1024 + 3;
 
-    std::istringstream in(bytes.substr(266));
-    FramePayloadReader reader(in);
+    const std::string payload = bytes.substr(266);
+    FramePayloadReader reader;
+    reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     StringSink out;
     FramePayloadWriter writer(out);
     std::vector<ChannelBlocks> blocks(static_cast<std::size_t>(channels));

@@ -145,6 +145,54 @@ TEST(PublicApi, DecoderHandsOutTheDecodedSamples) {
     EXPECT_LT(static_cast<int64_t>(total), partial.samplesPerChannel());
 }
 
+// Pushed bytes in pieces of 1, 100, 5000 and 70000: the samples of the
+// stream decoder. A stream cut short waits for input until endInput(), then
+// says Truncated; one cut inside its header too.
+TEST(PublicApi, PushedBytesDecodeLikeAStream) {
+    struct Case {
+        std::string name;
+        std::string qmz;
+        Status status;  // after endInput()
+    };
+    const std::string full = test::readDataFile("dec1_stereo.qmz");
+    const Case cases[] = {{"whole", full, Status::Ok},
+                          {"cut", full.substr(0, full.size() / 2), Status::Truncated},
+                          {"cut in the header", full.substr(0, 100), Status::Truncated},
+                          {"not a .qmz", test::readDataFile("dec3_mono.wav"), Status::NotQmz}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::istringstream in(c.qmz);
+        StreamDecoder reference(in);
+        std::vector<int16_t> expected(8192);
+        std::size_t expectedFrames = 0;
+        while (std::size_t n = reference.read(expected.data() + 2 * expectedFrames, 4096)) {
+            expectedFrames += n;
+            expected.resize(2 * expectedFrames + 8192);
+        }
+        expected.resize(2 * expectedFrames);
+        ASSERT_EQ(reference.status(), c.status);
+
+        StreamDecoder decoder;
+        std::vector<int16_t> got, pcm(2 * 4096);
+        const std::size_t pieces[] = {1, 100, 5000, 70000};
+        std::size_t at = 0;
+        for (int i = 0; decoder.status() == Status::Ok; ++i) {
+            const std::size_t n = decoder.read(pcm.data(), 4096);
+            got.insert(got.end(), pcm.begin(), pcm.begin() + 2 * static_cast<std::ptrdiff_t>(n));
+            if (n > 0) continue;
+            if (!decoder.needsInput()) break;
+            if (at == c.qmz.size()) {
+                decoder.endInput();
+                continue;
+            }
+            const std::size_t piece = std::min(pieces[i % 4], c.qmz.size() - at);
+            at += decoder.push(reinterpret_cast<const uint8_t*>(c.qmz.data()) + at, piece);
+        }
+        EXPECT_EQ(decoder.status(), c.status);
+        EXPECT_TRUE(got == expected);
+    }
+}
+
 TEST(PublicApi, RefusedInputs) {
     std::stringstream out;
     EXPECT_EQ(StreamEncoder(PcmFormat{3, 44100}, out).status(), Status::InvalidArgument);

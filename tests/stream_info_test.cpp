@@ -1,6 +1,6 @@
 // The inspector: bits and block types per frame from the payload reader, the
 // failing frame of a damaged file, and the qmzinfo program around it.
-#include "decoder/stream_info.h"
+#include "io/stream_info.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -49,8 +49,9 @@ TEST(StreamInfo, WorkedExampleFrameSplitsItsBits) {
                                0xFF, 0x01, 0x78, 0x3E, 0x91, 0xF5, 0x03};
     const std::string stream = std::string(header.begin(), header.end()) +
                                std::string(reinterpret_cast<const char*>(payload), sizeof payload);
-    std::istringstream in(stream.substr(kContainerHeaderSize));
-    auto reader = std::make_unique<FramePayloadReader>(in);
+    const std::string bytes = stream.substr(kContainerHeaderSize);
+    auto reader = std::make_unique<CountingFramePayloadReader>();
+    reader->setWholeInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     std::array<ChannelBlocks, 1> blocks;
     BlockType type;
     ASSERT_EQ(reader->readFrame(blocks, type, 1), StreamError::None);

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "decoder/dequantizer.h"
-#include "decoder/stream_info.h"
-#include "decoder/wav_writer.h"
+#include "io/stream_info.h"
+#include "io/wav_writer.h"
 #include "io/std_descriptors.h"
 #include "io/tag_file.h"
 

@@ -26,6 +26,13 @@
 //     while (std::size_t frames = decoder.read(pcm.data(), 4096)) { ...use frames... }
 //     if (decoder.status() != qmz::Status::Ok) ...  // truncated or damaged
 //
+// Decoding bytes as they arrive (from a socket, a demuxer, memory):
+//
+//     qmz::StreamDecoder decoder;
+//     decoder.push(bytes, size);  // returns how many it took
+//     std::size_t frames = decoder.read(pcm.data(), 4096);
+//     if (frames == 0 && decoder.needsInput()) ...  // push more, or endInput()
+//
 // Decoder output sample k is encoder input sample k; the stream carries
 // exactly the number of sample frames that were encoded.
 #pragma once
@@ -133,6 +140,9 @@ class StreamDecoder {
   public:
     // Reads the .qmz header from `qmz` (standing at its start); see status().
     explicit StreamDecoder(std::istream& qmz);
+    // A decoder for .qmz bytes handed over with push(), from the stream's
+    // first byte (its header) on.
+    StreamDecoder();
     ~StreamDecoder();
     StreamDecoder(const StreamDecoder&) = delete;
     StreamDecoder& operator=(const StreamDecoder&) = delete;
@@ -144,8 +154,22 @@ class StreamDecoder {
     int64_t samplesPerChannel() const;
 
     // Stores up to maxSampleFrames interleaved sample frames in `interleaved`
-    // and returns their number; 0 once the stream is done or has failed.
+    // and returns their number; 0 once the stream is done or has failed, or
+    // (for pushed bytes) when needsInput().
     std::size_t read(int16_t* interleaved, std::size_t maxSampleFrames);
+
+    // For a decoder made without a stream: takes the next .qmz bytes and
+    // returns how many it took. It holds some tens of kilobytes at most;
+    // once it takes fewer than it was given, read() before pushing the rest.
+    std::size_t push(const uint8_t* bytes, std::size_t size);
+    // No more bytes will be pushed: the rest is decoded from what came, and
+    // a stream cut short ends with status() Truncated.
+    void endInput();
+    // True when read() stopped because the next frame may need bytes not
+    // pushed yet (a frame is decoded only once all of its bytes are here or
+    // the input has ended). format() and samplesPerChannel() are known once
+    // the 266-byte header has been pushed.
+    bool needsInput() const;
 
   private:
     struct Impl;

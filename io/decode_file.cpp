@@ -1,4 +1,4 @@
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 
 #include <array>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
-#include "decoder/wav_writer.h"
+#include "io/wav_writer.h"
 
 namespace qmz {
 namespace {
@@ -30,18 +30,31 @@ bool rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t fra
 
 }  // namespace
 
+StreamFeed::StreamFeed(std::istream& source) : source_(source), chunk_(32 * 1024) {}
+
+std::span<const uint8_t> StreamFeed::next() {
+    if (next_ == size_ && source_) {
+        source_.read(reinterpret_cast<char*>(chunk_.data()),
+                     static_cast<std::streamsize>(chunk_.size()));
+        next_ = 0;
+        size_ = static_cast<std::size_t>(source_.gcount());
+    }
+    return std::span<const uint8_t>(chunk_.data() + next_, size_ - next_);
+}
+
+int64_t StreamFeed::skipToEnd() {
+    int64_t skipped = 0;
+    for (std::span<const uint8_t> bytes = next(); !bytes.empty(); bytes = next()) {
+        skipped += static_cast<int64_t>(bytes.size());
+        taken(bytes.size());
+    }
+    return skipped;
+}
+
 DecodeError readQmzHeader(std::istream& source, ContainerFile& file) {
     std::array<uint8_t, kContainerHeaderSize> bytes{};
     source.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
-    const auto got = static_cast<std::size_t>(source.gcount());
-    if (got < bytes.size()) {
-        // A file cut inside its header still says what it was meant to be.
-        const bool magic =
-            got >= 4 && bytes[0] == '*' && bytes[1] == 'q' && bytes[2] == 'm' && bytes[3] == 'z';
-        return magic ? DecodeError::Truncated : DecodeError::NotQmz;
-    }
-    file = parseContainer(bytes);
-    return checkContainer(file);
+    return readContainerHeader(bytes.data(), static_cast<std::size_t>(source.gcount()), file);
 }
 
 DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {
@@ -64,7 +77,8 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
         return result;
     }
     // The session holds about 200 KB of frame state: keep it off the stack.
-    auto decoder = std::make_unique<Decoder>(source, file);
+    auto decoder = std::make_unique<Decoder>(file);
+    StreamFeed feed(source);
     const int channels = decoder->channels();
     // Samples go out 16 frames at a time: a stream writes larger pieces
     // straight to the file, so a write per frame would be a system call per
@@ -90,7 +104,12 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
             if (!dest) break;
         }
         int frames = 0;
-        result.error = decoder->decodeFrame(pcm.data() + pending, frames);
+        const DecodeStatus status = decoder->decodeFrame(pcm.data() + pending, frames);
+        if (status == DecodeStatus::NeedInput) {
+            feed.feed(*decoder);
+            continue;
+        }
+        result.error = errorOf(status);
         if (result.error != DecodeError::None) break;
         pending += static_cast<std::size_t>(frames * channels);
         result.framesWritten += frames;

@@ -1,13 +1,13 @@
-#include "decoder/stream_info.h"
+#include "io/stream_info.h"
 
 #include <algorithm>
 #include <memory>
 #include <span>
 
 #include "common/frame_syntax.h"
-#include "decoder/decode_file.h"
+#include "io/decode_file.h"
 #include "decoder/dequantizer.h"
-#include "decoder/wav_writer.h"
+#include "io/wav_writer.h"
 
 namespace qmz {
 
@@ -66,14 +66,19 @@ StreamReport inspectStream(std::istream& qmz,
     report.frameCount = payloadFrameCount(report.file.header.samplesPerChannel);
     report.decodedFrames = decodedFrameCount(report.file.header.samplesPerChannel);
     // The reader and its four models are large: keep them off the stack.
-    auto reader = std::make_unique<FramePayloadReader>(qmz);
+    auto reader = std::make_unique<CountingFramePayloadReader>();
+    StreamFeed feed(qmz);
     std::array<ChannelBlocks, kMaxChannels> blocks;
     const std::span<ChannelBlocks> frameBlocks(blocks.data(), static_cast<std::size_t>(channels));
     for (int64_t t = 1; t <= report.frameCount; ++t) {
         FrameReport frame;
         frame.index = static_cast<int>(t);
         frame.resyncPoint = isResyncPoint(frame.index);
-        const StreamError error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        StreamError error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        while (error == StreamError::NeedInput) {
+            feed.feed(*reader);
+            error = reader->readFrame(frameBlocks, frame.type, frame.index);
+        }
         const bool levelsOutOfRange =
             error == StreamError::None &&
             checkFrameLevels(frameBlocks, frame.type) != DequantStatus::Ok;
@@ -93,8 +98,9 @@ StreamReport inspectStream(std::istream& qmz,
         addFrame(report, frame);
         if (onFrame) onFrame(frame);
     }
+    while (!reader->inputReady()) feed.feed(*reader);
     report.tail.endRead = reader->readEndOfStream(static_cast<int>(report.frameCount) + 1);
-    if (report.tail.endRead) report.tail.trailingBytes = reader->skipToEnd();
+    if (report.tail.endRead) report.tail.trailingBytes = reader->skipToEnd() + feed.skipToEnd();
     return report;
 }
 

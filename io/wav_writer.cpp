@@ -1,4 +1,4 @@
-#include "decoder/wav_writer.h"
+#include "io/wav_writer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <span>
+#include <vector>
 
 #include "decoder/decoder.h"
 
@@ -16,6 +18,37 @@ struct DecodeFileResult {
     // After an error: whether the WAV header was rewritten to the sizes
     // written (false when the destination cannot seek, a pipe say).
     bool headerFitted = false;
+};
+
+// Hands the bytes of an input stream to a decoder session in the pieces it
+// takes.
+class StreamFeed {
+  public:
+    explicit StreamFeed(std::istream& source);
+
+    // Bytes read from the source and not taken yet; empty at its end.
+    std::span<const uint8_t> next();
+    void taken(std::size_t count) { next_ += count; }
+    // Reads the source to its end; the bytes read and not taken.
+    int64_t skipToEnd();
+
+    // What a session that answered NeedInput wants: more bytes, or the news
+    // that none will come.
+    template <class Session>
+    void feed(Session& session) {
+        const std::span<const uint8_t> bytes = next();
+        if (bytes.empty()) {
+            session.endInput();
+        } else {
+            taken(session.push(bytes.data(), bytes.size()));
+        }
+    }
+
+  private:
+    std::istream& source_;
+    std::vector<uint8_t> chunk_;
+    std::size_t next_ = 0;
+    std::size_t size_ = 0;
 };
 
 // Reads the 266-byte container header and checks what the decoder relies on,
