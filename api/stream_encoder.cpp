@@ -1,56 +1,29 @@
 // The public encoder over the library's Encoder session.
 //
-// PCM mode feeds the session through a one-frame input buffer: a frame of the
-// loop runs only once 1024 sample frames wait (or the caller has finished),
-// so the session never mistakes an empty buffer for the end of its input, and
-// it meets the end exactly as it would at the end of a WAV file of the same
-// samples. WAV mode hands the stream to encodeWav, the path qmzenc takes.
+// PCM mode hands the caller's samples straight to the session, which codes a
+// frame of the loop whenever 1024 sample frames are in (so the bytes do not
+// depend on how the caller cuts its input) and meets the end at finish()
+// exactly as it would at the end of a WAV file of the same samples. WAV mode
+// hands the stream to encodeWav, the path qmzenc takes.
 #include <array>
 #include <cstring>
 #include <istream>
 #include <optional>
 #include <ostream>
-#include <streambuf>
-#include <vector>
 
-#include "api/callback_output.h"
 #include "common/little_endian.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
+#include "encoder/stream_end.h"
 #include "qmz/codec.h"
 
 namespace qmz {
 namespace {
 
-// Holds up to one frame of fed sample bytes for the session to read.
-class FeedBuffer final : public std::streambuf {
-  public:
-    explicit FeedBuffer(std::size_t capacity) : bytes_(capacity) { setg(base(), base(), base()); }
-
-    bool full() const { return egptr() == base() + bytes_.size() && gptr() == base(); }
-    // Takes up to the room left from `data`; returns the bytes taken.
-    std::size_t fill(const char* data, std::size_t size) {
-        const std::size_t unread = static_cast<std::size_t>(egptr() - gptr());
-        std::memmove(base(), gptr(), unread);  // keep what the session has not read yet
-        setg(base(), base(), base() + unread);
-        const std::size_t room = static_cast<std::size_t>(base() + bytes_.size() - egptr());
-        const std::size_t n = std::min(room, size);
-        std::memcpy(egptr(), data, n);
-        setg(eback(), gptr(), egptr() + n);
-        return n;
-    }
-
-  protected:
-    int_type underflow() override { return traits_type::eof(); }  // the rest comes by fill()
-
-  private:
-    char* base() { return bytes_.data(); }
-    char* base() const { return const_cast<char*>(bytes_.data()); }
-    std::vector<char> bytes_;
-};
+static_assert(static_cast<int>(QualityPreset::AAA) == static_cast<int>(Preset::AAA) &&
+              static_cast<int>(QualityPreset::E) == static_cast<int>(Preset::E));
 
 PresetParams presetParams(QualityPreset preset) {
-    static const char* const names[] = {"-AAA", "-AA", "-A", "-B", "-C", "-D", "-E"};
-    return parseEncoderOptions({names[static_cast<int>(preset)]}).preset;
+    return applyPreset(static_cast<Preset>(preset));
 }
 
 WavFormatBlock pcmFormatBlock(const PcmFormat& format) {
@@ -65,6 +38,28 @@ WavFormatBlock pcmFormatBlock(const PcmFormat& format) {
     return block;
 }
 
+// The caller's positioned-write callback as a QmzOutput; once a write has
+// been refused, every later one is too.
+class CallbackQmzOutput final : public QmzOutput {
+  public:
+    explicit CallbackQmzOutput(QmzWriteAt writeAt) : writeAt_(std::move(writeAt)) {}
+    bool put(const uint8_t* bytes, std::size_t count) override {
+        if (!failed_ && count > 0) failed_ = !writeAt_(offset_, bytes, count);
+        offset_ += count;
+        return !failed_;
+    }
+    bool placeHeader(const std::array<uint8_t, kContainerHeaderSize>& header) override {
+        if (!failed_) failed_ = !writeAt_(0, header.data(), header.size());
+        return !failed_;
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    QmzWriteAt writeAt_;
+    uint64_t offset_ = 0;
+    bool failed_ = false;
+};
+
 }  // namespace
 
 struct StreamEncoder::Impl {
@@ -73,24 +68,24 @@ struct StreamEncoder::Impl {
     EncodeSettings settings;
     PcmFormat format;
     EncodeSummary summary;
-    std::optional<CallbackOutput> callbackBuffer;
-    std::optional<std::ostream> callbackStream;
-    std::ostream* out = nullptr;
+    std::optional<StreamQmzOutput> streamOutput;
+    std::optional<CallbackQmzOutput> callbackOutput;
+    QmzOutput* out = nullptr;
 
     // WAV mode
     std::istream* wav = nullptr;
     WavInput wavInput;
 
     // PCM mode
-    std::optional<FeedBuffer> feed;
-    std::optional<std::istream> feedStream;
     std::unique_ptr<Encoder> encoder;
     ContainerFile file;
-    std::streampos start;
     int64_t limit = 0;  // sample frames the header can record (or the clip)
     int64_t fed = 0;
 
-    void openSink(std::ostream* stream, QmzWriteAt& writeAt);
+    bool openSink(std::ostream* stream, QmzWriteAt& writeAt, bool needPosition);
+    bool outputFailed() const {
+        return streamOutput ? streamOutput->failed() : callbackOutput->failed();
+    }
     EncoderOptions options() const {
         EncoderOptions o;
         o.preset = presetParams(settings.preset);
@@ -98,18 +93,19 @@ struct StreamEncoder::Impl {
         return o;
     }
     void startPcm();
-    void runFullFrames();
     Status finishPcm();
 };
 
-void StreamEncoder::Impl::openSink(std::ostream* stream, QmzWriteAt& writeAt) {
+// False when a stream cannot tell where it stands and `needPosition` (it
+// could not seek back there for the header; WAV mode finds out at the end).
+bool StreamEncoder::Impl::openSink(std::ostream* stream, QmzWriteAt& writeAt, bool needPosition) {
     if (stream != nullptr) {
-        out = stream;
+        if (needPosition && stream->tellp() == std::streampos(-1)) return false;
+        out = &streamOutput.emplace(*stream);
     } else {
-        callbackBuffer.emplace(std::move(writeAt));
-        callbackStream.emplace(&*callbackBuffer);
-        out = &*callbackStream;
+        out = &callbackOutput.emplace(std::move(writeAt));
     }
+    return true;
 }
 
 void StreamEncoder::Impl::startPcm() {
@@ -119,46 +115,27 @@ void StreamEncoder::Impl::startPcm() {
     file.dataChunk.size = 0xFFFFFFFFu;  // the most the header can record, until the end
     const EncoderOptions o = options();
     limit = codedSamplesPerChannel(file.dataChunk, channels, o.clipSeconds);
-    feed.emplace(static_cast<std::size_t>(kFrameLength) * 2u * static_cast<std::size_t>(channels));
-    feedStream.emplace(&*feed);
-    start = out->tellp();
-    if (start == std::streampos(-1) || !writeContainer(*out, file)) {
+    const auto placeholder = serializeContainer(file);
+    if (!out->put(placeholder.data(), placeholder.size())) {
         status = Status::WriteFailed;
         return;
     }
-    encoder = std::make_unique<Encoder>(*feedStream, channels, static_cast<int32_t>(limit),
-                                        o.preset, *out, nullptr);
-}
-
-// Runs the loop while a whole frame of samples waits; the loop's silent first
-// and last iterations read nothing and leave the buffer as it is.
-void StreamEncoder::Impl::runFullFrames() {
-    while (feed->full() && status == Status::Ok) {
-        if (!encoder->encodeFrame() || !*out) {
-            if (encoder->failed()) status = Status::InternalError;
-            if (!*out) status = Status::WriteFailed;
-            return;  // the loop is done: anything more is beyond the clip
-        }
-    }
+    encoder = std::make_unique<Encoder>(channels, static_cast<int32_t>(limit), o.preset, *out,
+                                        nullptr);
 }
 
 Status StreamEncoder::Impl::finishPcm() {
-    while (encoder->encodeFrame() && *out) {
-    }
     const bool ended = encoder->finish();
     if (encoder->failed()) return Status::InternalError;
-    summary.samplesPerChannel = encoder->samplesPerChannel();
-    summary.frames = encoder->framesWritten();
-    summary.averageBitRate =
-        averageBitRate(encoder->payloadBitCount(), encoder->framesWritten(), format.sampleRate);
-    file.dataChunk.size = static_cast<uint32_t>(summary.samplesPerChannel * 2 * format.channels);
-    file.header = makeContainerHeader(encoder->samplesPerChannel(), summary.averageBitRate,
-                                      static_cast<int16_t>(format.channels),
-                                      presetParams(settings.preset).midSide == 1);
-    out->seekp(start);
-    writeContainer(*out, file);
-    out->flush();
-    return ended && *out ? Status::Ok : Status::WriteFailed;
+    const CodedStream coded{encoder->samplesPerChannel(), encoder->framesWritten(),
+                            encoder->payloadBitCount()};
+    // Whatever was coded is the data size: `limit` itself was never promised.
+    file = finishedContainer(file, limit + 1, coded, presetParams(settings.preset).midSide == 1);
+    summary.samplesPerChannel = coded.samplesPerChannel;
+    summary.frames = coded.frames;
+    summary.averageBitRate = file.header.avgBitRate;
+    const bool placed = out->placeHeader(serializeContainer(file));
+    return ended && placed && !outputFailed() ? Status::Ok : Status::WriteFailed;
 }
 
 StreamEncoder::StreamEncoder(const PcmFormat& format, QmzSink sink, const EncodeSettings& settings)
@@ -169,7 +146,10 @@ StreamEncoder::StreamEncoder(const PcmFormat& format, QmzSink sink, const Encode
         impl_->status = Status::InvalidArgument;
         return;
     }
-    impl_->openSink(sink.stream_, sink.writeAt_);
+    if (!impl_->openSink(sink.stream_, sink.writeAt_, true)) {
+        impl_->status = Status::WriteFailed;
+        return;
+    }
     impl_->startPcm();
 }
 
@@ -183,7 +163,7 @@ StreamEncoder::StreamEncoder(std::istream& wav, QmzSink sink, const EncodeSettin
     }
     impl_->format.channels = impl_->wavInput.format.channels();
     impl_->format.sampleRate = impl_->wavInput.format.sampleRate();
-    impl_->openSink(sink.stream_, sink.writeAt_);
+    impl_->openSink(sink.stream_, sink.writeAt_, false);
 }
 
 StreamEncoder::~StreamEncoder() = default;
@@ -208,22 +188,9 @@ Status StreamEncoder::write(const int16_t* interleaved, std::size_t sampleFrames
     if (!clipped && s.fed + static_cast<int64_t>(sampleFrames) > s.limit)
         return s.status = Status::TooLong;
     s.fed += static_cast<int64_t>(sampleFrames);
-
-    std::array<char, 4096> bytes;
-    std::size_t samples = sampleFrames * static_cast<std::size_t>(s.format.channels);
-    while (samples > 0 && s.status == Status::Ok) {
-        const std::size_t n = std::min(samples, bytes.size() / 2);
-        for (std::size_t i = 0; i < n; ++i)
-            storeLe16(reinterpret_cast<uint8_t*>(bytes.data()) + 2 * i,
-                      static_cast<uint16_t>(interleaved[i]));
-        interleaved += n;
-        samples -= n;
-        for (std::size_t used = 0; used < 2 * n;) {
-            used += s.feed->fill(bytes.data() + used, 2 * n - used);
-            s.runFullFrames();
-            if (s.feed->full()) return s.status;  // past the clip: the rest is ignored
-        }
-    }
+    s.encoder->encode(interleaved, sampleFrames);  // past the clip, the rest is ignored
+    if (s.encoder->failed()) s.status = Status::InternalError;
+    if (s.outputFailed()) s.status = Status::WriteFailed;
     return s.status;
 }
 

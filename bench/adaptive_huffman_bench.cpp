@@ -27,7 +27,7 @@ constexpr std::size_t kResetEvery = 8192;
 constexpr std::size_t kSymbols = 4 * kResetEvery;
 
 std::string encodeAll(int n, const std::vector<int>& symbols) {
-    std::ostringstream out;
+    qmz::StringSink out;
     qmz::PayloadBitWriter writer(out);
     qmz::AdaptiveHuffmanModel model(n);
     for (std::size_t i = 0; i < symbols.size(); ++i) {

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "io/decode_file.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "signals/wav_files.h"
 
 namespace {

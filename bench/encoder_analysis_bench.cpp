@@ -55,7 +55,7 @@ void BM_PsyAnalyzeChannel(benchmark::State& bs) {
     int frame = 0;
     for (auto _ : bs) {
         benchmark::DoNotOptimize(
-            psyAnalyzeChannel(*state, x.data() + frame * kFrameLength, out, 0, 5));
+            psyAnalyzeChannel(*state, x.data() + frame * kFrameLength, out, 0, PsyConfig{}));
         benchmark::ClobberMemory();
         frame = (frame + 1) % kFrames;
     }
@@ -74,7 +74,7 @@ QuantizerInput quantizerInput() {
     QuantizerInput in;
     auto state = std::make_unique<PsyState>();
     for (int f = 0; f <= 4; ++f)
-        psyAnalyzeChannel(*state, x.data() + f * kFrameLength, in.psy, 0, 5);
+        psyAnalyzeChannel(*state, x.data() + f * kFrameLength, in.psy, 0, PsyConfig{});
     const auto& w = windowTables();
     const double* block = x.data() + 3 * kFrameLength;  // frames 3 and 4
     std::vector<double> u(2048);
@@ -96,8 +96,10 @@ void BM_QuantizeLongBlock(benchmark::State& bs) {
     QuantizerState state;
     QuantizedBlock out{};
     for (auto _ : bs) {
-        quantizeBlock(state, in.longSpectrum.data(), in.psy.longRatio.data(),
-                      in.psy.longUnpredictability.data(), 1.0f, 1024, 20, 1e-5, out, nullptr);
+        quantizeBlock(state,
+                      {BlockShape::Long, in.longSpectrum.data(), in.psy.longRatio.data(),
+                       in.psy.longUnpredictability.data()},
+                      QuantizerSettings{}, out, nullptr);
         benchmark::DoNotOptimize(out);
     }
 }
@@ -109,9 +111,10 @@ void BM_QuantizeEightShortBlocks(benchmark::State& bs) {
     ChannelBlocks out{};
     for (auto _ : bs) {
         for (int j = 0; j < 8; ++j)
-            quantizeBlock(state, in.shortSpectrum.data() + 128 * j, in.psy.shortRatio[j].data(),
-                          in.psy.shortUnpredictability[j].data(), 1.0f, 128, 20, 1e-5, out[j],
-                          nullptr);
+            quantizeBlock(state,
+                          {BlockShape::Short, in.shortSpectrum.data() + 128 * j,
+                           in.psy.shortRatio[j].data(), in.psy.shortUnpredictability[j].data()},
+                          QuantizerSettings{}, out[j], nullptr);
         benchmark::DoNotOptimize(out);
     }
 }

@@ -3,7 +3,7 @@
 #include <sstream>
 #include <string>
 
-#include "encoder/wav_reader.h"
+#include "io/wav_reader.h"
 
 namespace {
 

@@ -26,6 +26,10 @@ inline constexpr int kNoiseBandBase = 100;
 // One code per frame, shared by all channels.
 enum class BlockType : int32_t { Long = 0, Start = 1, Short = 2, Stop = 3 };
 
+// The transform a block was made with: the long one (long, start and stop
+// frames) or the short one (each of a short frame's eight blocks).
+enum class BlockShape : uint8_t { Long, Short };
+
 inline constexpr std::array<int, kLongBandCount> longBandWidths = {
     4,  4,  4,  4,  4,  4,  4,  4,  4,  4,  8,  8,  8,  8,  8,  8,  8,  12, 12, 12, 12, 16, 16, 20,
     20, 24, 24, 28, 28, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};

@@ -1,7 +1,5 @@
 #include "common/bit_io.h"
 
-#include <ostream>
-
 namespace qmz {
 
 void PayloadBitWriter::flushPartialByte() {
@@ -23,14 +21,13 @@ void PayloadBitWriter::putFinalByte() {
 }
 
 void PayloadBitWriter::drain() {
-    out_.write(reinterpret_cast<const char*>(buffer_.data()), static_cast<std::streamsize>(used_));
+    if (used_ > 0 && !failed_) failed_ = !out_.put(buffer_.data(), used_);
     used_ = 0;
 }
 
 bool PayloadBitWriter::flush() {
     drain();
-    out_.flush();
-    return static_cast<bool>(out_);
+    return !failed_;
 }
 
 }  // namespace qmz

@@ -1,11 +1,11 @@
 // Bit packing of the payload: bits are packed least significant bit first,
 // so the first bit of the stream is bit 0 of its first byte.
 //
-// The writer keeps a small byte buffer in front of the standard stream so
-// that a bit costs a shift and a compare, not a stream call. The reader works
-// on bytes in memory and never runs off their end: past the end every byte
-// reads as 0xFF (every further bit is 1) and a sticky flag records that the
-// input ended early.
+// The writer keeps a small byte buffer in front of its sink so that a bit
+// costs a shift and a compare, not a call. The reader works on bytes in
+// memory and never runs off their end: past the end every byte reads as 0xFF
+// (every further bit is 1) and a sticky flag records that the input ended
+// early.
 #pragma once
 
 #include <array>
@@ -13,13 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iosfwd>
+
+#include "common/byte_sink.h"
 
 namespace qmz {
 
 class PayloadBitWriter {
   public:
-    explicit PayloadBitWriter(std::ostream& out) : out_(out) {}
+    explicit PayloadBitWriter(ByteSink& out) : out_(out) {}
     PayloadBitWriter(const PayloadBitWriter&) = delete;
     PayloadBitWriter& operator=(const PayloadBitWriter&) = delete;
 
@@ -53,7 +54,7 @@ class PayloadBitWriter {
     void addToBitCount(int64_t bits) { bitCount_ += bits; }
     // The stream's last byte: written whether or not bits are pending, never counted.
     void putFinalByte();
-    // Hands buffered bytes to the stream; false when the stream has failed.
+    // Hands buffered bytes to the sink; false when the sink has refused any.
     bool flush();
 
     // Bits of completed bytes, flushed partial bytes and counted raw bytes.
@@ -61,6 +62,7 @@ class PayloadBitWriter {
 
     // Drops unsent bits and bytes and the count, as if just constructed.
     void restart() {
+        failed_ = false;
         used_ = 0;
         pending_ = 0;
         fill_ = 0;
@@ -86,7 +88,8 @@ class PayloadBitWriter {
         if (used_ >= kBufferBytes) drain();
     }
 
-    std::ostream& out_;
+    ByteSink& out_;
+    bool failed_ = false;
     std::array<uint8_t, kBufferBytes + 8> buffer_{};
     std::size_t used_ = 0;
     uint64_t pending_ = 0;  // bits not yet in a whole byte, from bit 0

@@ -1,8 +1,6 @@
 #include "common/container.h"
 
 #include <algorithm>
-#include <istream>
-#include <ostream>
 
 #include "common/little_endian.h"
 
@@ -122,21 +120,6 @@ ContainerFile parseContainer(const std::array<uint8_t, kContainerHeaderSize>& b)
     file.dataChunk.size = loadLe32(&b[kOffDataChunk + 4]);
     std::copy_n(&b[kOffFormat], 16, file.format.bytes.begin());
     return file;
-}
-
-bool writeContainer(std::ostream& out, const ContainerFile& file) {
-    const auto bytes = serializeContainer(file);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
-bool readContainer(std::istream& in, ContainerFile& file) {
-    std::array<uint8_t, kContainerHeaderSize> bytes{};
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.gcount() != static_cast<std::streamsize>(bytes.size())) return false;
-    file = parseContainer(bytes);
-    return true;
 }
 
 }  // namespace qmz

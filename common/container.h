@@ -19,7 +19,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 
 namespace qmz {
 
@@ -81,12 +80,5 @@ std::array<uint8_t, kContainerHeaderSize> serializeContainer(const ContainerFile
 // Field-by-field decode of the 266 bytes, with no check of any value; the
 // reserved area is ignored.
 ContainerFile parseContainer(const std::array<uint8_t, kContainerHeaderSize>& bytes);
-
-// Writes the 266 bytes at the stream's current position; false if the stream
-// failed.
-bool writeContainer(std::ostream& out, const ContainerFile& file);
-
-// Reads 266 bytes and parses them; false (file untouched) when fewer arrive.
-bool readContainer(std::istream& in, ContainerFile& file);
 
 }  // namespace qmz

@@ -16,6 +16,17 @@ namespace qmz {
 inline constexpr int kLongWindowHalf = kFrameLength;        // 1024
 inline constexpr int kShortWindowHalf = kShortBlockLength;  // 128
 
+// Geometry of a frame's 2048-sample transform block (the previous frame's
+// new samples, then the current ones). Start and stop frames join the long
+// window to the short slopes; a short frame takes eight half-overlapping
+// 256-sample blocks from kShortSlopeStart on, so the samples outside
+// kShortSlopeStart .. kShortSlopeEnd never enter it.
+inline constexpr int kLongBlock = 2 * kFrameLength;  // 2048
+inline constexpr int kShortSlopeStart = 448;         // first sample of the short rise
+inline constexpr int kShortSlopeEnd = 1599;          // last sample of the short fall
+static_assert(kShortSlopeEnd + 1 - kShortSlopeStart ==
+              (kShortBlocksPerFrame + 1) * kShortBlockLength);
+
 // Rising halves of the 2048-sample long window (KBD, alpha 4) and of the
 // 256-sample short window (KBD, alpha 6). The falling half of each is the
 // same table read backwards: long window at n >= 1024 is longWindow[2047 - n].

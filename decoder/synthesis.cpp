@@ -21,10 +21,6 @@
 namespace qmz {
 namespace {
 
-constexpr int kLongBlock = 2 * kFrameLength;  // 2048
-constexpr int kShortSlopeStart = 448;         // first sample of the short rise
-constexpr int kShortSlopeEnd = 1599;          // last sample of the short fall
-
 // Folds the coefficients into M/2 complex values z (interleaved, M doubles).
 void preTwiddle(const double* x, int m, const double* c, const double* s, double* z) {
     for (int k = 0; k < m / 2; ++k) {

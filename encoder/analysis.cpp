@@ -20,10 +20,6 @@
 namespace qmz {
 namespace {
 
-constexpr int kLongBlock = 2 * kFrameLength;  // 2048
-constexpr int kShortSlopeStart = 448;         // first sample of the short rise
-constexpr int kShortSlopeEnd = 1599;          // last sample of the short fall
-
 struct TwiddleView {
     const double* c;
     const double* s;

@@ -1,54 +1,84 @@
 #include "encoder/encoder.h"
 
 #include <algorithm>
-#include <span>
 
 #include "encoder/analysis.h"
-#include "encoder/wav_reader.h"
 
 namespace qmz {
 
-float progressScaleOf(int32_t samplesPerChannel) {
-    return static_cast<float>(samplesPerChannel * (1.0 / 1024.0));
-}
-
-int progressPercent(int frameCounter, float scale) {
-    return static_cast<int>(static_cast<float>(100 * frameCounter) / scale);
-}
-
-Encoder::Encoder(std::istream& samples, int channels, int32_t samplesPerChannel,
-                 const PresetParams& preset, std::ostream& payload, EncoderObserver* observer)
-    : samples_(samples),
-      channels_(channels),
+Encoder::Encoder(int channels, int32_t samplesPerChannel, const PresetParams& preset,
+                 ByteSink& payload, EncoderObserver* observer, const EncoderPolicy* policy)
+    : channels_(channels),
       samplesPerChannel_(samplesPerChannel),
-      preset_(preset),
+      config_(encoderConfigOf(preset)),
+      presetPolicy_(config_),
+      policy_(policy != nullptr ? *policy : presetPolicy_),
       observer_(observer),
       writer_(payload),
       remaining_(samplesPerChannel),
-      progressScale_(progressScaleOf(samplesPerChannel)) {}
+      progress_(samplesPerChannel) {}
 
-// Percent of the input frames done, from -2 % during the silent start to a
-// little over 100 % in the tail. An empty input has no scale and no progress.
-void Encoder::reportProgress() {
-    if (progressScale_ <= 0.0f || observer_ == nullptr) return;
-    const int percent = progressPercent(frameCounter_, progressScale_);
-    if (percent != lastProgress_) observer_->onProgress(percent);
-    lastProgress_ = percent;
+std::size_t Encoder::encode(const int16_t* interleaved, std::size_t frames) {
+    const int16_t* const first[kMaxChannels] = {
+        interleaved, interleaved != nullptr && channels_ == 2 ? interleaved + 1 : interleaved};
+    return take(first, channels_, frames);
 }
 
-void Encoder::fillCurrentBank() {
+std::size_t Encoder::encode(const int16_t* const planes[kMaxChannels], std::size_t frames) {
+    return take(planes, 1, frames);
+}
+
+// Sample i of channel c is first[c][i * stride].
+std::size_t Encoder::take(const int16_t* const first[kMaxChannels], std::ptrdiff_t stride,
+                          std::size_t frames) {
+    runSilentStart();
+    std::size_t taken = 0;
+    while (taken < frames && !done_) {
+        // What the next iteration reads; nothing once the promised samples are in.
+        const int wanted = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
+        if (wanted == 0) break;
+        const int n = static_cast<int>(
+            std::min<std::size_t>(static_cast<std::size_t>(wanted - filled_), frames - taken));
+        Bank& bank = inputBanks_[1 - current_];
+        for (int c = 0; c < channels_; ++c) {
+            const int16_t* in = first[c] + static_cast<std::ptrdiff_t>(taken) * stride;
+            double* out = bank[c].data() + filled_;
+            if (stride == 1) {
+                for (int i = 0; i < n; ++i) out[i] = in[i];  // vectorises
+            } else {
+                for (int i = 0; i < n; ++i) out[i] = in[i * stride];
+            }
+        }
+        filled_ += n;
+        taken += static_cast<std::size_t>(n);
+        if (filled_ == wanted) runIteration();
+    }
+    return taken;
+}
+
+bool Encoder::finish() {
+    runSilentStart();
+    while (!done_) runIteration();
+    return writer_.finishStream(frameCounter_ + 1);
+}
+
+// The two iterations before frame 1 read no input.
+void Encoder::runSilentStart() {
+    while (frameCounter_ < 0 && !done_) runIteration();
+}
+
+// Takes the waiting bank as the current one. An iteration that finds fewer
+// samples than it wanted marks the end of the input: what arrived is the
+// length now, and the loop ends where it would have ended had that been known.
+void Encoder::takeFilledBank() {
     Bank& bank = inputBanks_[current_];
-    int n = 0;
+    const int n = filled_;
+    filled_ = 0;
     if (frameCounter_ > 0) {
-        n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
+        const int wanted = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
         remaining_ -= kFrameLength;
-        double* out[kMaxChannels] = {bank[0].data(), bank[1].data()};
-        const int wanted = n;
-        n = readSampleFrames(samples_, channels_, n, out);
         samplesRead_ += n;
         if (n < wanted) {
-            // The input ended early: what arrived is the length now, and the
-            // loop ends where it would have ended had that been known.
             samplesPerChannel_ = static_cast<int32_t>(samplesRead_);
             remaining_ = samplesRead_ - int64_t{kFrameLength} * frameCounter_;
         }
@@ -58,67 +88,38 @@ void Encoder::fillCurrentBank() {
 
 bool Encoder::analyseCurrentBank() {
     Bank& bank = inputBanks_[current_];
-    if (preset_.midSide == 1 && channels_ == 2) toMidSide(bank[0].data(), bank[1].data());
-    bool shortRequest = false;
+    if (config_.midSide && channels_ == 2) toMidSide(bank[0].data(), bank[1].data());
+    bool request = false;
     for (int c = 0; c < channels_; ++c) {
         // Every channel is analysed, whatever an earlier one asked for.
-        shortRequest |= psyAnalyzeChannel(psy_, bank[c].data(), analysisBanks_[current_][c], c,
-                                          preset_.psyMode);
+        request |= psyAnalyzeChannel(psy_, bank[c].data(), analysisBanks_[current_][c], c,
+                                     config_.psy);
     }
-    if (preset_.psyMode == 4) return false;  // this preset never uses short blocks
-    if (shortRequest && observer_) observer_->onShortBlocksRequested();
-    return shortRequest;
+    return request;
 }
 
-// Chooses the previous bank's block type from the requests of the two frames
-// before it and of the newest one.
-void Encoder::decideBlockType(bool shortRequest) {
-    bool dropped = false;
-    blockType_ = sequencer_.next(shortRequest, dropped);
-    if (dropped && observer_) observer_->onRequestDropped();
-}
-
-void Encoder::transformAndQuantise() {
+void Encoder::codePreviousBank(BlockType type) {
     const int previous = 1 - current_;
+    FrameToCode frame{frameCounter_, channels_, type, {}, {}};
     for (int c = 0; c < channels_; ++c) {
-        double* spectrum = spectrum_[c].data();
-        analyzeChannel(inputBanks_[previous][c].data(), spectrum, sampleHistory_[c], blockType_);
-        PsyBandResults& analysis = analysisBanks_[previous][c];
-        if (blockType_ == BlockType::Short) {
-            for (int j = 0; j < kShortBlocksPerFrame; ++j) {
-                quantizeBlock(
-                    quantizer_, spectrum + kShortBlockLength * j, analysis.shortRatio[j].data(),
-                    analysis.shortUnpredictability[j].data(), preset_.maskScale, kShortBlockLength,
-                    preset_.gainOffset, preset_.ratioFloor, blocks_[c][j], observer_);
-            }
-        } else {
-            quantizeBlock(quantizer_, spectrum, analysis.longRatio.data(),
-                          analysis.longUnpredictability.data(), preset_.maskScale, kFrameLength,
-                          preset_.gainOffset, preset_.ratioFloor, blocks_[c][0], observer_);
-        }
+        frame.samples[c] = inputBanks_[previous][c].data();
+        frame.analysis[c] = &analysisBanks_[previous][c];
     }
+    failed_ = codeFrame(frame, coder_, policy_, writer_, observer_) != PayloadWriteError::None;
+    ++blockTypeCounts_[static_cast<int>(type)];
 }
 
-bool Encoder::encodeFrame() {
-    if (done_) return false;
-    reportProgress();
+void Encoder::runIteration() {
+    progress_.update(observer_, frameCounter_);
     ++frameCounter_;
     current_ = 1 - current_;
-    fillCurrentBank();
-    decideBlockType(analyseCurrentBank());
-    transformAndQuantise();
-    if (frameCounter_ >= 1) {
-        const std::span<const ChannelBlocks> frame(blocks_.data(),
-                                                   static_cast<std::size_t>(channels_));
-        failed_ = writer_.writeFrame(frame, blockType_, frameCounter_) != PayloadWriteError::None;
-        ++blockTypeCounts_[static_cast<int>(blockType_)];
-    }
+    takeFilledBank();
+    const BlockDecision decision = decideBlockType(policy_, sequencer_, analyseCurrentBank());
+    reportDecision(observer_, decision);
+    // The two iterations before frame 1 would code silence into nothing: the
+    // transform history and the quantiser's lines stay all zero without them.
+    if (frameCounter_ >= 1) codePreviousBank(decision.type);
     done_ = failed_ || remaining_ <= -3 * kFrameLength;
-    return !done_;
-}
-
-bool Encoder::finish() {
-    return writer_.finishStream(frameCounter_ + 1);
 }
 
 }  // namespace qmz

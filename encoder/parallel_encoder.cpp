@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
-#include <ostream>
 #include <span>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,10 +13,10 @@
 #include "common/frame_syntax.h"
 #include "common/windows.h"
 #include "encoder/analysis.h"
+#include "encoder/frame_coder.h"
 #include "encoder/payload_writer.h"
 #include "encoder/psychoacoustic_model.h"
 #include "encoder/quantizer.h"
-#include "encoder/wav_reader.h"
 #include "encoder/worker_pool.h"
 
 namespace qmz {
@@ -27,48 +25,37 @@ namespace {
 constexpr int kSegmentFrames = kResyncPeriod;
 constexpr int kWarmUpBanks = 3;  // frames the spectral history reaches back
 constexpr int kMaxWorkers = 64;
-constexpr uint8_t kMarkRequest = 1;
-constexpr uint8_t kMarkDropped = 2;
 
 using ChannelArrays = std::array<std::array<double, kFrameLength>, kMaxChannels>;
 
 // Appends whatever is written to it to a string chosen per segment; the
 // segments are recycled, so their strings keep their capacity.
-class AppendToString final : public std::streambuf {
+class AppendToString final : public ByteSink {
   public:
     std::string* target = nullptr;
-
-  protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-        target->push_back(traits_type::to_char_type(c));
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        target->append(s, static_cast<std::size_t>(n));
-        return n;
+    bool put(const uint8_t* bytes, std::size_t count) override {
+        target->append(reinterpret_cast<const char*>(bytes), count);
+        return true;
     }
 };
 
 // A segment's coded bytes: one writer per thread, restarted for each segment.
 struct SegmentOutput {
     AppendToString sink;
-    std::ostream stream{&sink};
-    FramePayloadWriter writer{stream};
+    FramePayloadWriter writer{sink};
 };
 
 // Working arrays of the coding step.
 struct CodingScratch {
-    ChannelArrays bank, spectrum, history;
-    std::array<ChannelBlocks, kMaxChannels> blocks;
-    PsyBandResults analysis;
-    QuantizerState quantizer;
+    ChannelArrays bank;
+    FrameCoderState coder;
     SegmentOutput output;
 };
 
 // Working arrays of one worker thread.
 struct EncodeScratch : CodingScratch {
     PsyState psy;
+    PsyBandResults bands;  // the in-order step's results before they take their bank's slot
 };
 
 // What the analysis of one bank and channel leaves for the in-order step,
@@ -96,8 +83,7 @@ struct Segment {
     std::unique_ptr<BankResults[]> banks;
     std::size_t bankCount = 0, bankCapacity = 0;
     std::array<PsyBandResults, kMaxChannels> before;
-    std::vector<BlockType> types;  // by iteration - firstBank
-    std::vector<uint8_t> marks;    // kMarkRequest | kMarkDropped, same index
+    std::vector<BlockDecision> decisions;  // by iteration - firstBank
 
     // Coding results.
     std::string bytes;
@@ -115,7 +101,8 @@ struct Segment {
 
 struct Setup {
     int channels;
-    PresetParams preset;
+    EncoderConfig config;
+    const EncoderPolicy& policy;
     int totalFrames;
 };
 
@@ -137,55 +124,63 @@ void loadBank(const Segment& s, int bank, const Setup& setup, ChannelArrays& out
     for (int c = 0; c < setup.channels; ++c) {
         for (int i = 0; i < kFrameLength; ++i) out[c][i] = in[c * kFrameLength + i];
     }
-    if (setup.preset.midSide == 1 && setup.channels == 2) toMidSide(out[0].data(), out[1].data());
+    if (setup.config.midSide && setup.channels == 2) toMidSide(out[0].data(), out[1].data());
 }
 
 // Step 1: a reset spectral history fed the three banks before the segment
 // first, each only as far as the segment's first analysis needs it.
 void analyseSegment(Segment& s, const Setup& setup, EncodeScratch& w) {
+    static constexpr PsyWarmUpDepth kDepthOf[kWarmUpBanks] = {
+        PsyWarmUpDepth::Samples, PsyWarmUpDepth::LongSpectrum, PsyWarmUpDepth::ShortSpectra};
     psyResetSpectra(w.psy);  // the calling thread keeps its threshold recursion here
     for (int bank = s.heldFirst; bank <= s.lastBank; ++bank) {
         loadBank(s, bank, setup, w.bank);
         for (int c = 0; c < setup.channels; ++c) {
             if (bank < s.firstBank) {
-                psyWarmUp(w.psy, w.bank[c].data(), c, kWarmUpBanks - (s.firstBank - bank));
+                psyWarmUp(w.psy, w.bank[c].data(), c, kDepthOf[kWarmUpBanks - (s.firstBank - bank)]);
                 continue;
             }
             PsySpectralResults& out =
                 s.banks[static_cast<std::size_t>(bank - s.firstBank) * setup.channels + c].spectral;
-            psySpectralAnalysis(w.psy, w.bank[c].data(), out, c, setup.preset.psyMode != 4);
+            psySpectralAnalysis(w.psy, w.bank[c].data(), out, c, setup.config.psy);
         }
     }
 }
 
-// One channel's blocks of a frame, as Encoder::transformAndQuantise; `known`
-// counts the leading lines of the quantiser's array this segment has written.
-void quantiseChannel(const Setup& setup, BlockType type, int c, CodingScratch& w, Segment& s,
-                     EventRecorder& sink, int& known) {
-    const PresetParams& p = setup.preset;
-    double* spectrum = w.spectrum[c].data();
-    const bool isShort = type == BlockType::Short;
-    const int blocks = isShort ? kShortBlocksPerFrame : 1;
-    const int coded = isShort ? kShortCodedLines : kLongCodedLines;
-    for (int j = 0; j < blocks; ++j) {
-        const int64_t partialBefore = w.quantizer.partialBands;
-        if (isShort) {
-            quantizeBlock(w.quantizer, spectrum + kShortBlockLength * j,
-                          w.analysis.shortRatio[j].data(),
-                          w.analysis.shortUnpredictability[j].data(), p.maskScale,
-                          kShortBlockLength, p.gainOffset, p.ratioFloor, w.blocks[c][j], &sink);
-        } else {
-            quantizeBlock(w.quantizer, spectrum, w.analysis.longRatio.data(),
-                          w.analysis.longUnpredictability.data(), p.maskScale, kFrameLength,
-                          p.gainOffset, p.ratioFloor, w.blocks[c][0], &sink);
-        }
-        if (w.quantizer.partialBands == partialBefore) {
-            known = std::max(known, coded);
-        } else if (known < coded) {
-            s.dirty = true;
+// The policy a segment coded from a fresh line array runs under: it tells
+// whether the quantiser read lines the segment has not written yet. `known`
+// counts the leading lines of the array the segment has written; a band whose
+// search ended early keeps lines from before it, which matters only above them.
+class CarriedLinesWatch final : public EncoderPolicy {
+  public:
+    CarriedLinesWatch(const EncoderPolicy& inner, int known) : inner_(inner), known_(known) {}
+
+    bool wantsShortBlocks(bool modelRequest) const override {
+        return inner_.wantsShortBlocks(modelRequest);
+    }
+    void quantise(QuantizerState& state, const BlockToQuantize& block, QuantizedBlock& out,
+                  QuantizerEventSink* sink) const override {
+        const int64_t partialBefore = state.partialBands;
+        inner_.quantise(state, block, out, sink);
+        const int coded = block.shape == BlockShape::Short ? kShortCodedLines : kLongCodedLines;
+        if (state.partialBands == partialBefore) {
+            known_ = std::max(known_, coded);
+        } else if (known_ < coded) {
+            dirty_ = true;
         }
     }
-}
+
+    bool dirty() const { return dirty_; }
+    // Every line the segment can leave behind was written by it (lines above
+    // the long coded ones are only ever zero).
+    bool endKnown() const { return known_ >= kLongCodedLines; }
+
+  private:
+    const EncoderPolicy& inner_;
+    // Watched, not decided: the quantiser's calls come from one thread.
+    mutable int known_;
+    mutable bool dirty_ = false;
+};
 
 // Step 3: transform, quantise and code the segment's frames into s.bytes,
 // the quantiser starting from `start` (exact: the array the previous segment
@@ -194,34 +189,32 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
                  CodingScratch& w) {
     s.events.clear();
     s.typeCounts = {};
-    s.dirty = s.failed = false;
-    w.quantizer = start;
-    int known = exact ? kFrameLength : 0;
+    s.failed = false;
+    w.coder.quantizer = start;
+    const CarriedLinesWatch policy(setup.policy, exact ? kFrameLength : 0);
     s.bytes.clear();
     w.output.sink.target = &s.bytes;
-    w.output.stream.clear();
     FramePayloadWriter& writer = w.output.writer;
     writer.restart();
     EventRecorder sink(s);
     const int ch = setup.channels;
 
-    loadBank(s, s.firstFrame - 2, setup, w.history);
+    loadBank(s, s.firstFrame - 2, setup, w.coder.history);
     int frame = s.firstFrame;
     for (; frame <= s.lastBank; ++frame) {
         loadBank(s, frame - 1, setup, w.bank);
-        const BlockType type = s.types[static_cast<std::size_t>(frame - s.firstBank)];
-        sink.iteration = frame;
+        FrameToCode code{frame, ch, s.decisions[static_cast<std::size_t>(frame - s.firstBank)].type,
+                         {}, {}};
         for (int c = 0; c < ch; ++c) {
-            w.analysis =
+            code.samples[c] = w.bank[c].data();
+            code.analysis[c] =
                 frame == s.firstBank
-                    ? s.before[c]
-                    : s.banks[static_cast<std::size_t>(frame - 1 - s.firstBank) * ch + c].bands;
-            analyzeChannel(w.bank[c].data(), w.spectrum[c].data(), w.history[c], type);
-            quantiseChannel(setup, type, c, w, s, sink, known);
+                    ? &s.before[c]
+                    : &s.banks[static_cast<std::size_t>(frame - 1 - s.firstBank) * ch + c].bands;
         }
-        const PayloadWriteError error =
-            writer.writeFrame(std::span<const ChannelBlocks>(w.blocks.data(), ch), type, frame);
-        ++s.typeCounts[static_cast<int>(type)];
+        sink.iteration = frame;
+        const PayloadWriteError error = codeFrame(code, w.coder, policy, writer, &sink);
+        ++s.typeCounts[static_cast<int>(code.type)];
         if (error != PayloadWriteError::None) {
             s.failed = true;
             s.failedFrame = frame;
@@ -236,22 +229,23 @@ void codeSegment(Segment& s, const Setup& setup, const QuantizerState& start, bo
         writer.endSegment();
     }
     s.bits = writer.payloadBitCount();
-    s.endState = w.quantizer;
-    s.endKnown = known >= kLongCodedLines;  // lines above these are only ever zero
+    s.endState = w.coder.quantizer;
+    s.dirty = policy.dirty();
+    s.endKnown = policy.endKnown();
 }
 
 // The calling thread's part: input, step 2, output and reports.
 class Pipeline {
   public:
-    Pipeline(std::istream& samples, int32_t samplesPerChannel, const Setup& setup,
-             std::ostream& payload, EncoderObserver* observer, int threads)
+    Pipeline(SampleSource& samples, int32_t samplesPerChannel, const Setup& setup,
+             ByteSink& payload, EncoderObserver* observer, int threads)
         : in_(samples),
           setup_(setup),
           payload_(payload),
           observer_(observer),
           remaining_(samplesPerChannel),
           samplesPerChannel_(samplesPerChannel),
-          progressScale_(progressScaleOf(samplesPerChannel)),
+          progress_(samplesPerChannel),
           segmentCount_(setup.totalFrames / kSegmentFrames + 1),
           window_(threads + 1),
           recent_(static_cast<std::size_t>(kWarmUpBanks) * kFrameLength * setup.channels, 0),
@@ -267,15 +261,14 @@ class Pipeline {
     bool commit(Segment& s);
     void replay(const Segment& s);
 
-    std::istream& in_;
+    SampleSource& in_;
     Setup setup_;
-    std::ostream& payload_;
+    ByteSink& payload_;
     EncoderObserver* observer_;
     int64_t remaining_;
     int32_t samplesPerChannel_;  // lowered when the input ends early
     int64_t samplesRead_ = 0;
-    float progressScale_;
-    int lastProgress_ = 0;
+    ProgressReport progress_;
     int segmentCount_;
     std::size_t window_;
     std::vector<int16_t> recent_;  // the last kWarmUpBanks banks read
@@ -298,7 +291,7 @@ void Pipeline::readBank(int16_t* out, int bank) {
     const int n = static_cast<int>(std::clamp<int64_t>(remaining_, 0, kFrameLength));
     remaining_ -= kFrameLength;
     int16_t* planes[kMaxChannels] = {out, out + kFrameLength};
-    const int got = readSampleFrames(in_, setup_.channels, n, planes);
+    const int got = n > 0 ? in_.read(planes, n) : 0;
     samplesRead_ += got;
     for (int c = 0; c < setup_.channels; ++c)
         std::fill(planes[c] + got, planes[c] + kFrameLength, int16_t{0});
@@ -326,8 +319,7 @@ void Pipeline::fitSegment(Segment& s, int index) {
         s.banks.reset(new BankResults[s.bankCount]);
         s.bankCapacity = s.bankCount;
     }
-    s.types.resize(iterations);
-    s.marks.resize(iterations);
+    s.decisions.resize(iterations);
     s.last = index == segmentCount_ - 1;
 }
 
@@ -375,15 +367,11 @@ void Pipeline::sequence(Segment& s) {
         bool request = false;
         for (int c = 0; c < ch; ++c) {
             BankResults& slot = s.banks[i * ch + c];
-            request |= psyThresholdAnalysis(main_->psy, slot.spectral, main_->analysis, c,
-                                            setup_.preset.psyMode);
-            slot.bands = main_->analysis;
+            request |= psyThresholdAnalysis(main_->psy, slot.spectral, main_->bands, c,
+                                            setup_.config.psy);
+            slot.bands = main_->bands;
         }
-        if (setup_.preset.psyMode == 4) request = false;  // this preset never uses short blocks
-        bool dropped = false;
-        s.types[i] = sequencer_.next(request, dropped);
-        s.marks[i] =
-            static_cast<uint8_t>((request ? kMarkRequest : 0) | (dropped ? kMarkDropped : 0));
+        s.decisions[i] = decideBlockType(setup_.policy, sequencer_, request);
     }
     for (int c = 0; c < ch; ++c) carried_[c] = s.banks[s.bankCount - ch + c].bands;
 }
@@ -393,14 +381,8 @@ void Pipeline::replay(const Segment& s) {
     auto event = s.events.begin();
     const int end = s.failed ? s.failedFrame : s.lastBank;
     for (int it = s.firstBank; it <= end; ++it) {
-        if (progressScale_ > 0.0f) {
-            const int percent = progressPercent(it - 1, progressScale_);
-            if (percent != lastProgress_) observer_->onProgress(percent);
-            lastProgress_ = percent;
-        }
-        const uint8_t mark = s.marks[static_cast<std::size_t>(it - s.firstBank)];
-        if (mark & kMarkRequest) observer_->onShortBlocksRequested();
-        if (mark & kMarkDropped) observer_->onRequestDropped();
+        progress_.update(observer_, it - 1);
+        reportDecision(observer_, s.decisions[static_cast<std::size_t>(it - s.firstBank)]);
         for (; event != s.events.end() && event->first == it; ++event)
             observer_->onQuantizerEvent(event->second);
     }
@@ -411,7 +393,8 @@ bool Pipeline::commit(Segment& s) {
     if (s.dirty || (!s.endKnown && !s.last)) codeSegment(s, setup_, exact_, true, *main_);
     exact_ = s.endState;
     replay(s);
-    payload_.write(s.bytes.data(), static_cast<std::streamsize>(s.bytes.size()));
+    const bool written =
+        payload_.put(reinterpret_cast<const uint8_t*>(s.bytes.data()), s.bytes.size());
     result_.payloadBits += s.bits;
     for (int t = 0; t < 4; ++t) result_.blockTypeCounts[t] += s.typeCounts[t];
     if (s.failed) {
@@ -420,7 +403,7 @@ bool Pipeline::commit(Segment& s) {
         return false;
     }
     result_.frames = s.lastBank;
-    return !s.last && static_cast<bool>(payload_);
+    return !s.last && written;
 }
 
 FrameLoopResult Pipeline::run() {
@@ -486,11 +469,14 @@ int resolveThreadCount(int requested) {
     return cores > 0 ? static_cast<int>(cores) : 1;
 }
 
-FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_t samplesPerChannel,
-                                     const PresetParams& preset, std::ostream& payload,
-                                     EncoderObserver* observer, int threads) {
+FrameLoopResult encodeFramesParallel(SampleSource& samples, int channels, int32_t samplesPerChannel,
+                                     const PresetParams& preset, ByteSink& payload,
+                                     EncoderObserver* observer, int threads,
+                                     const EncoderPolicy* policy) {
     const int64_t n = std::max<int32_t>(samplesPerChannel, 0);
-    const Setup setup{channels, preset,
+    const EncoderConfig config = encoderConfigOf(preset);
+    const PresetPolicy presetPolicy(config);
+    const Setup setup{channels, config, policy != nullptr ? *policy : presetPolicy,
                       static_cast<int>((n + kFrameLength - 1) / kFrameLength + 3)};
     // More workers than segments would only idle; each holds its own arrays.
     const int segments = setup.totalFrames / kSegmentFrames + 1;

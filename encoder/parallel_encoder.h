@@ -29,10 +29,11 @@
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
 
+#include "common/byte_sink.h"
 #include "encoder/encoder.h"
 #include "encoder/presets.h"
+#include "encoder/sample_source.h"
 
 namespace qmz {
 
@@ -45,14 +46,17 @@ struct FrameLoopResult {
 };
 
 // Runs the frame loop on `threads` worker threads (at least 1; no more than
-// the input has segments, nor than 64) and writes the
-// payload to `payload`, end of stream included: the bytes that
-// Encoder::encodeFrame until false and then Encoder::finish() write, with
-// the same reports to `observer` (may be null) in the same order, all made on
-// the calling thread. Stops early when `payload` fails.
-FrameLoopResult encodeFramesParallel(std::istream& samples, int channels, int32_t samplesPerChannel,
-                                     const PresetParams& preset, std::ostream& payload,
-                                     EncoderObserver* observer, int threads);
+// the input has segments, nor than 64) over samplesPerChannel sample frames
+// from `samples` (an input that ends earlier is coded as long as it is), and
+// writes the payload to `payload`, end of stream included: the bytes an
+// Encoder fed the same samples writes up to its finish(), with the same
+// reports to `observer` (may be null) in the same order, all made on the
+// calling thread. Stops early when `payload` refuses bytes. `policy` (null:
+// the preset's) is asked from several threads at once.
+FrameLoopResult encodeFramesParallel(SampleSource& samples, int channels, int32_t samplesPerChannel,
+                                     const PresetParams& preset, ByteSink& payload,
+                                     EncoderObserver* observer, int threads,
+                                     const EncoderPolicy* policy = nullptr);
 
 // The number of worker threads `-j N` asks for: N, or one per core for 0.
 int resolveThreadCount(int requested);

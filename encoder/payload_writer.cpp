@@ -23,7 +23,7 @@ bool blockInAlphabets(const QuantizedBlock& block, const BlockGeometry& geometry
 
 }  // namespace
 
-FramePayloadWriter::FramePayloadWriter(std::ostream& out)
+FramePayloadWriter::FramePayloadWriter(ByteSink& out)
     : bits_(out),
       sideModel_(kSideAlphabet),
       scalefactorModel_(kScalefactorAlphabet),

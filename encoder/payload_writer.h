@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <span>
 
 #include "common/adaptive_huffman.h"
 #include "common/band_tables.h"
 #include "common/bit_io.h"
+#include "common/byte_sink.h"
 
 namespace qmz {
 
@@ -22,19 +22,19 @@ enum class PayloadWriteError {
 
 class FramePayloadWriter {
   public:
-    // The stream must be positioned right behind the container header.
-    explicit FramePayloadWriter(std::ostream& out);
+    // The sink's next byte is the first behind the container header.
+    explicit FramePayloadWriter(ByteSink& out);
 
     // Appends frame `frameIndex` (1, 2, 3, ... in order). Long, start and stop
     // frames code block 0 of each channel, short frames all eight.
     PayloadWriteError writeFrame(std::span<const ChannelBlocks> channels, BlockType type,
                                  int frameIndex);
-    // Pads the stream to a byte and hands the buffered bytes to the output:
+    // Pads the stream to a byte and hands the buffered bytes to the sink:
     // what the next resync point does first, so that a writer started at
-    // that resync point can carry on in another stream.
+    // that resync point can carry on in another sink.
     void endSegment();
     // Appends the end of the stream; `nextFrameIndex` is the last index + 1.
-    // Returns false when the output stream has failed (at any point).
+    // Returns false when the sink has refused bytes (at any point).
     bool finishStream(int nextFrameIndex);
 
     // Bits of the payload so far, without the stream's final byte.

@@ -1,11 +1,13 @@
 #include "encoder/presets.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace qmz {
 namespace {
 
-struct Preset {
+struct PresetEntry {
+    Preset preset;
     const char* name;
     float maskScale;
     int psyMode;
@@ -14,11 +16,29 @@ struct Preset {
     int midSide;        // < 0: unchanged
 };
 
-constexpr Preset kPresets[] = {
-    {"-AAA", 0.5f, 4, 24, -1.0, -1}, {"-AA", 0.25f, 5, 24, -1.0, -1}, {"-A", 1.0f, 5, 20, -1.0, -1},
-    {"-B", 1.0f, 0, 12, -1.0, -1},   {"-C", 1.0f, 1, 8, 0.001, -1},   {"-D", 1.0f, 2, 8, 0.001, -1},
-    {"-E", 1.0f, 3, 8, 0.001, 1},
+// In the order of Preset.
+constexpr PresetEntry kPresets[] = {
+    {Preset::AAA, "-AAA", 0.5f, 4, 24, -1.0, -1}, {Preset::AA, "-AA", 0.25f, 5, 24, -1.0, -1},
+    {Preset::A, "-A", 1.0f, 5, 20, -1.0, -1},     {Preset::B, "-B", 1.0f, 0, 12, -1.0, -1},
+    {Preset::C, "-C", 1.0f, 1, 8, 0.001, -1},     {Preset::D, "-D", 1.0f, 2, 8, 0.001, -1},
+    {Preset::E, "-E", 1.0f, 3, 8, 0.001, 1},
 };
+
+constexpr bool inPresetOrder() {
+    for (std::size_t i = 0; i < std::size(kPresets); ++i)
+        if (static_cast<std::size_t>(kPresets[i].preset) != i) return false;
+    return true;
+}
+static_assert(inPresetOrder());
+
+PresetParams applyEntry(const PresetEntry& p, PresetParams params) {
+    params.maskScale = p.maskScale;
+    params.psyMode = p.psyMode;
+    params.gainOffset = p.gainOffset;
+    if (p.ratioFloor >= 0) params.ratioFloor = p.ratioFloor;
+    if (p.midSide >= 0) params.midSide = p.midSide;
+    return params;
+}
 
 constexpr int kMaxThreads = 256;
 
@@ -35,6 +55,10 @@ bool parseThreadCount(const std::string& text, int& threads) {
 }
 
 }  // namespace
+
+PresetParams applyPreset(Preset preset, PresetParams base) {
+    return applyEntry(kPresets[static_cast<std::size_t>(preset)], base);
+}
 
 EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments) {
     EncoderOptions options;
@@ -54,13 +78,8 @@ EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments) {
                 options.threads = threads;
             continue;  // as for -td
         }
-        for (const Preset& p : kPresets) {
-            if (argument != p.name) continue;
-            options.preset.maskScale = p.maskScale;
-            options.preset.psyMode = p.psyMode;
-            options.preset.gainOffset = p.gainOffset;
-            if (p.ratioFloor >= 0) options.preset.ratioFloor = p.ratioFloor;
-            if (p.midSide >= 0) options.preset.midSide = p.midSide;
+        for (const PresetEntry& p : kPresets) {
+            if (argument == p.name) options.preset = applyEntry(p, options.preset);
         }
     }
     return options;

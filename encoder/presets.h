@@ -1,12 +1,14 @@
 // Quality presets and the encoder's command-line options.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace qmz {
 
-// What a quality preset sets. The defaults equal the -A preset.
+// What a quality preset sets, as the preset table records it (the encoder
+// reads it through EncoderConfig). The defaults equal the -A preset.
 struct PresetParams {
     float maskScale = 1.0f;  // scales every band's allowed noise
     int psyMode = 5;      // psychoacoustic floor and pre-echo variant; 4 also forbids short blocks
@@ -14,6 +16,14 @@ struct PresetParams {
     double ratioFloor = 0.00001;  // smallest masking ratio the quantiser accepts
     int midSide = 0;              // 1: code stereo as mid and side
 };
+
+// The quality presets, from the finest to the smallest files; the public
+// library's QualityPreset lists them in the same order.
+enum class Preset : uint8_t { AAA, AA, A, B, C, D, E };
+
+// `base` with the preset's fields applied: a preset sets only its own fields
+// (-AAA .. -B leave the ratio floor and mid/side as they are).
+PresetParams applyPreset(Preset preset, PresetParams base = {});
 
 struct EncoderOptions {
     PresetParams preset;

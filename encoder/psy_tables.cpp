@@ -70,7 +70,7 @@ const PsyTables& longPsyTables() {
         t.lowPartitions = 30;
         t.inputScale = 79.0 / 32767.0;
         t.floorWidth = 5.0 / 7.0;
-        t.preEchoFactor = 2.0;
+        t.preEchoFactor = kLongPreEchoFactor;
         return t;
     }();
     return tables;
@@ -83,30 +83,30 @@ const PsyTables& shortPsyTables() {
         t.lowPartitions = 4;
         t.inputScale = 437.0 / 32767.0;
         t.floorWidth = 10.0 / 3.0;
-        t.preEchoFactor = 1.4;
+        t.preEchoFactor = kShortPreEchoFactor;
         return t;
     }();
     return tables;
 }
 
-void buildFloorTable(const PsyTables& t, int psyMode, double* floor) {
+void buildFloorTable(const PsyTables& t, PsyFloorKind kind, double* floor) {
     for (int b = 0; b < t.partitionCount; ++b) {
         const double q = t.quietDb[b];
         double level = 1.0;
-        switch (psyMode) {
-            case 0:
+        switch (kind) {
+            case PsyFloorKind::QuietAmplitude:
                 level = std::pow(10.0, 0.05 * q);
                 break;
-            case 1:
+            case PsyFloorKind::QuietAmplitudePlus10:
                 level = std::pow(10.0, 0.05 * (q + 10.0));
                 break;
-            case 2:
+            case PsyFloorKind::QuietEnergyPlus12:
                 level = std::pow(10.0, 0.1 * (q + 12.0));
                 break;
-            case 3:
+            case PsyFloorKind::QuietEnergyPlus14:
                 level = std::pow(10.0, 0.1 * (q + 14.0));
                 break;
-            default:
+            case PsyFloorKind::Flat:
                 floor[b] = t.width[b] * t.floorWidth;
                 continue;
         }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "common/band_tables.h"
 
@@ -21,6 +22,10 @@ inline constexpr int kShortFftLength = 256;
 inline constexpr int kLongPartitionCount = 100;
 inline constexpr int kShortPartitionCount = 14;
 inline constexpr int kMaxPartitionCount = kLongPartitionCount;
+
+// How far a partition's threshold may grow from one analysis to the next.
+inline constexpr double kLongPreEchoFactor = 2.0;
+inline constexpr double kShortPreEchoFactor = 1.4;
 
 // Partition widths in FFT bins; each list sums to half the FFT length.
 inline constexpr std::array<int, kLongPartitionCount> partitionWidthsLong = {
@@ -40,7 +45,7 @@ struct PsyTables {
     int lowPartitions;     // partitions whose threshold is a fixed fraction of their energy
     double inputScale;     // applied to the 16-bit samples
     double floorWidth;     // g: the floor is (level) x width x g
-    double preEchoFactor;  // growth allowed per analysis; the short one is 2 in psyMode 3
+    double preEchoFactor;  // growth allowed per analysis (a preset may relax the short one)
     std::array<int, kMaxPartitionCount> width{};  // W[b], bins
     std::array<int, kMaxPartitionCount> start{};  // S[b], first bin
     std::array<double, kMaxPartitionCount> centreHz{};
@@ -59,9 +64,18 @@ struct PsyTables {
 const PsyTables& longPsyTables();
 const PsyTables& shortPsyTables();
 
-// The absolute threshold floor of every partition for a quality preset's
-// psyMode: the threshold in quiet as an amplitude (modes 0, 1) or an energy
-// (modes 2, 3) shifted by the preset's margin, or flat (4, 5 and any other).
-void buildFloorTable(const PsyTables& tables, int psyMode, double* floor);
+// The absolute threshold floors the quality presets choose from: the
+// threshold in quiet as an amplitude or an energy, shifted by a margin in dB,
+// or the same level for every bin.
+enum class PsyFloorKind : uint8_t {
+    QuietAmplitude,
+    QuietAmplitudePlus10,
+    QuietEnergyPlus12,
+    QuietEnergyPlus14,
+    Flat,
+};
+
+// The absolute threshold floor of every partition.
+void buildFloorTable(const PsyTables& tables, PsyFloorKind kind, double* floor);
 
 }  // namespace qmz

@@ -58,9 +58,9 @@ void resetChannel(PsyChannelState<N, P>& s) {
 }
 
 template <int P>
-void ensureFloor(PsyFloor<P>& floor, const PsyTables& t, int psyMode) {
+void ensureFloor(PsyFloor<P>& floor, const PsyTables& t, PsyFloorKind kind) {
     if (floor.built) return;
-    buildFloorTable(t, psyMode, floor.values.data());
+    buildFloorTable(t, kind, floor.values.data());
     floor.built = true;
 }
 
@@ -353,15 +353,15 @@ void spreadThresholds(const PsyTables& t, PsyWork& w, double* thr) {
 }
 
 // Every threshold may grow at most by preEcho over the previous analysis and
-// is raised to the floor (or replaced by it in psyMode 4).
-void limitThresholds(const PsyTables& t, const double* floor, double preEcho, int psyMode,
+// is raised to the floor (or replaced by it under floorOnly).
+void limitThresholds(const PsyTables& t, const double* floor, double preEcho, bool floorOnly,
                      const double* prev, double* thr) {
     for (int b = 0; b < t.partitionCount; ++b) {
         const double limit = preEcho * prev[b];
         const double m = thr[b] < limit ? thr[b] : limit;
         thr[b] = floor[b] > m ? floor[b] : m;
     }
-    if (psyMode == 4) std::copy(floor, floor + t.partitionCount, thr);
+    if (floorOnly) std::copy(floor, floor + t.partitionCount, thr);
 }
 
 // Energy and energy-weighted unpredictability per scalefactor band, the
@@ -414,12 +414,12 @@ void spectralPart(const PsyTables& t, PsyChannelState<N, P>& s, const double* x,
 
 template <int N, int P, int B>
 void thresholdPart(const PsyTables& t, PsyChannelState<N, P>& s, const PsySpreadResults<P, B>& in,
-                   const double* floor, double preEcho, int psyMode, double* ratio) {
+                   const double* floor, double preEcho, bool floorOnly, double* ratio) {
     const double* prev = s.thresholdHistory.data() + s.thresholdSlot * P;
     s.thresholdSlot ^= 1;
     double* thr = s.thresholdHistory.data() + s.thresholdSlot * P;
     std::copy(in.threshold.begin(), in.threshold.end(), thr);
-    limitThresholds(t, floor, preEcho, psyMode, prev, thr);
+    limitThresholds(t, floor, preEcho, floorOnly, prev, thr);
     bandRatios(t, thr, in.bandEnergy.data(), ratio);
 }
 
@@ -453,16 +453,17 @@ void psyResetSpectra(PsyState& state) {
 }
 
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
-                       int psyMode) {
+                       const PsyConfig& config) {
     if (channel < 0 || channel >= kMaxChannels) return false;
-    psySpectralAnalysis(state, newSamples, state.work.spectral, channel, psyMode != 4);
-    return psyThresholdAnalysis(state, state.work.spectral, out, channel, psyMode);
+    psySpectralAnalysis(state, newSamples, state.work.spectral, channel, config);
+    return psyThresholdAnalysis(state, state.work.spectral, out, channel, config);
 }
 
 void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
-                         int channel, bool spread) {
+                         int channel, const PsyConfig& config) {
     if (channel < 0 || channel >= kMaxChannels) return;
     PsyWork& w = state.work;
+    const bool spread = !config.floorOnly;
     spectralPart(longPsyTables(), state.longChannels[channel], newSamples, w,
                  w.longUnpredictability.data(), spread, out.longResults);
     const PsyTables& st = shortPsyTables();
@@ -472,18 +473,18 @@ void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralR
     }
 }
 
-void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth) {
+void psyWarmUp(PsyState& state, const double* newSamples, int channel, PsyWarmUpDepth depth) {
     if (channel < 0 || channel >= kMaxChannels) return;
     PsyWork& w = state.work;
     const PsyTables& lt = longPsyTables();
     auto& longState = state.longChannels[channel];
-    if (depth <= 0) {
+    if (depth == PsyWarmUpDepth::Samples) {
         shiftIn(lt, longState, newSamples);
         return;
     }
     transformInput(lt, longState, newSamples, w);
     predictSpectrum(longState, w.fft.data(), w.power.data(), w.longUnpredictability.data());
-    if (depth < 2) return;
+    if (depth == PsyWarmUpDepth::LongSpectrum) return;
     // The next frame's short analyses look back at the last two of this one,
     // whose inputs start 128 samples before them.
     const PsyTables& st = shortPsyTables();
@@ -496,22 +497,21 @@ void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth
 }
 
 bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
-                          int channel, int psyMode) {
+                          int channel, const PsyConfig& config) {
     if (channel < 0 || channel >= kMaxChannels) return false;
     const PsyTables& lt = longPsyTables();
-    ensureFloor(state.longFloor, lt, psyMode);
+    ensureFloor(state.longFloor, lt, config.floor);
     thresholdPart(lt, state.longChannels[channel], in.longResults, state.longFloor.values.data(),
-                  lt.preEchoFactor, psyMode, out.longRatio.data());
+                  lt.preEchoFactor, config.floorOnly, out.longRatio.data());
     out.longUnpredictability = in.longResults.unpredictability;
 
     const PsyTables& st = shortPsyTables();
-    ensureFloor(state.shortFloor, st, psyMode);
-    const double shortPreEcho = psyMode == 3 ? 2.0 : st.preEchoFactor;
+    ensureFloor(state.shortFloor, st, config.floor);
     AttackEnergies energies;
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
         const auto& r = in.shortResults[i];
         thresholdPart(st, state.shortChannels[channel], r, state.shortFloor.values.data(),
-                      shortPreEcho, psyMode, out.shortRatio[i].data());
+                      config.shortPreEchoFactor, config.floorOnly, out.shortRatio[i].data());
         out.shortUnpredictability[i] = r.unpredictability;
         double blockEnergy = 0.0;
         for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];

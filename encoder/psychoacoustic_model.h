@@ -24,6 +24,15 @@
 
 namespace qmz {
 
+// How a quality preset runs the model.
+struct PsyConfig {
+    PsyFloorKind floor = PsyFloorKind::Flat;
+    // Every threshold is the floor alone: the spreading is not worked out
+    // and no frame asks for short blocks.
+    bool floorOnly = false;
+    double shortPreEchoFactor = kShortPreEchoFactor;  // growth allowed per short analysis
+};
+
 // The model's results for one channel and frame.
 struct PsyBandResults {
     std::array<double, kLongBandCount> longRatio;
@@ -129,31 +138,38 @@ void psyResetSpectra(PsyState& state);
 
 // Analyses the 1024 new samples of one channel (16-bit PCM units), writes
 // the band results and returns true when the channel asks for short blocks.
-// The floor tables are built by the first call with that call's psyMode.
+// The floor tables are built by the first call with that call's config.
 // A channel other than 0 or 1 returns false and touches nothing.
 bool psyAnalyzeChannel(PsyState& state, const double* newSamples, PsyBandResults& out, int channel,
-                       int psyMode);
+                       const PsyConfig& config);
 
 // The two halves of psyAnalyzeChannel. The first updates only the channel's
 // spectral history and depends on nothing but the samples: a state reset and
 // fed the three frames before some frame analyses that frame exactly as a
-// state fed the whole stream does. The second runs the threshold recursion
-// (pre-echo control against the previous thresholds, the floor) and decides
-// the request; it must see every frame of the stream in order. Channels other
-// than 0 and 1 are refused as by psyAnalyzeChannel. With `spread` false the
-// spread thresholds are left at zero: psyMode 4 replaces every threshold by
-// the floor and never reads them.
+// state fed the whole stream does (the threaded encoder analyses segments of
+// the stream on several threads this way). The second runs the threshold
+// recursion (pre-echo control against the previous thresholds, the floor)
+// and decides the request; it must see every frame of the stream in order.
+// Channels other than 0 and 1 are refused as by psyAnalyzeChannel. Under
+// config.floorOnly the spread thresholds are left at zero: nothing reads them.
 void psySpectralAnalysis(PsyState& state, const double* newSamples, PsySpectralResults& out,
-                         int channel, bool spread);
+                         int channel, const PsyConfig& config);
 bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBandResults& out,
-                          int channel, int psyMode);
+                          int channel, const PsyConfig& config);
+
+// How much of a frame psyWarmUp feeds into a channel's spectral history.
+enum class PsyWarmUpDepth : uint8_t {
+    Samples,        // its samples only
+    LongSpectrum,   // also its long spectrum
+    ShortSpectra,   // also its last two short spectra
+};
 
 // Feeds one frame into the channel's spectral history only as far as the
-// analysis of a later frame needs it: depth 0 keeps its samples, 1 also its
-// long spectrum, 2 also its last two short spectra. After a reset and frames
-// k - 3, k - 2, k - 1 fed at depths 0, 1, 2, psySpectralAnalysis of frame k
-// gives exactly what it gives after the whole stream.
-void psyWarmUp(PsyState& state, const double* newSamples, int channel, int depth);
+// analysis of a later frame needs it. After a reset and frames k - 3, k - 2,
+// k - 1 fed at depths Samples, LongSpectrum, ShortSpectra,
+// psySpectralAnalysis of frame k gives exactly what it gives after the
+// whole stream.
+void psyWarmUp(PsyState& state, const double* newSamples, int channel, PsyWarmUpDepth depth);
 
 // A band's tonality index from its energy-weighted unpredictability y:
 // -0.299 - 0.43 ln y, and 1 (tonal) where y is not positive.

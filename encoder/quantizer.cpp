@@ -26,19 +26,19 @@
 namespace qmz {
 namespace {
 
-constexpr int kMaxScalefactor = 90;  // the search stops before reaching this
+constexpr int kScalefactorSearchEnd = 90;  // the search stops before reaching this
 constexpr int kMinGain = 12;
 constexpr int kMaxGain = 139;
 constexpr int kMaxLineValue = 1023;
 constexpr double kRoundingOffset = 0.405465108;
-constexpr double kMaxLineMagnitude = 1e10;
+constexpr double kInputMagnitudeLimit = 1e10;  // larger MDCT lines are taken as this
 constexpr double kTonalityNoiseLimit = 0.1;
 
-// Steps 2^(i / 4) for i = kMinGain - (kMaxScalefactor - 1) .. kMaxGain, and
+// Steps 2^(i / 4) for i = kMinGain - (kScalefactorSearchEnd - 1) .. kMaxGain, and
 // their reciprocals 1 / step (the same division a pass would make). Only
 // indices 9..139 occur for 16-bit input; the lower ones keep any gain and
 // scalefactor pair inside the table.
-constexpr int kStepIndexMin = kMinGain - (kMaxScalefactor - 1);
+constexpr int kStepIndexMin = kMinGain - (kScalefactorSearchEnd - 1);
 constexpr int kStepCount = kMaxGain - kStepIndexMin + 1;
 
 struct StepTable {
@@ -160,13 +160,13 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
             d = limit + 1.0;
         }
         if (!(d > limit)) break;
-        if (++sf >= kMaxScalefactor) break;
+        if (++sf >= kScalefactorSearchEnd) break;
     }
     allowance = limit;
     complete = !(d > limit) && sf >= 0;  // sf < 0: the last pass stopped at a clip
     if (d > limit) {
         report(sink, QuantizerEvent::QuantLimit);
-        return kMaxScalefactor - 1;
+        return kScalefactorSearchEnd - 1;
     }
     // Only an allowance that overflowed to infinity during soft clips ends here.
     return sf < 0 ? 0 : sf;
@@ -227,15 +227,16 @@ int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int
                                           bandCount, sink);
 }
 
-bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
-                   const double* unpredictability, float maskScale, int count, int gainOffset,
-                   double ratioFloor, QuantizedBlock& out, QuantizerEventSink* sink) {
-    if (count != kFrameLength && count != kShortBlockLength) return false;
-    const bool isLong = count == kFrameLength;
+void quantizeBlock(QuantizerState& state, const BlockToQuantize& block,
+                   const QuantizerSettings& settings, QuantizedBlock& out,
+                   QuantizerEventSink* sink) {
+    const bool isLong = block.shape == BlockShape::Long;
+    const int count = isLong ? kFrameLength : kShortBlockLength;
     const int bandCount = isLong ? kLongBandCount : kShortBandCount;
     const int codedLines = isLong ? kLongCodedLines : kShortCodedLines;
     const int* edges = isLong ? longBandEdges.data() : shortBandEdges.data();
     const double minNoisePerLine = isLong ? 1024.0 : 8.0;
+    const double* x = block.lines;
 
     std::array<double, kLongCodedLines> absX;
     double peak = 10.0;
@@ -244,7 +245,7 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
     // Two lines at a time: the same magnitude and clamp, and the largest
     // value (a maximum does not depend on the order it is taken in).
     if (useSse2()) {
-        const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kMaxLineMagnitude);
+        const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kInputMagnitudeLimit);
         __m128d peaks = _mm_set1_pd(peak);
         for (; line + 2 <= codedLines; line += 2) {
             const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
@@ -258,7 +259,7 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
 #endif
     for (; line < codedLines; ++line) {
         const double m = std::fabs(x[line]);
-        absX[line] = m <= kMaxLineMagnitude ? m : (m > kMaxLineMagnitude ? kMaxLineMagnitude : 0.0);
+        absX[line] = m <= kInputMagnitudeLimit ? m : (m > kInputMagnitudeLimit ? kInputMagnitudeLimit : 0.0);
         if (absX[line] > peak) peak = absX[line];
     }
 
@@ -268,14 +269,15 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
         double e = 0.0;
         for (int k = edges[s]; k < edges[s + 1]; ++k) e += absX[k] * absX[k];
         energy[s] = e;
-        if (ratioFloor > ratio[s]) ratio[s] = ratioFloor;
-        double a = maskScale * e * ratio[s];
+        double ratio = block.ratio[s];
+        if (settings.ratioFloor > ratio) ratio = settings.ratioFloor;
+        double a = settings.maskScale * e * ratio;
         const double minimum = minNoisePerLine * (edges[s + 1] - edges[s]);
         if (a < minimum) a = minimum;
         allowed[s] = a;
     }
 
-    int gain = static_cast<int>(std::log(peak) * 5.768 + 0.5) - gainOffset;
+    int gain = static_cast<int>(std::log(peak) * 5.768 + 0.5) - settings.gainOffset;
     if (gain < kMinGain) gain = kMinGain;
     if (gain > kMaxGain) gain = kMaxGain;
 
@@ -290,14 +292,13 @@ bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
         int32_t any = 0;  // a whole band's lines or-ed together: the loop vectorises
         for (int j = edges[s]; j < edges[s + 1]; ++j) any |= q[j];
         const bool silent = any == 0;
-        if (silent && noiseLike(unpredictability[s]))
+        if (silent && noiseLike(block.unpredictability[s]))
             out.scalefactors[s] = kNoiseBandBase + noiseLevel(energy[s], edges[s + 1] - edges[s]);
     }
 
     for (int k = 0; k < codedLines; ++k) out.lines[k] = q[k];
     for (int k = codedLines; k < kLongCodedLines; ++k) out.lines[k] = 0;
     for (int s = bandCount; s < kLongBandCount; ++s) out.scalefactors[s] = 0;
-    return true;
 }
 
 }  // namespace qmz

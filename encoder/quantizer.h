@@ -56,21 +56,34 @@ struct QuantizerState {
 int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
                        int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink);
 
-// Quantises one block. count is 1024 (long, start or stop block; 48 bands)
-// or 128 (one short block; 13 bands); any other count returns false and
-// writes nothing. x holds count MDCT lines; ratio and unpredictability hold
-// one value per band from the psychoacoustic model (a band left without
-// lines becomes a noise band where its tonality index is below 0.1, not
-// from the lowest bands), and ratio is raised to
-// ratioFloor in place. maskScale multiplies every band's allowed noise;
-// gainOffset (presets use 8..24) lowers the estimated global gain. A short
-// block fills the first 13 scalefactors and 116 lines of out and zeroes the
-// rest. Lines are expected on the MDCT scale of 16-bit input; magnitudes
-// above 1e10 are treated as 1e10 and values that are not numbers as 0, so
-// that no input can drive the gain or a line out of its range. sink may be
-// null.
-bool quantizeBlock(QuantizerState& state, const double* x, double* ratio,
-                   const double* unpredictability, float maskScale, int count, int gainOffset,
-                   double ratioFloor, QuantizedBlock& out, QuantizerEventSink* sink);
+// What a quality preset sets for the quantiser.
+struct QuantizerSettings {
+    float maskScale = 1.0f;       // multiplies every band's allowed noise
+    int gainOffset = 20;          // lowers the estimated global gain (presets use 8..24)
+    double ratioFloor = 0.00001;  // smallest masking ratio accepted
+};
+
+// One block to quantise: its MDCT lines (1024 for a long block, 128 for a
+// short one) and, per band, the psychoacoustic model's masking ratio and
+// energy-weighted unpredictability.
+struct BlockToQuantize {
+    BlockShape shape;
+    const double* lines;
+    const double* ratio;
+    const double* unpredictability;
+};
+
+// Quantises one block: 48 bands for a long block, 13 for a short one. Every
+// band's masking ratio is raised to the settings' floor (on a copy: the
+// model's results stay as they are). A band left without lines becomes a
+// noise band where its tonality index is below 0.1, not from the lowest
+// bands. A short block fills the first 13 scalefactors and 116 lines of out
+// and zeroes the rest. Lines are expected on the MDCT scale of 16-bit input;
+// magnitudes above 1e10 are treated as 1e10 and values that are not numbers
+// as 0, so that no input can drive the gain or a line out of its range.
+// sink may be null.
+void quantizeBlock(QuantizerState& state, const BlockToQuantize& block,
+                   const QuantizerSettings& settings, QuantizedBlock& out,
+                   QuantizerEventSink* sink);
 
 }  // namespace qmz

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "io/decode_file.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "signals/wav_files.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "io/decode_file.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream wav(std::string(reinterpret_cast<const char*>(data), size));

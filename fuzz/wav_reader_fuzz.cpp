@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "encoder/sample_conversion.h"
-#include "encoder/wav_reader.h"
+#include "io/sample_conversion.h"
+#include "io/wav_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

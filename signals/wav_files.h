@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "encoder/wav_reader.h"
+#include "io/wav_reader.h"
 #include "signals/music_signal.h"
 
 namespace qmz::signals {

@@ -144,7 +144,7 @@ struct Encoded {
 };
 
 Encoded encodeAll(int n, const std::vector<int>& symbols, int resetEvery = 0) {
-    std::ostringstream out;
+    StringSink out;
     PayloadBitWriter writer(out);
     AdaptiveHuffmanModel model(n);
     for (std::size_t i = 0; i < symbols.size(); ++i) {
@@ -279,7 +279,7 @@ TEST(AdaptiveHuffmanModel, ResetCodesLikeAFreshModel) {
     std::mt19937 rng(5);
     const std::vector<int> first = skewedSymbols(rng, 152, 700);
     const std::vector<int> second = skewedSymbols(rng, 152, 700);
-    std::ostringstream a, b;
+    StringSink a, b;
     {
         PayloadBitWriter w(a);
         AdaptiveHuffmanModel used(152);
@@ -397,7 +397,7 @@ TEST(AdaptiveHuffmanModel, BadEscapeIndexInAGrownTreeLeavesTheModelAsItWas) {
 
     // From here on it codes exactly like a model that never met the bad bits.
     AdaptiveHuffmanModel clean(n);
-    std::ostringstream a, b;
+    StringSink a, b;
     PayloadBitWriter wa(a), wb(b);
     for (int s : before) clean.encodeSymbol(s, wb);
     wb.flushPartialByte();

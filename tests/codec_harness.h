@@ -11,7 +11,7 @@
 
 #include "common/little_endian.h"
 #include "io/decode_file.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "signals/music_signal.h"
 
 namespace qmz::test {

@@ -6,6 +6,7 @@
 
 #include "codec_harness.h"
 #include "common/frame_syntax.h"
+#include "encoder/parallel_encoder.h"
 
 namespace qmz {
 namespace {
@@ -263,21 +264,16 @@ TEST(Codec, RoundingIsHalfAwayFromZeroAndClippingSymmetric) {
 }
 
 TEST(Codec, TwoStreamsInOneProcessDoNotShareState) {
-    const std::string a = signals::wavFileImage(music(30000, 2), 2);
-    const std::string b = signals::wavFileImage(clicksAfterSilence(1), 1);
-    const std::string aAlone = encodeImage(a).qmz, bAlone = encodeImage(b).qmz;
-    // Interleave two sessions frame by frame.
-    std::istringstream wavA(a), wavB(b);
-    WavInput inA, inB;
-    ASSERT_EQ(parseWavHeader(wavA, inA), WavReadError::Ok);
-    ASSERT_EQ(parseWavHeader(wavB, inB), WavReadError::Ok);
-    std::ostringstream outA, outB;
-    Encoder encA(wavA, 2, 30000, PresetParams{}, outA, nullptr);
-    Encoder encB(wavB, 1, 2 * 44100, PresetParams{}, outB, nullptr);
-    bool moreA = true, moreB = true;
-    while (moreA || moreB) {
-        if (moreA) moreA = encA.encodeFrame();
-        if (moreB) moreB = encB.encodeFrame();
+    const std::vector<int16_t> a = music(30000, 2), b = clicksAfterSilence(1);
+    const std::string aAlone = encodeImage(signals::wavFileImage(a, 2)).qmz;
+    const std::string bAlone = encodeImage(signals::wavFileImage(b, 1)).qmz;
+    // Interleave two sessions a frame of input at a time.
+    StringSink outA, outB;
+    Encoder encA(2, 30000, PresetParams{}, outA, nullptr);
+    Encoder encB(1, 2 * 44100, PresetParams{}, outB, nullptr);
+    for (std::size_t at = 0; at < b.size(); at += kFrameLength) {
+        if (at < 30000) encA.encode(a.data() + 2 * at, std::min<std::size_t>(kFrameLength, 30000 - at));
+        encB.encode(b.data() + at, std::min<std::size_t>(kFrameLength, b.size() - at));
     }
     encA.finish();
     encB.finish();
@@ -285,6 +281,119 @@ TEST(Codec, TwoStreamsInOneProcessDoNotShareState) {
     EXPECT_TRUE(outB.str() == bAlone.substr(kContainerHeaderSize));
     // And two decodes: each starts its noise generator afresh.
     EXPECT_EQ(decodeImage(bAlone).wav, decodeImage(bAlone).wav);
+}
+
+// The session codes a frame only once its bank is full, so the cut of the
+// input into calls, and its layout, never show in the bytes; an input that
+// ends before the promised length (finish() early) is coded as if that
+// length had been promised.
+TEST(Codec, SessionBytesDoNotDependOnHowTheInputArrives) {
+    struct Feed {
+        const char* name;
+        std::vector<std::size_t> pieces;  // sample frames per call, cycling
+        bool planar;
+        int64_t promisedExtra;  // promised beyond the samples fed
+    };
+    const Feed feeds[] = {
+        {"whole", {1u << 30}, false, 0},
+        {"odd pieces", {1, 1023, 1025, 7, 3000}, false, 0},
+        {"planar pieces", {333, 4096, 1}, true, 0},
+        {"early end", {700}, false, 5000},
+        {"early end at a frame", {1024}, true, 3 * 1024},
+    };
+    for (const int channels : {1, 2}) {
+        const int64_t frames = 3 * kFrameLength * 15 + 517;
+        const std::vector<int16_t> pcm = music(frames, channels);
+        const std::string reference =
+            encodeImage(signals::wavFileImage(pcm, channels), {"-E"}).qmz.substr(kContainerHeaderSize);
+        std::vector<int16_t> planes(pcm.size());
+        for (int64_t i = 0; i < frames; ++i) {
+            for (int c = 0; c < channels; ++c)
+                planes[static_cast<std::size_t>(c * frames + i)] =
+                    pcm[static_cast<std::size_t>(i * channels + c)];
+        }
+        for (const Feed& feed : feeds) {
+            SCOPED_TRACE(std::string(feed.name) + ", " + std::to_string(channels) + " channels");
+            StringSink out;
+            Encoder encoder(channels, static_cast<int32_t>(frames + feed.promisedExtra),
+                            parseEncoderOptions({"-E"}).preset, out, nullptr);
+            std::size_t at = 0;
+            for (std::size_t i = 0; at < static_cast<std::size_t>(frames); ++i) {
+                const std::size_t n = std::min(feed.pieces[i % feed.pieces.size()],
+                                               static_cast<std::size_t>(frames) - at);
+                std::size_t taken;
+                if (feed.planar) {
+                    const int16_t* const p[kMaxChannels] = {
+                        planes.data() + at, planes.data() + (channels - 1) * frames + at};
+                    taken = encoder.encode(p, n);
+                } else {
+                    taken = encoder.encode(pcm.data() + at * channels, n);
+                }
+                ASSERT_EQ(taken, n);
+                at += n;
+            }
+            EXPECT_TRUE(encoder.finish());
+            EXPECT_EQ(encoder.samplesPerChannel(), frames);
+            EXPECT_TRUE(out.str() == reference);
+        }
+    }
+    // Samples beyond the promised length are refused, not coded.
+    StringSink out;
+    const std::vector<int16_t> pcm = music(3000, 1);
+    Encoder encoder(1, 2000, PresetParams{}, out, nullptr);
+    EXPECT_EQ(encoder.encode(pcm.data(), 1500), 1500u);
+    EXPECT_EQ(encoder.encode(pcm.data() + 1500, 1500), 500u);
+    EXPECT_TRUE(encoder.finish());
+    EXPECT_EQ(encoder.samplesPerChannel(), 2000);
+}
+
+// Another encoder policy plugs into both frame loops: one that never asks
+// for short blocks and quantises with its own settings is followed by the
+// session and by every thread count alike.
+TEST(Codec, BothFrameLoopsFollowTheEncoderPolicy) {
+    class LongOnlyCoarse final : public EncoderPolicy {
+      public:
+        bool wantsShortBlocks(bool) const override { return false; }
+        void quantise(QuantizerState& state, const BlockToQuantize& block, QuantizedBlock& out,
+                      QuantizerEventSink* sink) const override {
+            quantizeBlock(state, block, {4.0f, 8, 1e-5}, out, sink);
+        }
+    };
+    class Planes final : public SampleSource {
+      public:
+        explicit Planes(const std::vector<int16_t>& mono) : mono_(mono) {}
+        int read(int16_t* const planes[kMaxChannels], int frames) override {
+            const int n = std::min<int>(frames, static_cast<int>(mono_.size() - at_));
+            std::copy_n(mono_.begin() + static_cast<std::ptrdiff_t>(at_), n, planes[0]);
+            at_ += static_cast<std::size_t>(n);
+            return n;
+        }
+
+      private:
+        const std::vector<int16_t>& mono_;
+        std::size_t at_ = 0;
+    };
+    const std::vector<int16_t> pcm = clicksAfterSilence(1);
+    const auto frames = static_cast<int32_t>(pcm.size());
+    const LongOnlyCoarse policy;
+    StringSink preset, session;
+    Encoder presetEncoder(1, frames, PresetParams{}, preset, nullptr);
+    presetEncoder.encode(pcm.data(), pcm.size());
+    presetEncoder.finish();
+    Encoder encoder(1, frames, PresetParams{}, session, nullptr, &policy);
+    encoder.encode(pcm.data(), pcm.size());
+    encoder.finish();
+    EXPECT_GT(presetEncoder.blockTypeCounts()[2], 0);
+    EXPECT_EQ(encoder.blockTypeCounts()[2], 0);
+    EXPECT_FALSE(session.str() == preset.str());
+    for (const int threads : {1, 2, 3}) {
+        Planes samples(pcm);
+        StringSink threaded;
+        const FrameLoopResult r = encodeFramesParallel(samples, 1, frames, PresetParams{},
+                                                       threaded, nullptr, threads, &policy);
+        EXPECT_TRUE(threaded.str() == session.str()) << threads << " threads";
+        EXPECT_EQ(r.blockTypeCounts, encoder.blockTypeCounts());
+    }
 }
 
 // Damaged and truncated .qmz files: the decoder keeps what it decoded before

@@ -84,27 +84,6 @@ TEST(Container, SignedFieldsRoundTrip) {
     EXPECT_FALSE(hasContainerMagic(g.header));
 }
 
-TEST(Container, StreamHelpers) {
-    ContainerFile f = sampleFile();
-    f.header = makeContainerHeader(441000, 128000, 2, false);
-    std::ostringstream out;
-    ASSERT_TRUE(writeContainer(out, f));
-    const std::string bytes = out.str();
-    ASSERT_EQ(bytes.size(), kContainerHeaderSize);
-
-    std::istringstream in(bytes + "payload");
-    ContainerFile g;
-    ASSERT_TRUE(readContainer(in, g));
-    EXPECT_EQ(g.header.samplesPerChannel, 441000);
-    EXPECT_EQ(g.dataChunk.size, f.dataChunk.size);
-    EXPECT_EQ(in.tellg(), static_cast<std::streamoff>(kContainerHeaderSize));
-
-    std::istringstream shortIn(bytes.substr(0, kContainerHeaderSize - 1));
-    ContainerFile untouched;
-    EXPECT_FALSE(readContainer(shortIn, untouched));
-    EXPECT_EQ(untouched.dataChunk.size, 0u);
-}
-
 struct VectorCase {
     const char* file;
     int32_t samplesPerChannel;

@@ -38,8 +38,9 @@ std::string handCoded(int32_t samples, Code code) {
                        WavFormatBlock{}};
     const std::string fmt = test::formatBlock(1, 1);
     std::copy(fmt.begin(), fmt.end(), file.format.bytes.begin());
-    std::ostringstream out;
-    writeContainer(out, file);
+    StringSink out;
+    const auto header = serializeContainer(file);
+    out.put(header.data(), header.size());
     PayloadBitWriter bits(out);
     AdaptiveHuffmanModel side(kSideAlphabet), sf(kScalefactorAlphabet), line(kLineAlphabet),
         run(kRunAlphabet);
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
         const std::string payload = qmz.substr(kContainerHeaderSize);
         FramePayloadReader reader;
         reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
-        std::ostringstream again;
+        StringSink again;
         FramePayloadWriter writer(again);
         std::vector<ChannelBlocks> blocks(1);
         for (int f = 1; f <= 46; ++f) {

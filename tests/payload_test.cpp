@@ -52,7 +52,7 @@ Frame randomFrame(std::mt19937& rng, int channelCount, BlockType type) {
 }
 
 std::string writeStream(const std::vector<Frame>& frames) {
-    std::ostringstream out;
+    StringSink out;
     FramePayloadWriter writer(out);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(writer.writeFrame(frames[i].channels, frames[i].type, static_cast<int>(i) + 1),
@@ -84,7 +84,7 @@ TEST(FramePayload, WorkedExampleIsFifteenBytes) {
     frame.channels[0][0].globalGain = 50;
     frame.channels[0][0].scalefactors.fill(10);
 
-    std::ostringstream out;
+    StringSink out;
     FramePayloadWriter writer(out);
     ASSERT_EQ(writer.writeFrame(frame.channels, BlockType::Long, 1), PayloadWriteError::None);
     EXPECT_EQ(writer.payloadBitCount(), 88);  // 11 whole bytes, 6 bits pending
@@ -189,7 +189,7 @@ TEST(FramePayload, ZeroRunsOfFourAreLinesAndOfFiveAnEscape) {
 std::string streamOfSilentFrames(int count, int64_t* bitCount = nullptr) {
     std::vector<Frame> frames(static_cast<std::size_t>(count),
                               Frame{BlockType::Long, std::vector<ChannelBlocks>(1)});
-    std::ostringstream out;
+    StringSink out;
     FramePayloadWriter writer(out);
     for (int f = 1; f <= count; ++f) writer.writeFrame(frames[f - 1].channels, BlockType::Long, f);
     writer.finishStream(count + 1);
@@ -233,7 +233,7 @@ TEST(FramePayload, ResyncPadsOnlyAPartialByte) {
 
     // A stream whose bits end exactly on a byte boundary gets no padding byte:
     // a writer fed whole bytes before a resync writes the record right after them.
-    std::ostringstream out;
+    StringSink out;
     PayloadBitWriter w(out);
     for (int i = 0; i < 16; ++i) w.putBit(1);
     w.flushPartialByte();
@@ -250,7 +250,7 @@ TEST(FramePayload, ResyncPadsOnlyAPartialByte) {
 // word above the count are ignored.
 TEST(FramePayload, MultiBitWritesEqualSingleBitWrites) {
     std::mt19937_64 rng(64);
-    std::ostringstream wordsOut, bitsOut;
+    StringSink wordsOut, bitsOut;
     PayloadBitWriter words(wordsOut), bits(bitsOut);
     for (int i = 0; i < 3000; ++i) {
         const int count = static_cast<int>(rng() % 65);
@@ -293,7 +293,7 @@ TEST(FramePayload, ReaderSkipsExactlyTheRecordAtFrame45) {
 }
 
 TEST(FramePayload, WriterRefusesValuesOutsideTheAlphabets) {
-    std::ostringstream out;
+    StringSink out;
     FramePayloadWriter writer(out);
     std::vector<ChannelBlocks> channels(1);
     channels[0][0].lines[5] = 1025;  // would collide with the zero-run escape
@@ -347,7 +347,7 @@ TEST(FramePayload, BadEscapeAndBlockTypeAreReported) {
     }
     // Block type code 6 (type 5): read with the long geometry and reported.
     {
-        std::ostringstream out;
+        StringSink out;
         PayloadBitWriter bits(out);
         AdaptiveHuffmanModel side(kSideAlphabet), sf(kScalefactorAlphabet), line(kLineAlphabet),
             run(kRunAlphabet);
@@ -399,7 +399,7 @@ TEST_P(ConformanceStream, ReadsAndRewritesBitExactly) {
     const std::string payload = bytes.substr(266);
     FramePayloadReader reader;
     reader.setWholeInput(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
-    std::ostringstream out;
+    StringSink out;
     FramePayloadWriter writer(out);
     std::vector<ChannelBlocks> blocks(static_cast<std::size_t>(channels));
     for (int f = 1; f <= frameCount; ++f) {

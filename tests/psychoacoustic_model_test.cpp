@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/fft.h"
+#include "encoder/encoder_config.h"
 
 namespace qmz {
 namespace {
@@ -37,11 +38,18 @@ Frame tone(int index, double hz, double amplitude) {
     return f;
 }
 
+// The model's configuration under a preset table's psyMode.
+PsyConfig configOf(int psyMode) {
+    PresetParams preset;
+    preset.psyMode = psyMode;
+    return encoderConfigOf(preset).psy;
+}
+
 struct Model {
     std::unique_ptr<PsyState> state = std::make_unique<PsyState>();
     PsyBandResults out{};
     bool analyse(const Frame& f, int psyMode = 5, int channel = 0) {
-        return psyAnalyzeChannel(*state, f.data(), out, channel, psyMode);
+        return psyAnalyzeChannel(*state, f.data(), out, channel, configOf(psyMode));
     }
     const double* longThr(int ch = 0) const { return state->longChannels[ch].newestThresholds(); }
     const double* shortThr(int ch = 0) const { return state->shortChannels[ch].newestThresholds(); }
@@ -98,18 +106,18 @@ TEST(PsyTables, FloorByPsyMode) {
     const PsyTables& l = longPsyTables();
     std::array<double, kLongPartitionCount> f{};
     for (int mode : {4, 5, 17}) {
-        buildFloorTable(l, mode, f.data());
+        buildFloorTable(l, configOf(mode).floor, f.data());
         EXPECT_DOUBLE_EQ(f[0], 1 * 5.0 / 7.0);
         EXPECT_DOUBLE_EQ(f[99], 73 * 5.0 / 7.0);
     }
     const double q = l.quietDb[29];
-    buildFloorTable(l, 0, f.data());
+    buildFloorTable(l, configOf(0).floor, f.data());
     EXPECT_DOUBLE_EQ(f[29], std::pow(10.0, 0.05 * q) * 2 * 5.0 / 7.0);
-    buildFloorTable(l, 1, f.data());
+    buildFloorTable(l, configOf(1).floor, f.data());
     EXPECT_DOUBLE_EQ(f[29], std::pow(10.0, 0.05 * (q + 10)) * 2 * 5.0 / 7.0);
-    buildFloorTable(l, 2, f.data());
+    buildFloorTable(l, configOf(2).floor, f.data());
     EXPECT_DOUBLE_EQ(f[29], std::pow(10.0, 0.1 * (q + 12)) * 2 * 5.0 / 7.0);
-    buildFloorTable(l, 3, f.data());
+    buildFloorTable(l, configOf(3).floor, f.data());
     EXPECT_DOUBLE_EQ(f[29], std::pow(10.0, 0.1 * (q + 14)) * 2 * 5.0 / 7.0);
 }
 
@@ -205,7 +213,7 @@ TEST(PsychoacousticModel, FloorIsFixedByTheFirstCall) {
     EXPECT_EQ(m.state->longFloor.values, longFloor);
     EXPECT_EQ(m.state->shortFloor.values, shortFloor);
     std::array<double, kLongPartitionCount> expected{};
-    buildFloorTable(longPsyTables(), 0, expected.data());
+    buildFloorTable(longPsyTables(), configOf(0).floor, expected.data());
     EXPECT_EQ(longFloor, expected);
     psyResetState(*m.state);
     m.analyse(silence(), 5);
@@ -226,8 +234,8 @@ TEST(PsychoacousticModel, ChannelsAreIndependent) {
     PsyBandResults untouched{};
     untouched.longRatio[0] = -3.0;
     const Frame f = tone(0, 440.0, 8000.0);
-    EXPECT_FALSE(psyAnalyzeChannel(*alone.state, f.data(), untouched, 2, 5));
-    EXPECT_FALSE(psyAnalyzeChannel(*alone.state, f.data(), untouched, -1, 5));
+    EXPECT_FALSE(psyAnalyzeChannel(*alone.state, f.data(), untouched, 2, configOf(5)));
+    EXPECT_FALSE(psyAnalyzeChannel(*alone.state, f.data(), untouched, -1, configOf(5)));
     EXPECT_EQ(untouched.longRatio[0], -3.0);
 }
 
@@ -332,8 +340,8 @@ TEST(PsychoacousticModel, AgreesWithLiteralTranscription) {
         ReferenceChannel longRef(longPsyTables()), shortRef(shortPsyTables());
         std::array<double, kLongPartitionCount> lf{};
         std::array<double, kShortPartitionCount> sf{};
-        buildFloorTable(longPsyTables(), mode, lf.data());
-        buildFloorTable(shortPsyTables(), mode, sf.data());
+        buildFloorTable(longPsyTables(), configOf(mode).floor, lf.data());
+        buildFloorTable(shortPsyTables(), configOf(mode).floor, sf.data());
         std::array<double, 48> ratio, ton;
         for (int call = 0; call < 8; ++call) {
             Frame f = tone(call, 523.25, 6000.0);

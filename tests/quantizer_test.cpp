@@ -30,9 +30,9 @@ QuantizedBlock quantize(Block& b, RecordingSink* sink = nullptr, int gainOffset 
                         float maskScale = 1.0f, double ratioFloor = 1e-5) {
     QuantizerState state;
     QuantizedBlock out{};
-    EXPECT_TRUE(quantizeBlock(state, b.x.data(), b.ratio.data(), b.unpredictability.data(),
-                              maskScale, static_cast<int>(b.x.size()), gainOffset, ratioFloor, out,
-                              sink));
+    const BlockShape shape = b.x.size() == 1024 ? BlockShape::Long : BlockShape::Short;
+    quantizeBlock(state, {shape, b.x.data(), b.ratio.data(), b.unpredictability.data()},
+                  {maskScale, gainOffset, ratioFloor}, out, sink);
     return out;
 }
 
@@ -83,14 +83,22 @@ TEST(Quantizer, GainFollowsPeakAndOffset) {
     EXPECT_EQ(quantize(b, nullptr, 24).globalGain, expected - 24);
 }
 
-TEST(Quantizer, RatioFloorIsWrittenBack) {
-    Block b(128, 13, 0.5);
-    b.ratio[3] = 1e-9;
-    b.ratio[7] = 0.0;
-    quantize(b, nullptr, 20, 1.0f, 1e-3);
-    EXPECT_EQ(b.ratio[3], 1e-3);
-    EXPECT_EQ(b.ratio[7], 1e-3);
-    EXPECT_EQ(b.ratio[0], 0.5);
+// Ratios below the floor count as the floor; the model's values stay as they are.
+TEST(Quantizer, RatioFloorActsOnACopyOfTheRatios) {
+    std::mt19937 rng(5);
+    std::normal_distribution<double> dist(0.0, 3000.0);
+    Block low(128, 13, 0.5), floored(128, 13, 0.5);
+    for (int k = 0; k < 128; ++k) low.x[k] = floored.x[k] = dist(rng);
+    low.ratio[3] = 1e-9;
+    low.ratio[7] = 0.0;
+    floored.ratio[3] = floored.ratio[7] = 1e-3;
+    const QuantizedBlock a = quantize(low, nullptr, 20, 1.0f, 1e-3);
+    const QuantizedBlock b = quantize(floored, nullptr, 20, 1.0f, 1e-3);
+    EXPECT_EQ(a.scalefactors, b.scalefactors);
+    EXPECT_EQ(a.lines, b.lines);
+    EXPECT_NE(a.scalefactors, quantize(low, nullptr, 20, 1.0f, 1e-12).scalefactors);
+    EXPECT_EQ(low.ratio[3], 1e-9);
+    EXPECT_EQ(low.ratio[7], 0.0);
 }
 
 TEST(Quantizer, NoiseBandLevels) {

@@ -1,4 +1,4 @@
-#include "encoder/wav_reader.h"
+#include "io/wav_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/little_endian.h"
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "wav_image.h"
 
 namespace qmz {

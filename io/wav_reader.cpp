@@ -1,4 +1,4 @@
-#include "encoder/wav_reader.h"
+#include "io/wav_reader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,17 +3,21 @@
 // placeholder.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <iosfwd>
 
+#include "common/byte_sink.h"
+#include "common/container.h"
 #include "encoder/encoder.h"
 #include "encoder/presets.h"
-#include "encoder/wav_reader.h"
+#include "encoder/stream_end.h"
+#include "io/wav_reader.h"
 
 namespace qmz {
 
 struct EncodeFileResult {
-    bool writeFailed = false;       // the output stream failed (a full disk, say)
+    bool writeFailed = false;       // the output failed (a full disk, say)
     bool internalError = false;     // the quantiser produced a value the stream cannot carry
     // A file whose length was checked delivered fewer samples (it shrank, or
     // a read failed): what arrived was coded, but it is not the input.
@@ -27,6 +31,29 @@ struct EncodeFileResult {
     std::array<int, 4> blockTypeCounts{};
 };
 
+// Where a .qmz stream goes: its bytes in order from the start, then the
+// final header over the first kContainerHeaderSize of them.
+class QmzOutput : public ByteSink {
+  public:
+    virtual bool placeHeader(const std::array<uint8_t, kContainerHeaderSize>& header) = 0;
+
+  protected:
+    ~QmzOutput() = default;
+};
+
+// A QmzOutput on a seekable std::ostream, from where it stands now.
+class StreamQmzOutput final : public QmzOutput {
+  public:
+    explicit StreamQmzOutput(std::ostream& out);
+    bool put(const uint8_t* bytes, std::size_t count) override;
+    bool placeHeader(const std::array<uint8_t, kContainerHeaderSize>& header) override;
+    bool failed() const;
+
+  private:
+    std::ostream& out_;
+    int64_t start_;
+};
+
 // Sample frames per channel that will be coded: the data size's whole sample
 // frames, limited by a positive clip to its whole seconds at 44.1 kHz. When it
 // clips, `dataChunk.size` becomes the clipped size.
@@ -37,17 +64,16 @@ int32_t codedSamplesPerChannel(DataChunkHeader& dataChunk, int channels, float c
 // end for a stream of unknown length.
 bool dropsInput(const WavInput& input, const EncoderOptions& options);
 
-// Payload bits per frame scaled to the input's own sample rate, truncated;
-// kept inside the header field's range whatever rate the file declares.
-int32_t averageBitRate(int64_t payloadBits, int frames, uint32_t sampleRate);
-
-// `wav` stands at the first sample byte of `input`; `qmz` must be able to seek
-// back to where it stood (the start of the file) for the final header. When
-// `wav` ends before the data size promised (or input.lengthUnknown), the
-// samples that arrived are coded and the final header records their number
-// and size, the same for every thread count; no percentage is reported while
-// the length is unknown. Samples other than 16-bit are converted on the way
-// (see sample_conversion.h).
+// `wav` stands at the first sample byte of `input`. When `wav` ends before
+// the data size promised (or input.lengthUnknown), the samples that arrived
+// are coded and the final header records their number and size, the same
+// for every thread count; no percentage is reported while the length is
+// unknown. Samples other than 16-bit are converted on the way (see
+// sample_conversion.h).
+EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& qmz,
+                           const EncoderOptions& options, EncoderObserver* observer);
+// The same into a stream that can seek back to where it stood (the start of
+// the file) for the final header.
 EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, std::ostream& qmz,
                            const EncoderOptions& options, EncoderObserver* observer);
 

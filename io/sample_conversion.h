@@ -14,7 +14,7 @@
 #include <streambuf>
 
 #include "common/band_tables.h"
-#include "encoder/wav_reader.h"
+#include "io/wav_reader.h"
 
 namespace qmz {
 

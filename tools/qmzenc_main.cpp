@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "encoder/encode_file.h"
+#include "io/encode_file.h"
 #include "io/output_file.h"
 #include "io/riff_info.h"
 #include "io/same_file.h"

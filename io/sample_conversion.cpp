@@ -1,4 +1,4 @@
-#include "encoder/sample_conversion.h"
+#include "io/sample_conversion.h"
 
 #include <algorithm>
 #include <cmath>
