@@ -7,9 +7,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "encoder/wav_reader.h"
 #include "io/riff_info.h"
 #include "io/tag_options.h"
+#include "io/wav_reader.h"
 #include "program_harness.h"
 #include "qmz/codec.h"
 #include "wav_image.h"
