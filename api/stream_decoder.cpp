@@ -56,6 +56,10 @@ const char* describeStatus(Status status) {
             return describeDecodeError(DecodeError::Truncated);
         case Status::Damaged:
             return describeDecodeError(DecodeError::DamagedStream);
+        case Status::CannotOpen:
+            return "the file cannot be opened, read or written";
+        case Status::BadTags:
+            return "the file ends in a damaged tag block";
     }
     return "unknown status";
 }

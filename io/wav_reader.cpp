@@ -76,7 +76,13 @@ WavReadError findFormatAndData(std::istream& in, WavInput& out, uint16_t& tag) {
 
     if (!readChunkHeader(in, chunk)) return WavReadError::NoChunkAfterFormat;
     if (!hasId(chunk, "data")) {
-        skipRestOfChunk(in, chunk.size, 0);  // at most one chunk between format and data
+        uint32_t consumed = 0;
+        if (hasId(chunk, "LIST") && chunk.size <= kMaxListChunkBody) {
+            out.listChunkBody.resize(chunk.size);
+            if (!readBytes(in, out.listChunkBody.data(), chunk.size)) out.listChunkBody.clear();
+            consumed = chunk.size;
+        }
+        skipRestOfChunk(in, chunk.size, consumed);  // at most one chunk between format and data
         if (!readChunkHeader(in, chunk)) return WavReadError::NoChunkAfterFormat;
         if (!hasId(chunk, "data")) return WavReadError::DataNotFound;
     }

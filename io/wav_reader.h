@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "common/container.h"
 
@@ -60,7 +61,14 @@ struct WavInput {
     // data size ran to the end of a file larger than that): coding it whole
     // is impossible, and coding dataChunk.size would drop the rest.
     bool exceedsContainer = false;
+    // The body (after its size field) of a "LIST" chunk between the format
+    // and the data chunk, where tags are kept; empty when there is none or it
+    // is larger than kMaxListChunkBody.
+    std::vector<uint8_t> listChunkBody;
 };
+
+// Tag lists are a few hundred bytes; a larger LIST chunk is skipped unread.
+inline constexpr uint32_t kMaxListChunkBody = 64u << 10;
 
 // The largest data size the container records for `channels` 16-bit
 // channels: whole sample frames within the 32-bit field.

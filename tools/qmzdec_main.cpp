@@ -5,6 +5,8 @@
 // A source named "-" is read from standard input; a destination named "-" is
 // written to standard output, and then the banner and every message go to
 // standard error, so that standard output carries only the WAV file.
+// Tags after the stream are read first (so only from a file) and written
+// back as a LIST/INFO chunk after the samples (so only into a file).
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,8 @@
 #include "io/output_file.h"
 #include "io/same_file.h"
 #include "io/std_descriptors.h"
+#include "io/tag_file.h"
+#include "io/wav_info_chunk.h"
 
 namespace {
 
@@ -31,6 +35,21 @@ enum ExitStatus {
 int fail(int status, const std::string& path, const char* problem) {
     std::fprintf(stderr, "qmzdec: %s: %s\n", path.c_str(), problem);
     return status;
+}
+
+// The tags after the stream of a seekable source; a bad block is a note and
+// is ignored.
+qmz::Tags readSourceTags(const std::string& source) {
+    qmz::Tags tags;
+    std::FILE* file = std::fopen(source.c_str(), "rb");
+    if (file == nullptr) return tags;
+    const qmz::TagBlockInFile block = qmz::readTagBlock(file, qmz::kContainerHeaderSize, tags);
+    std::fclose(file);
+    if (block.error != qmz::TagError::None && block.error != qmz::TagError::NoBlock) {
+        std::fprintf(stderr, "qmzdec: %s: note: %s; the tags were ignored\n", source.c_str(),
+                     qmz::describeTagError(block.error));
+    }
+    return tags;
 }
 
 }  // namespace
@@ -75,8 +94,20 @@ int main(int argc, char** argv) {
     if (!toStdout && !destinationFile.open(destination))
         return fail(kCannotWriteDestination, destination, "cannot create the file");
     std::ostream& out = toStdout ? std::cout : destinationFile.stream();
+    const qmz::Tags tags = source == "-" ? qmz::Tags{} : readSourceTags(source);
 
     const qmz::DecodeFileResult result = qmz::decodeToWav(in, header, out);
+    if (result.error == qmz::DecodeError::None && !result.writeFailed && !tags.empty()) {
+        if (toStdout) {
+            std::fprintf(stderr,
+                         "qmzdec: %s: note: the tags were not written to standard output (the "
+                         "WAV header would have to be rewritten after them)\n",
+                         source.c_str());
+        } else if (qmz::appendInfoChunk(out, tags) == qmz::InfoChunkResult::TooLarge) {
+            std::fprintf(stderr, "qmzdec: %s: note: no room for the tags in a 4 GiB WAV file\n",
+                         destination.c_str());
+        }
+    }
     // A damaged stream keeps the samples decoded before the fault: that file
     // is whole (its header fitted) and takes the destination's place too.
     bool written = !result.writeFailed && static_cast<bool>(out);

@@ -17,8 +17,10 @@
 
 #include "io/encode_file.h"
 #include "io/output_file.h"
+#include "io/riff_info.h"
 #include "io/same_file.h"
 #include "io/std_descriptors.h"
+#include "io/tag_options.h"
 
 namespace {
 
@@ -86,8 +88,13 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     const std::string input = argv[1], output = argv[2];
-    const qmz::EncoderOptions options =
-        qmz::parseEncoderOptions(std::vector<std::string>(argv + 3, argv + argc));
+    const qmz::TagOptions tagOptions =
+        qmz::extractTagOptions(std::vector<std::string>(argv + 3, argv + argc));
+    if (!tagOptions.error.empty()) {
+        std::fprintf(stderr, "qmzenc: %s; nothing was written\n", tagOptions.error.c_str());
+        return kUsage;
+    }
+    const qmz::EncoderOptions options = qmz::parseEncoderOptions(tagOptions.rest);
 
     if (output == "-") {
         std::fprintf(stderr,
@@ -131,6 +138,16 @@ int main(int argc, char** argv) {
                      input.c_str(), qmz::maxCodedDataSize(header.format.channels()));
         return failEncoding(kCannotReadInput, input);
     }
+    qmz::Tags inputTags;
+    qmz::parseInfoList(header.listChunkBody, inputTags);
+    std::vector<uint8_t> tagBlock;
+    if (const qmz::TagError tagError =
+            qmz::writeTagBlock(qmz::overrideTags(inputTags, tagOptions.tags), tagBlock);
+        tagError != qmz::TagError::None) {
+        std::fprintf(stderr, "qmzenc: the tags cannot be stored: %s; nothing was written\n",
+                     qmz::describeTagError(tagError));
+        return kUsage;
+    }
     if (isUnseekableOutput(output)) {
         std::fprintf(stderr,
                      "qmzenc: %s: the output must be a seekable file (its header is rewritten "
@@ -147,6 +164,12 @@ int main(int argc, char** argv) {
     ConsoleObserver observer;
     const qmz::EncodeFileResult result =
         qmz::encodeWav(wav, header, qmzFile.stream(), options, &observer);
+    // After the stream, where the decoder never reads, and before the file
+    // is put in place.
+    if (!tagBlock.empty() && qmzFile.stream().seekp(0, std::ios::end)) {
+        qmzFile.stream().write(reinterpret_cast<const char*>(tagBlock.data()),
+                               static_cast<std::streamsize>(tagBlock.size()));
+    }
     // An unfinished file is of no use to anyone; an earlier file of that name
     // is left as it was.
     if (result.inputEndedEarly || result.inputTooLong) {

@@ -7,7 +7,8 @@
 // standard error with the frame where decoding fails. What follows the frames
 // the decoder reads changes no decoded sample: a cut or damage there, or bytes
 // after the end of the stream, are notes in the description, and the exit
-// status stays 0. "-" reads standard input.
+// status stays 0. Tags after the stream are listed; a bad tag block is a
+// note and is ignored. "-" reads standard input (without its tags).
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -66,25 +67,61 @@ const char* frameProblem(qmz::StreamError error, bool levelsOutOfRange) {
                             : qmz::describeStreamError(error);
 }
 
-// Whether the bytes after the end of the stream are exactly a valid tag block,
-// which belongs there. Standard input cannot be searched from its end.
-bool trailedByTagBlock(const std::string& path, const qmz::StreamTail& tail) {
-    if (path == "-" || !tail.endRead || tail.trailingBytes == 0) return false;
+// The tag block at the end of a file, read only from a file (standard input
+// cannot be searched from its end). A block must lie after the stream's end
+// when that is known, else after the container header.
+struct TrailingTags {
+    qmz::TagBlockInFile block;
+    qmz::Tags tags;
+    bool fillsTail = false;  // valid and exactly the bytes after the stream
+};
+
+TrailingTags readTrailingTags(const std::string& path, const qmz::StreamTail& tail) {
+    TrailingTags found;
+    if (path == "-") return found;
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     std::FILE* file = error ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    qmz::Tags tags;
-    const uint64_t streamEnd = size - static_cast<uint64_t>(tail.trailingBytes);
-    const qmz::TagBlockInFile block = qmz::readTagBlock(file, streamEnd, tags);
+    if (file == nullptr) return found;
+    const bool endKnown = tail.endRead && static_cast<uint64_t>(tail.trailingBytes) <= size;
+    const uint64_t streamEnd =
+        endKnown ? size - static_cast<uint64_t>(tail.trailingBytes) : qmz::kContainerHeaderSize;
+    found.block = qmz::readTagBlock(file, streamEnd, found.tags);
     std::fclose(file);
-    return block.error == qmz::TagError::None && block.offset == streamEnd;
+    found.fillsTail = endKnown && tail.trailingBytes > 0 &&
+                      found.block.error == qmz::TagError::None && found.block.offset == streamEnd;
+    return found;
+}
+
+// Values are the user's text: a control character would break the layout.
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
+
+void printTags(const TrailingTags& t) {
+    if (t.block.error != qmz::TagError::None || t.tags.empty()) return;
+    const char* label = "tags:            ";
+    for (const auto& [key, value] : t.tags.fields) {
+        std::printf("%s%s=%s\n", label, key.c_str(), printable(value).c_str());
+        label = "                 ";
+    }
+    if (t.tags.picture) {
+        const qmz::TagPicture& p = *t.tags.picture;
+        std::printf("%spicture: %s, \"%s\", %zu bytes\n", label, printable(p.mimeType).c_str(),
+                    printable(p.description).c_str(), p.data.size());
+    }
 }
 
 // Notes on what follows the frames the decoder reads; none of it fails the file.
-void printTail(const std::string& path, const qmz::StreamReport& r) {
+void printTail(const qmz::StreamReport& r, const TrailingTags& tags) {
     const qmz::StreamTail& tail = r.tail;
-    if (!r.ok() || tail.complete() || trailedByTagBlock(path, tail)) return;
+    if (tags.block.error != qmz::TagError::None && tags.block.error != qmz::TagError::NoBlock) {
+        std::printf("note:            tag block ignored: %s\n",
+                    qmz::describeTagError(tags.block.error));
+    }
+    if (!r.ok() || tail.complete() || tags.fillsTail) return;
     if (tail.failedFrame != 0) {
         std::printf("note:            frame %" PRId64
                     ", after the last one decoded, does not read: %s\n",
@@ -171,7 +208,9 @@ int main(int argc, char** argv) {
     if (listFrames) std::printf("\n");
     printHeader(path, report);
     printSummary(report);
-    printTail(path, report);
+    const TrailingTags tags = readTrailingTags(path, report.tail);
+    printTags(tags);
+    printTail(report, tags);
     if (!report.ok()) {
         std::fflush(stdout);
         std::fprintf(stderr, "qmzinfo: %s: frame %" PRId64 " of %" PRId64 ": %s\n", path.c_str(),

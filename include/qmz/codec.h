@@ -35,6 +35,14 @@
 //
 // Decoder output sample k is encoder input sample k; the stream carries
 // exactly the number of sample frames that were encoded.
+//
+// Tags (title, artist, ... and a cover picture) live in a block after the end
+// of the stream, which no decoder reads:
+//
+//     qmz::FileTags tags;
+//     tags.fields = {{"TITLE", "Song"}, {"ARTIST", "Someone"}};
+//     qmz::writeTags("song.qmz", tags);  // after the encoder has finished
+//     qmz::readTags("song.qmz", tags);
 #pragma once
 
 #include <cstddef>
@@ -42,7 +50,10 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace qmz {
 
@@ -59,6 +70,8 @@ enum class Status {
     BadHeader,        // a .qmz header with an impossible channel count or length
     Truncated,        // the .qmz stream ends before its last frame
     Damaged,          // the .qmz stream holds bits no encoder writes
+    CannotOpen,       // the file cannot be opened, read or written
+    BadTags,          // the file ends in a damaged tag block (it is ignored)
 };
 
 // Plain words for a status.
@@ -135,6 +148,34 @@ class StreamEncoder {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// UTF-8 "KEY=value" fields (the usual names: TITLE, ARTIST, ALBUM, DATE,
+// TRACKNUMBER, GENRE, COMMENT) and at most one picture.
+struct CoverPicture {
+    std::string mimeType;  // "image/jpeg", "image/png", ...
+    std::string description;
+    std::vector<uint8_t> data;
+};
+
+struct FileTags {
+    // Keys are printable ASCII without '=' and read back upper case; a key
+    // may repeat. Values are UTF-8.
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::optional<CoverPicture> picture;
+};
+
+// Reads the tags at the end of the .qmz file `path`: Ok (and no fields) for a
+// file without tags; BadTags, with `tags` empty, when the block there is
+// damaged; CannotOpen, or NotQmz for a file that is not a .qmz file.
+Status readTags(const std::string& path, FileTags& tags);
+
+// Replaces the tags of the .qmz file `path` (empty tags remove them); the
+// stream before them is not touched. InvalidArgument for a key or value that
+// cannot be stored (nothing is written), BadTags when the file ends in a
+// damaged block (whose end of stream is then unknown: nothing is written),
+// CannotOpen when the file cannot be written. Not safe against a crash
+// midway: the stream stays whole, the tags may then read as damaged.
+Status writeTags(const std::string& path, const FileTags& tags);
 
 class StreamDecoder {
   public:
