@@ -54,10 +54,10 @@ def write_wav(path, x, fmt="s16"):
 
 
 def low_pass(x, cut_hz):
-    spec = np.fft.rfft(x, axis=0)
+    spectrum = np.fft.rfft(x, axis=0)
     freqs = np.fft.rfftfreq(len(x), 1.0 / RATE)
-    spec[freqs > cut_hz] = 0.0
-    return np.fft.irfft(spec, len(x), axis=0)
+    spectrum[freqs > cut_hz] = 0.0
+    return np.fft.irfft(spectrum, len(x), axis=0)
 
 
 class KnownAnswers(unittest.TestCase):
