@@ -283,3 +283,46 @@ TEST(StreamDecoderSeek, RefusedWhereTheBytesCannotBeReachedAgain) {
 
 }  // namespace
 }  // namespace qmz
+
+namespace qmz {
+namespace {
+
+// EncodeSettings::seekTable appends the table behind the unchanged stream,
+// into a stream sink and a positioned-write sink alike, and seeks in the
+// result give the linear decode exactly.
+TEST(StreamEncoderSeekTable, AppendedBehindTheUnchangedStream) {
+    const std::vector<int16_t> pcm = signals::render(signals::MusicSignal{}, 5 * 44100);
+    auto encode = [&](bool table, bool callback) {
+        EncodeSettings settings;
+        settings.preset = QualityPreset::E;
+        settings.seekTable = table;
+        std::string bytes;
+        std::ostringstream out;
+        QmzSink sink = callback ? QmzSink([&](uint64_t offset, const uint8_t* data, std::size_t n) {
+            if (bytes.size() < offset + n) bytes.resize(offset + n);
+            std::copy_n(data, n, bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+            return true;
+        })
+                                : QmzSink(out);
+        StreamEncoder encoder(PcmFormat{2, 44100}, sink, settings);
+        encoder.write(pcm.data(), pcm.size() / 2);
+        EXPECT_EQ(encoder.finish(), Status::Ok);
+        return callback ? bytes : out.str();
+    };
+    const std::string plain = encode(false, false);
+    const std::vector<int16_t> all = test::decodeImage(plain).samples;
+    for (bool callback : {false, true}) {
+        const std::string table = encode(true, callback);
+        ASSERT_GT(table.size(), plain.size());
+        EXPECT_TRUE(table.compare(0, plain.size(), plain) == 0);
+        std::istringstream in(table);
+        StreamDecoder decoder(in);
+        Status status;
+        EXPECT_TRUE(readAfterSeek(decoder, 3 * 44100, status) ==
+                    std::vector<int16_t>(all.begin() + 2 * 3 * 44100, all.end()));
+        EXPECT_EQ(status, Status::Ok);
+    }
+}
+
+}  // namespace
+}  // namespace qmz
