@@ -134,11 +134,11 @@ DecodeError Decoder::synthesizeFrame(BlockType type) {
         if (type == BlockType::Short) {
             for (int b = 0; b < kShortBlocksPerFrame; ++b) {
                 damaged |= dequantizeBlock(blocks_[c][b], spectrum + kShortBlockLength * b,
-                                           kShortBlockLength, noise_) != DequantStatus::Ok;
+                                           BlockShape::Short, noise_) != DequantStatus::Ok;
             }
         } else {
-            damaged |=
-                dequantizeBlock(blocks_[c][0], spectrum, kFrameLength, noise_) != DequantStatus::Ok;
+            damaged |= dequantizeBlock(blocks_[c][0], spectrum, BlockShape::Long, noise_) !=
+                       DequantStatus::Ok;
         }
     }
     if (damaged) return DecodeError::DamagedStream;
