@@ -32,21 +32,51 @@ struct F64x1 {
     void store(double* p) const { *p = v; }
 };
 
-inline F64x1 operator+(F64x1 a, F64x1 b) { return {a.v + b.v}; }
-inline F64x1 operator-(F64x1 a, F64x1 b) { return {a.v - b.v}; }
-inline F64x1 operator*(F64x1 a, F64x1 b) { return {a.v * b.v}; }
-inline F64x1 operator/(F64x1 a, F64x1 b) { return {a.v / b.v}; }
-inline bool operator>(F64x1 a, F64x1 b) { return a.v > b.v; }
-inline bool operator>=(F64x1 a, F64x1 b) { return a.v >= b.v; }
-inline bool operator<=(F64x1 a, F64x1 b) { return a.v <= b.v; }
-inline bool operator!=(F64x1 a, F64x1 b) { return a.v != b.v; }
-inline F64x1 sqrt(F64x1 a) { return {std::sqrt(a.v)}; }
-inline F64x1 abs(F64x1 a) { return {std::fabs(a.v)}; }
-inline F64x1 max(F64x1 a, F64x1 b) { return {a.v > b.v ? a.v : b.v}; }
-inline F64x1 copysignOne(F64x1 a) { return {std::copysign(1.0, a.v)}; }
-inline F64x1 select(bool m, F64x1 a, F64x1 b) { return m ? a : b; }
-inline F64x1 keepWhere(bool m, F64x1 a) { return {m ? a.v : 0.0}; }
-inline double largestLane(F64x1 a) { return a.v; }
+inline F64x1 operator+(F64x1 a, F64x1 b) {
+    return {a.v + b.v};
+}
+inline F64x1 operator-(F64x1 a, F64x1 b) {
+    return {a.v - b.v};
+}
+inline F64x1 operator*(F64x1 a, F64x1 b) {
+    return {a.v * b.v};
+}
+inline F64x1 operator/(F64x1 a, F64x1 b) {
+    return {a.v / b.v};
+}
+inline bool operator>(F64x1 a, F64x1 b) {
+    return a.v > b.v;
+}
+inline bool operator>=(F64x1 a, F64x1 b) {
+    return a.v >= b.v;
+}
+inline bool operator<=(F64x1 a, F64x1 b) {
+    return a.v <= b.v;
+}
+inline bool operator!=(F64x1 a, F64x1 b) {
+    return a.v != b.v;
+}
+inline F64x1 sqrt(F64x1 a) {
+    return {std::sqrt(a.v)};
+}
+inline F64x1 abs(F64x1 a) {
+    return {std::fabs(a.v)};
+}
+inline F64x1 max(F64x1 a, F64x1 b) {
+    return {a.v > b.v ? a.v : b.v};
+}
+inline F64x1 copysignOne(F64x1 a) {
+    return {std::copysign(1.0, a.v)};
+}
+inline F64x1 select(bool m, F64x1 a, F64x1 b) {
+    return m ? a : b;
+}
+inline F64x1 keepWhere(bool m, F64x1 a) {
+    return {m ? a.v : 0.0};
+}
+inline double largestLane(F64x1 a) {
+    return a.v;
+}
 // Interleaved pairs {re, im} at p: the real parts and the imaginary parts.
 inline void loadPairs(const double* p, F64x1& re, F64x1& im) {
     re.v = p[0];
@@ -65,25 +95,49 @@ struct F64x2 {
     void store(double* p) const { _mm_storeu_pd(p, v); }
 };
 
-inline F64x2 operator+(F64x2 a, F64x2 b) { return {_mm_add_pd(a.v, b.v)}; }
-inline F64x2 operator-(F64x2 a, F64x2 b) { return {_mm_sub_pd(a.v, b.v)}; }
-inline F64x2 operator*(F64x2 a, F64x2 b) { return {_mm_mul_pd(a.v, b.v)}; }
-inline F64x2 operator/(F64x2 a, F64x2 b) { return {_mm_div_pd(a.v, b.v)}; }
-inline F64x2::Mask operator>(F64x2 a, F64x2 b) { return {_mm_cmpgt_pd(a.v, b.v)}; }
-inline F64x2::Mask operator>=(F64x2 a, F64x2 b) { return {_mm_cmpge_pd(a.v, b.v)}; }
-inline F64x2::Mask operator<=(F64x2 a, F64x2 b) { return {_mm_cmple_pd(a.v, b.v)}; }
-inline F64x2::Mask operator!=(F64x2 a, F64x2 b) { return {_mm_cmpneq_pd(a.v, b.v)}; }
-inline F64x2 sqrt(F64x2 a) { return {_mm_sqrt_pd(a.v)}; }
-inline F64x2 abs(F64x2 a) { return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.v)}; }
+inline F64x2 operator+(F64x2 a, F64x2 b) {
+    return {_mm_add_pd(a.v, b.v)};
+}
+inline F64x2 operator-(F64x2 a, F64x2 b) {
+    return {_mm_sub_pd(a.v, b.v)};
+}
+inline F64x2 operator*(F64x2 a, F64x2 b) {
+    return {_mm_mul_pd(a.v, b.v)};
+}
+inline F64x2 operator/(F64x2 a, F64x2 b) {
+    return {_mm_div_pd(a.v, b.v)};
+}
+inline F64x2::Mask operator>(F64x2 a, F64x2 b) {
+    return {_mm_cmpgt_pd(a.v, b.v)};
+}
+inline F64x2::Mask operator>=(F64x2 a, F64x2 b) {
+    return {_mm_cmpge_pd(a.v, b.v)};
+}
+inline F64x2::Mask operator<=(F64x2 a, F64x2 b) {
+    return {_mm_cmple_pd(a.v, b.v)};
+}
+inline F64x2::Mask operator!=(F64x2 a, F64x2 b) {
+    return {_mm_cmpneq_pd(a.v, b.v)};
+}
+inline F64x2 sqrt(F64x2 a) {
+    return {_mm_sqrt_pd(a.v)};
+}
+inline F64x2 abs(F64x2 a) {
+    return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.v)};
+}
 // maxpd(a, b) is a > b ? a : b lane by lane, as F64x1's.
-inline F64x2 max(F64x2 a, F64x2 b) { return {_mm_max_pd(a.v, b.v)}; }
+inline F64x2 max(F64x2 a, F64x2 b) {
+    return {_mm_max_pd(a.v, b.v)};
+}
 inline F64x2 copysignOne(F64x2 a) {
     return {_mm_or_pd(_mm_and_pd(a.v, _mm_set1_pd(-0.0)), _mm_set1_pd(1.0))};
 }
 inline F64x2 select(F64x2::Mask m, F64x2 a, F64x2 b) {
     return {_mm_or_pd(_mm_and_pd(m.bits, a.v), _mm_andnot_pd(m.bits, b.v))};
 }
-inline F64x2 keepWhere(F64x2::Mask m, F64x2 a) { return {_mm_and_pd(m.bits, a.v)}; }
+inline F64x2 keepWhere(F64x2::Mask m, F64x2 a) {
+    return {_mm_and_pd(m.bits, a.v)};
+}
 inline double largestLane(F64x2 a) {
     const double lo = _mm_cvtsd_f64(a.v), hi = _mm_cvtsd_f64(_mm_unpackhi_pd(a.v, a.v));
     return lo > hi ? lo : hi;
@@ -107,26 +161,48 @@ struct F64x4 {
     void store(double* p) const { _mm256_storeu_pd(p, v); }
 };
 
-inline F64x4 operator+(F64x4 a, F64x4 b) { return {_mm256_add_pd(a.v, b.v)}; }
-inline F64x4 operator-(F64x4 a, F64x4 b) { return {_mm256_sub_pd(a.v, b.v)}; }
-inline F64x4 operator*(F64x4 a, F64x4 b) { return {_mm256_mul_pd(a.v, b.v)}; }
-inline F64x4 operator/(F64x4 a, F64x4 b) { return {_mm256_div_pd(a.v, b.v)}; }
-inline F64x4::Mask operator>(F64x4 a, F64x4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
-inline F64x4::Mask operator>=(F64x4 a, F64x4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
-inline F64x4::Mask operator<=(F64x4 a, F64x4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)}; }
+inline F64x4 operator+(F64x4 a, F64x4 b) {
+    return {_mm256_add_pd(a.v, b.v)};
+}
+inline F64x4 operator-(F64x4 a, F64x4 b) {
+    return {_mm256_sub_pd(a.v, b.v)};
+}
+inline F64x4 operator*(F64x4 a, F64x4 b) {
+    return {_mm256_mul_pd(a.v, b.v)};
+}
+inline F64x4 operator/(F64x4 a, F64x4 b) {
+    return {_mm256_div_pd(a.v, b.v)};
+}
+inline F64x4::Mask operator>(F64x4 a, F64x4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)};
+}
+inline F64x4::Mask operator>=(F64x4 a, F64x4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)};
+}
+inline F64x4::Mask operator<=(F64x4 a, F64x4 b) {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
+}
 inline F64x4::Mask operator!=(F64x4 a, F64x4 b) {
     return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
 }
-inline F64x4 sqrt(F64x4 a) { return {_mm256_sqrt_pd(a.v)}; }
-inline F64x4 abs(F64x4 a) { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)}; }
-inline F64x4 max(F64x4 a, F64x4 b) { return {_mm256_max_pd(a.v, b.v)}; }
+inline F64x4 sqrt(F64x4 a) {
+    return {_mm256_sqrt_pd(a.v)};
+}
+inline F64x4 abs(F64x4 a) {
+    return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)};
+}
+inline F64x4 max(F64x4 a, F64x4 b) {
+    return {_mm256_max_pd(a.v, b.v)};
+}
 inline F64x4 copysignOne(F64x4 a) {
     return {_mm256_or_pd(_mm256_and_pd(a.v, _mm256_set1_pd(-0.0)), _mm256_set1_pd(1.0))};
 }
 inline F64x4 select(F64x4::Mask m, F64x4 a, F64x4 b) {
     return {_mm256_or_pd(_mm256_and_pd(m.bits, a.v), _mm256_andnot_pd(m.bits, b.v))};
 }
-inline F64x4 keepWhere(F64x4::Mask m, F64x4 a) { return {_mm256_and_pd(m.bits, a.v)}; }
+inline F64x4 keepWhere(F64x4::Mask m, F64x4 a) {
+    return {_mm256_and_pd(m.bits, a.v)};
+}
 inline void loadPairs(const double* p, F64x4& re, F64x4& im) {
     // {re0 im0 re1 im1}, {re2 im2 re3 im3} -> {re0 re1 re2 re3}, {im0 .. im3}
     const __m256d lo = _mm256_loadu_pd(p), hi = _mm256_loadu_pd(p + 4);
