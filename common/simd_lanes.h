@@ -62,6 +62,9 @@ inline F64x1 sqrt(F64x1 a) {
 inline F64x1 abs(F64x1 a) {
     return {std::fabs(a.v)};
 }
+inline F64x1 min(F64x1 a, F64x1 b) {
+    return {a.v < b.v ? a.v : b.v};
+}
 inline F64x1 max(F64x1 a, F64x1 b) {
     return {a.v > b.v ? a.v : b.v};
 }
@@ -125,7 +128,11 @@ inline F64x2 sqrt(F64x2 a) {
 inline F64x2 abs(F64x2 a) {
     return {_mm_andnot_pd(_mm_set1_pd(-0.0), a.v)};
 }
-// maxpd(a, b) is a > b ? a : b lane by lane, as F64x1's.
+// minpd(a, b) is a < b ? a : b and maxpd(a, b) a > b ? a : b lane by lane,
+// as F64x1's.
+inline F64x2 min(F64x2 a, F64x2 b) {
+    return {_mm_min_pd(a.v, b.v)};
+}
 inline F64x2 max(F64x2 a, F64x2 b) {
     return {_mm_max_pd(a.v, b.v)};
 }
@@ -147,6 +154,8 @@ inline void loadPairs(const double* p, F64x2& re, F64x2& im) {
     re.v = _mm_unpacklo_pd(lo, hi);
     im.v = _mm_unpackhi_pd(lo, hi);
 }
+#else
+using F64x2 = F64x1;  // no SSE2: the two-lane form is the scalar one
 #endif
 
 #if defined(__AVX__)

@@ -17,6 +17,7 @@
 #include <cmath>
 
 #include "common/cpu_features.h"
+#include "common/simd_lanes.h"
 #include "encoder/psychoacoustic_model.h"
 
 #if defined(__SSE2__)
@@ -140,6 +141,21 @@ void applySigns(const double* x, int32_t* q, int count) {
     }
 }
 
+// |x[k]| for the coded lines (larger ones taken as kInputMagnitudeLimit, a
+// NaN as 0), and the largest of them and 10; count is a multiple of 4.
+template <class V>
+double magnitudes(const double* x, int count, double* absX) {
+    const V limit = V::broadcast(kInputMagnitudeLimit), zero = V::broadcast(0.0);
+    V peaks = V::broadcast(10.0);
+    for (int k = 0; k < count; k += V::kWidth) {
+        const V m = abs(V::load(x + k));
+        const V clamped = keepWhere(m >= zero, min(limit, m));  // a NaN gives 0
+        clamped.store(absX + k);
+        peaks = max(peaks, clamped);
+    }
+    return largestLane(peaks);
+}
+
 // `complete` tells whether the last pass ran to the band's end.
 template <bool kSse2>
 int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
@@ -239,29 +255,8 @@ void quantizeBlock(QuantizerState& state, const BlockToQuantize& block,
     const double* x = block.lines;
 
     std::array<double, kLongCodedLines> absX;
-    double peak = 10.0;
-    int line = 0;
-#if defined(__SSE2__)
-    // Two lines at a time: the same magnitude and clamp, and the largest
-    // value (a maximum does not depend on the order it is taken in).
-    if (useSse2()) {
-        const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kInputMagnitudeLimit);
-        __m128d peaks = _mm_set1_pd(peak);
-        for (; line + 2 <= codedLines; line += 2) {
-            const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
-            const __m128d clamped = _mm_or_pd(_mm_and_pd(_mm_cmple_pd(m, limit), m),
-                                              _mm_and_pd(_mm_cmpgt_pd(m, limit), limit));
-            _mm_storeu_pd(absX.data() + line, clamped);
-            peaks = _mm_max_pd(peaks, clamped);
-        }
-        peak = std::max(_mm_cvtsd_f64(peaks), _mm_cvtsd_f64(_mm_unpackhi_pd(peaks, peaks)));
-    }
-#endif
-    for (; line < codedLines; ++line) {
-        const double m = std::fabs(x[line]);
-        absX[line] = m <= kInputMagnitudeLimit ? m : (m > kInputMagnitudeLimit ? kInputMagnitudeLimit : 0.0);
-        if (absX[line] > peak) peak = absX[line];
-    }
+    const double peak = useSse2() ? magnitudes<F64x2>(x, codedLines, absX.data())
+                                  : magnitudes<F64x1>(x, codedLines, absX.data());
 
     std::array<double, kLongBandCount> energy;
     std::array<double, kLongBandCount> allowed;
