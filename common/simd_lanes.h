@@ -11,7 +11,10 @@
 // function compiled for AVX must never stand in for another file's copy.
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -47,6 +50,9 @@ inline F64x1 operator/(F64x1 a, F64x1 b) {
 inline bool operator>(F64x1 a, F64x1 b) {
     return a.v > b.v;
 }
+inline bool operator<(F64x1 a, F64x1 b) {
+    return a.v < b.v;
+}
 inline bool operator>=(F64x1 a, F64x1 b) {
     return a.v >= b.v;
 }
@@ -74,8 +80,21 @@ inline F64x1 copysignOne(F64x1 a) {
 inline F64x1 select(bool m, F64x1 a, F64x1 b) {
     return m ? a : b;
 }
+// The bits of a or b: where one lane is known to be +0, the other one.
+inline F64x1 bitsOr(F64x1 a, F64x1 b) {
+    return {std::bit_cast<double>(std::bit_cast<uint64_t>(a.v) | std::bit_cast<uint64_t>(b.v))};
+}
 inline F64x1 keepWhere(bool m, F64x1 a) {
     return {m ? a.v : 0.0};
+}
+// Toward zero into 16-bit integers (the lanes must lie within their range),
+// one lane after the other, or interleaved with b's.
+inline void storeInt16(int16_t* p, F64x1 a) {
+    *p = static_cast<int16_t>(a.v);
+}
+inline void storeInt16Interleaved(int16_t* p, F64x1 a, F64x1 b) {
+    p[0] = static_cast<int16_t>(a.v);
+    p[1] = static_cast<int16_t>(b.v);
 }
 inline double largestLane(F64x1 a) {
     return a.v;
@@ -113,6 +132,9 @@ inline F64x2 operator/(F64x2 a, F64x2 b) {
 inline F64x2::Mask operator>(F64x2 a, F64x2 b) {
     return {_mm_cmpgt_pd(a.v, b.v)};
 }
+inline F64x2::Mask operator<(F64x2 a, F64x2 b) {
+    return {_mm_cmplt_pd(a.v, b.v)};
+}
 inline F64x2::Mask operator>=(F64x2 a, F64x2 b) {
     return {_mm_cmpge_pd(a.v, b.v)};
 }
@@ -142,8 +164,20 @@ inline F64x2 copysignOne(F64x2 a) {
 inline F64x2 select(F64x2::Mask m, F64x2 a, F64x2 b) {
     return {_mm_or_pd(_mm_and_pd(m.bits, a.v), _mm_andnot_pd(m.bits, b.v))};
 }
+inline F64x2 bitsOr(F64x2 a, F64x2 b) {
+    return {_mm_or_pd(a.v, b.v)};
+}
 inline F64x2 keepWhere(F64x2::Mask m, F64x2 a) {
     return {_mm_and_pd(m.bits, a.v)};
+}
+inline void storeInt16(int16_t* p, F64x2 a) {
+    const __m128i n = _mm_cvttpd_epi32(a.v);
+    const int32_t both = _mm_cvtsi128_si32(_mm_packs_epi32(n, n));
+    std::memcpy(p, &both, sizeof both);
+}
+inline void storeInt16Interleaved(int16_t* p, F64x2 a, F64x2 b) {
+    const __m128i ab = _mm_unpacklo_epi32(_mm_cvttpd_epi32(a.v), _mm_cvttpd_epi32(b.v));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packs_epi32(ab, ab));  // a0 b0 a1 b1
 }
 inline double largestLane(F64x2 a) {
     const double lo = _mm_cvtsd_f64(a.v), hi = _mm_cvtsd_f64(_mm_unpackhi_pd(a.v, a.v));
