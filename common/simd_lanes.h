@@ -87,6 +87,24 @@ inline F64x1 bitsOr(F64x1 a, F64x1 b) {
 inline F64x1 keepWhere(bool m, F64x1 a) {
     return {m ? a.v : 0.0};
 }
+// Toward zero into 32-bit integers (|a| < 2^31), back to doubles, and
+// lane i of such integers.
+inline int32_t truncatedInt32(F64x1 a) {
+    return static_cast<int32_t>(a.v);
+}
+inline F64x1 fromInt32(int32_t n) {
+    return {static_cast<double>(n)};
+}
+inline int32_t int32Lane(int32_t n, int) {
+    return n;
+}
+inline bool anyTrue(bool m) {
+    return m;
+}
+inline double laneAt(F64x1 a, int) {
+    return a.v;
+}
+
 // Toward zero into 16-bit integers (the lanes must lie within their range),
 // one lane after the other, or interleaved with b's.
 inline void storeInt16(int16_t* p, F64x1 a) {
@@ -169,6 +187,21 @@ inline F64x2 bitsOr(F64x2 a, F64x2 b) {
 }
 inline F64x2 keepWhere(F64x2::Mask m, F64x2 a) {
     return {_mm_and_pd(m.bits, a.v)};
+}
+inline __m128i truncatedInt32(F64x2 a) {
+    return _mm_cvttpd_epi32(a.v);
+}
+inline F64x2 fromInt32(__m128i n) {
+    return {_mm_cvtepi32_pd(n)};
+}
+inline int32_t int32Lane(__m128i n, int i) {
+    return _mm_cvtsi128_si32(i == 0 ? n : _mm_shuffle_epi32(n, 1));
+}
+inline bool anyTrue(F64x2::Mask m) {
+    return _mm_movemask_pd(m.bits) != 0;
+}
+inline double laneAt(F64x2 a, int i) {
+    return _mm_cvtsd_f64(i == 0 ? a.v : _mm_unpackhi_pd(a.v, a.v));
 }
 inline void storeInt16(int16_t* p, F64x2 a) {
     const __m128i n = _mm_cvttpd_epi32(a.v);
