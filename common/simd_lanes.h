@@ -11,7 +11,6 @@
 // function compiled for AVX must never stand in for another file's copy.
 #pragma once
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -74,15 +73,12 @@ inline F64x1 min(F64x1 a, F64x1 b) {
 inline F64x1 max(F64x1 a, F64x1 b) {
     return {a.v > b.v ? a.v : b.v};
 }
-inline F64x1 copysignOne(F64x1 a) {
-    return {std::copysign(1.0, a.v)};
+// The magnitude m (not negative) with the sign of s.
+inline F64x1 withSignOf(F64x1 m, F64x1 s) {
+    return {std::copysign(m.v, s.v)};
 }
 inline F64x1 select(bool m, F64x1 a, F64x1 b) {
     return m ? a : b;
-}
-// The bits of a or b: where one lane is known to be +0, the other one.
-inline F64x1 bitsOr(F64x1 a, F64x1 b) {
-    return {std::bit_cast<double>(std::bit_cast<uint64_t>(a.v) | std::bit_cast<uint64_t>(b.v))};
 }
 inline F64x1 keepWhere(bool m, F64x1 a) {
     return {m ? a.v : 0.0};
@@ -176,14 +172,11 @@ inline F64x2 min(F64x2 a, F64x2 b) {
 inline F64x2 max(F64x2 a, F64x2 b) {
     return {_mm_max_pd(a.v, b.v)};
 }
-inline F64x2 copysignOne(F64x2 a) {
-    return {_mm_or_pd(_mm_and_pd(a.v, _mm_set1_pd(-0.0)), _mm_set1_pd(1.0))};
+inline F64x2 withSignOf(F64x2 m, F64x2 s) {
+    return {_mm_or_pd(m.v, _mm_and_pd(s.v, _mm_set1_pd(-0.0)))};
 }
 inline F64x2 select(F64x2::Mask m, F64x2 a, F64x2 b) {
     return {_mm_or_pd(_mm_and_pd(m.bits, a.v), _mm_andnot_pd(m.bits, b.v))};
-}
-inline F64x2 bitsOr(F64x2 a, F64x2 b) {
-    return {_mm_or_pd(a.v, b.v)};
 }
 inline F64x2 keepWhere(F64x2::Mask m, F64x2 a) {
     return {_mm_and_pd(m.bits, a.v)};
@@ -270,8 +263,8 @@ inline F64x4 abs(F64x4 a) {
 inline F64x4 max(F64x4 a, F64x4 b) {
     return {_mm256_max_pd(a.v, b.v)};
 }
-inline F64x4 copysignOne(F64x4 a) {
-    return {_mm256_or_pd(_mm256_and_pd(a.v, _mm256_set1_pd(-0.0)), _mm256_set1_pd(1.0))};
+inline F64x4 withSignOf(F64x4 m, F64x4 s) {
+    return {_mm256_or_pd(m.v, _mm256_and_pd(s.v, _mm256_set1_pd(-0.0)))};
 }
 inline F64x4 select(F64x4::Mask m, F64x4 a, F64x4 b) {
     return {_mm256_or_pd(_mm256_and_pd(m.bits, a.v), _mm256_andnot_pd(m.bits, b.v))};

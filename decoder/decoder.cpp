@@ -61,13 +61,13 @@ namespace {
 
 // toPcm16's steps before its truncation toward zero, lane by lane: the
 // sample limited to +-32767 and moved half a step away from zero; not a
-// number gives 0.
+// number gives 0. (Rounding is symmetric, so max(x, -32767) - 0.5 is
+// -(min(|x|, 32767) + 0.5) to the bit.)
 template <class V>
 V awayFromZero(V x) {
-    const V zero = V::broadcast(0.0), half = V::broadcast(0.5);
-    const V up = min(x, V::broadcast(32767.0)) + half;
-    const V down = max(x, V::broadcast(-32767.0)) - half;
-    return bitsOr(keepWhere(x >= zero, up), keepWhere(x < zero, down));
+    const V m = abs(x);
+    const V away = withSignOf(min(m, V::broadcast(32767.0)) + V::broadcast(0.5), x);
+    return keepWhere(m >= V::broadcast(0.0), away);
 }
 
 template <class V>

@@ -42,7 +42,7 @@ void predictBins(const PredictionBins& b) {
         const V r = sqrt(re * re + im * im);
         r.store(mag + now + k);
         const auto positive = r > zero;
-        select(positive, re / r, copysignOne(re)).store(uc + now + k);
+        select(positive, re / r, withSignOf(one, re)).store(uc + now + k);
         keepWhere(positive, im / r).store(us + now + k);
         (r * r).store(b.power + k);
 
