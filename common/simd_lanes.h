@@ -49,14 +49,8 @@ inline F64x1 operator/(F64x1 a, F64x1 b) {
 inline bool operator>(F64x1 a, F64x1 b) {
     return a.v > b.v;
 }
-inline bool operator<(F64x1 a, F64x1 b) {
-    return a.v < b.v;
-}
 inline bool operator>=(F64x1 a, F64x1 b) {
     return a.v >= b.v;
-}
-inline bool operator<=(F64x1 a, F64x1 b) {
-    return a.v <= b.v;
 }
 inline bool operator!=(F64x1 a, F64x1 b) {
     return a.v != b.v;
@@ -146,14 +140,8 @@ inline F64x2 operator/(F64x2 a, F64x2 b) {
 inline F64x2::Mask operator>(F64x2 a, F64x2 b) {
     return {_mm_cmpgt_pd(a.v, b.v)};
 }
-inline F64x2::Mask operator<(F64x2 a, F64x2 b) {
-    return {_mm_cmplt_pd(a.v, b.v)};
-}
 inline F64x2::Mask operator>=(F64x2 a, F64x2 b) {
     return {_mm_cmpge_pd(a.v, b.v)};
-}
-inline F64x2::Mask operator<=(F64x2 a, F64x2 b) {
-    return {_mm_cmple_pd(a.v, b.v)};
 }
 inline F64x2::Mask operator!=(F64x2 a, F64x2 b) {
     return {_mm_cmpneq_pd(a.v, b.v)};
@@ -248,9 +236,6 @@ inline F64x4::Mask operator>(F64x4 a, F64x4 b) {
 inline F64x4::Mask operator>=(F64x4 a, F64x4 b) {
     return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)};
 }
-inline F64x4::Mask operator<=(F64x4 a, F64x4 b) {
-    return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)};
-}
 inline F64x4::Mask operator!=(F64x4 a, F64x4 b) {
     return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)};
 }
@@ -259,9 +244,6 @@ inline F64x4 sqrt(F64x4 a) {
 }
 inline F64x4 abs(F64x4 a) {
     return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)};
-}
-inline F64x4 max(F64x4 a, F64x4 b) {
-    return {_mm256_max_pd(a.v, b.v)};
 }
 inline F64x4 withSignOf(F64x4 m, F64x4 s) {
     return {_mm256_or_pd(m.v, _mm256_and_pd(s.v, _mm256_set1_pd(-0.0)))};
