@@ -50,11 +50,16 @@ DequantStatus checkBlockLevels(const QuantizedBlock& block, BlockShape shape);
 // eight short ones) in every channel: the first status other than Ok.
 DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockType type);
 
+// The generator draws dequantizeBlock makes for the blocks a frame of `type`
+// codes in every channel (one per line of each noise band), without
+// dequantising: what a decoder that skips frames must advance the generator by.
+uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type);
+
 // Dequantises one block into out[0 .. coefficientsOf(shape) - 1]: 1024 lines
-// for a long, start or stop block (48 bands), 128 for one short block (13). A band with
-// scalefactor sf <= 100 gives lines[k] * 2^((globalGain - sf) / 4); a band
-// with sf >= 101 ignores its lines and draws one noise value per line,
-// uniform over [-2A, 2A) with A = 10^((sf - 100) / 4), or 0 (still drawing)
+// for a long, start or stop block (48 bands), 128 for one short block (13
+// bands). A band with scalefactor sf <= 100 gives
+// lines[k] * 2^((globalGain - sf) / 4); a band with sf >= 101 ignores its
+// lines and draws one noise value per line, uniform over [-2A, 2A) with A = 10^((sf - 100) / 4), or 0 (still drawing)
 // for sf = 101. Lines above the last band are 0.
 DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, BlockShape shape,
                               NoiseRandom& noise);
