@@ -59,8 +59,9 @@ uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type
 // for a long, start or stop block (48 bands), 128 for one short block (13
 // bands). A band with scalefactor sf <= 100 gives
 // lines[k] * 2^((globalGain - sf) / 4); a band with sf >= 101 ignores its
-// lines and draws one noise value per line, uniform over [-2A, 2A) with A = 10^((sf - 100) / 4), or 0 (still drawing)
-// for sf = 101. Lines above the last band are 0.
+// lines and draws one noise value per line, uniform over [-2A, 2A) with
+// A = 10^((sf - 100) / 4), or 0 (still drawing) for sf = 101. Lines above
+// the last band are 0.
 DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, BlockShape shape,
                               NoiseRandom& noise);
 
