@@ -24,7 +24,7 @@ struct QmzEnc {
     std::vector<uint8_t>* pending;  // bytes appended since the last push
     std::vector<uint8_t>* header;   // the final header, once rewritten
     uint64_t written;               // bytes of the stream so far
-    bool writeFailed;               // the header rewrite came other than expected
+    bool finished;                  // drained: the header is written
 };
 
 struct QmzEncClass {
@@ -90,7 +90,7 @@ gboolean setFormat(GstAudioEncoder* encoder, GstAudioInfo* info) {
     enc->pending->clear();
     enc->header->clear();
     enc->written = 0;
-    enc->writeFailed = false;
+    enc->finished = false;
     const qmz::PcmFormat format{GST_AUDIO_INFO_CHANNELS(info),
                                 static_cast<uint32_t>(GST_AUDIO_INFO_RATE(info))};
     qmz::QmzWriteAt writeAt = [enc](uint64_t offset, const uint8_t* bytes, std::size_t size) {
@@ -100,7 +100,6 @@ gboolean setFormat(GstAudioEncoder* encoder, GstAudioInfo* info) {
         } else if (offset == 0 && size == qmz::kContainerHeaderSize) {
             enc->header->assign(bytes, bytes + size);
         } else {
-            enc->writeFailed = true;
             return false;
         }
         return true;
@@ -135,6 +134,9 @@ GstFlowReturn failure(QmzEnc* enc, qmz::Status status) {
 // The end: the rest of the stream, then the final header over the placeholder.
 GstFlowReturn finish(GstAudioEncoder* encoder) {
     QmzEnc* enc = self(encoder);
+    // The base class may drain more than once at the end.
+    if (enc->finished) return GST_FLOW_OK;
+    enc->finished = true;
     const qmz::Status status = enc->encoder->finish();
     if (status != qmz::Status::Ok) return failure(enc, status);
     GstFlowReturn result = GST_FLOW_OK;
@@ -240,7 +242,7 @@ static void qmz_enc_init(QmzEnc* enc) {
     enc->pending = new std::vector<uint8_t>();
     enc->header = new std::vector<uint8_t>();
     enc->written = 0;
-    enc->writeFailed = false;
+    enc->finished = false;
 }
 
 gboolean qmz_enc_register(GstPlugin* plugin) {

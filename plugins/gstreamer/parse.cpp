@@ -155,7 +155,12 @@ GstFlowReturn handleFrame(GstBaseParse* parse, GstBaseParseFrame* frame, gint* s
                               ("A .qmz stream can only be read from its start."), (nullptr));
             result = GST_FLOW_ERROR;
         } else if (map.size < qmz::kContainerHeaderSize) {
-            if (GST_BASE_PARSE_DRAINING(parse)) {
+            // Known short (a file's size) or at its end: there is no more to wait for.
+            gint64 streamSize = -1;
+            if (GST_BASE_PARSE_DRAINING(parse) ||
+                (gst_pad_peer_query_duration(GST_BASE_PARSE_SINK_PAD(parse), GST_FORMAT_BYTES,
+                                             &streamSize) &&
+                 streamSize >= 0 && streamSize < static_cast<gint64>(qmz::kContainerHeaderSize))) {
                 GST_ELEMENT_ERROR(parse, STREAM, DECODE,
                                   ("The .qmz stream ends inside its header (%u bytes).",
                                    static_cast<unsigned>(map.size)),
