@@ -1,9 +1,11 @@
 // qmzdec: the library's push decoder as a GstAudioDecoder. The header comes
 // in the caps (codec_data, from qmzparse); payload chunks of any size follow.
-// A chunk stamped 0 is the first payload byte: the decoder starts afresh
-// there, which is how a seek (a restart from the stream's start) arrives.
+// The chunk at byte 266 is the first of the payload: the decoder starts
+// afresh there, which is how a seek (a restart from the stream's start)
+// arrives, and drops the samples before the segment.
 #include <gst/audio/gstaudiodecoder.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -30,6 +32,11 @@ struct QmzDec {
     std::vector<uint8_t>* header;
     std::vector<int16_t>* pcm;
     int channels;
+    int rate;
+    // Sample frames decoded since the stream's start, and the first of them
+    // inside the segment (after a seek, the one at or just after its start).
+    uint64_t decoded;
+    uint64_t firstWanted;
     bool atEos;
 };
 
@@ -57,6 +64,12 @@ QmzDec* self(GstAudioDecoder* dec) {
 
 // A new decoder at the stream's start, with the header already taken.
 void restart(QmzDec* dec) {
+    const GstSegment& segment = GST_AUDIO_DECODER(dec)->input_segment;
+    dec->decoded = 0;
+    dec->firstWanted = 0;
+    if (segment.format == GST_FORMAT_TIME && GST_CLOCK_TIME_IS_VALID(segment.start) && dec->rate > 0) {
+        dec->firstWanted = gst_util_uint64_scale_ceil(segment.start, static_cast<guint64>(dec->rate), GST_SECOND);
+    }
     delete dec->decoder;
     dec->decoder = new qmz::StreamDecoder();
     if (!dec->header->empty()) dec->decoder->push(dec->header->data(), dec->header->size());
@@ -84,6 +97,7 @@ gboolean setFormat(GstAudioDecoder* decoder, GstCaps* caps) {
     }
     const qmz::PcmFormat format = dec->decoder->format();
     dec->channels = format.channels;
+    dec->rate = static_cast<int>(format.sampleRate);
     GstAudioInfo info;
     gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16, static_cast<gint>(format.sampleRate),
                               format.channels, nullptr);
@@ -103,10 +117,17 @@ std::size_t readDecoded(QmzDec* dec, std::size_t frames) {
     }
 }
 
+// The `frames` sample frames just read, less those before the segment: the
+// decoder clips here, to the sample, rather than leave it to the base class,
+// whose buffer times are rounded to the nanosecond.
 GstBuffer* bufferOf(QmzDec* dec, std::size_t frames) {
-    if (frames == 0) return nullptr;
-    return gst_buffer_new_memdup(dec->pcm->data(),
-                                 frames * static_cast<std::size_t>(dec->channels) * sizeof(int16_t));
+    const uint64_t skip = std::min<uint64_t>(
+        frames, dec->firstWanted > dec->decoded ? dec->firstWanted - dec->decoded : 0);
+    dec->decoded += frames;
+    if (skip == frames) return nullptr;
+    const std::size_t channels = static_cast<std::size_t>(dec->channels);
+    return gst_buffer_new_memdup(dec->pcm->data() + skip * channels,
+                                 (frames - skip) * channels * sizeof(int16_t));
 }
 
 GstFlowReturn failure(QmzDec* dec) {
@@ -133,7 +154,7 @@ GstFlowReturn handleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
         if (dec->decoder->status() != qmz::Status::Ok) return failure(dec);
         return result;
     }
-    if (GST_BUFFER_PTS(buffer) == 0) restart(dec);
+    if (GST_BUFFER_OFFSET(buffer) == qmz::kContainerHeaderSize) restart(dec);
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_FLOW_ERROR;
     std::size_t at = 0;
@@ -149,6 +170,9 @@ GstFlowReturn handleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
         if (!dec->decoder->needsInput() || (taken == 0 && frames == before)) break;
     }
     gst_buffer_unmap(buffer, &map);
+    // Buffers without samples (the first ones, those before a seek target)
+    // count as input taken; the base class times the output from the segment
+    // and the samples handed out, since no buffer carries a time.
     const GstFlowReturn result = gst_audio_decoder_finish_frame(decoder, bufferOf(dec, frames), 1);
     if (dec->decoder->status() != qmz::Status::Ok) return failure(dec);
     return result;
@@ -217,6 +241,9 @@ static void qmz_dec_init(QmzDec* dec) {
     dec->header = new std::vector<uint8_t>();
     dec->pcm = new std::vector<int16_t>();
     dec->channels = 0;
+    dec->rate = 0;
+    dec->decoded = 0;
+    dec->firstWanted = 0;
     dec->atEos = false;
     // Every sample of the stream counts; none may be dropped for timing.
     gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(dec), TRUE);

@@ -1,8 +1,7 @@
 // qmzparse: reads the 266-byte header (format, duration, the header itself
 // as codec_data for the decoder) and hands the payload on in chunks the push
 // decoder takes as they come. Frames are not byte-aligned, so chunks carry no
-// time of their own: the first payload chunk is stamped 0 and the decoder
-// counts samples from there.
+// time of their own; the decoder counts samples from the payload's start.
 //
 // Seeking: a time seek restarts the stream at its header (every time maps to
 // byte 0), and the decoder decodes from the start and drops what lies before
@@ -136,6 +135,9 @@ GstFlowReturn handleHeader(GstBaseParse* parse, GstBaseParseFrame* frame,
         gst_base_parse_merge_tags(parse, tags, GST_TAG_MERGE_REPLACE);
         gst_tag_list_unref(tags);
     }
+    // A stream of no samples has no frame anyone needs; handing its payload on
+    // would only make the decoder base class call it a stream without output.
+    if (file.header.samplesPerChannel == 0) self(parse)->payloadEnd = qmz::kContainerHeaderSize;
     self(parse)->haveHeader = true;
     gst_base_parse_set_min_frame_size(parse, 1);
     // The decoder takes the header from the caps; the buffer itself goes nowhere.
@@ -185,11 +187,9 @@ GstFlowReturn handleFrame(GstBaseParse* parse, GstBaseParseFrame* frame, gint* s
         return gst_base_parse_finish_frame(parse, frame, static_cast<gint>(map.size));
     }
     const guint size = static_cast<guint>(std::min<uint64_t>({map.size, kChunkSize, end - offset}));
-    // The decoder starts afresh at the first payload byte; every other chunk
-    // continues the one before.
-    GST_BUFFER_PTS(frame->buffer) = offset == qmz::kContainerHeaderSize ? 0 : GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DTS(frame->buffer) = GST_BUFFER_PTS(frame->buffer);
-    GST_BUFFER_DURATION(frame->buffer) = GST_CLOCK_TIME_NONE;
+    // The decoder starts afresh at the first payload byte (offset 266); every
+    // other chunk continues the one before.
+    GST_BUFFER_OFFSET(frame->buffer) = offset;
     return gst_base_parse_finish_frame(parse, frame, static_cast<gint>(size));
 }
 
