@@ -147,6 +147,7 @@ GstFlowReturn handleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
         if (!dec->atEos) return GST_FLOW_OK;
         dec->decoder->endInput();
         GstBuffer* out = bufferOf(dec, readDecoded(dec, 0));
+
         // While draining, the base class takes output that no input frame is
         // left for (the frame count is clamped to the frames pending).
         const GstFlowReturn result =
@@ -183,6 +184,16 @@ gboolean sinkEvent(GstAudioDecoder* decoder, GstEvent* event) {
     switch (GST_EVENT_TYPE(event)) {
         case GST_EVENT_EOS:
             dec->atEos = true;
+            // A stream of no samples decodes to nothing, which the base class
+            // would call a stream that failed to decode: it ends here.
+            if (dec->decoder != nullptr && dec->decoder->samplesPerChannel() == 0 &&
+                dec->decoder->status() == qmz::Status::Ok) {
+                dec->decoder->endInput();
+                readDecoded(dec, 0);  // a stream cut short still fails
+                if (dec->decoder->status() == qmz::Status::Ok) {
+                    return gst_pad_push_event(GST_AUDIO_DECODER_SRC_PAD(decoder), event);
+                }
+            }
             break;
         case GST_EVENT_FLUSH_STOP:
         case GST_EVENT_STREAM_START:

@@ -135,9 +135,6 @@ GstFlowReturn handleHeader(GstBaseParse* parse, GstBaseParseFrame* frame,
         gst_base_parse_merge_tags(parse, tags, GST_TAG_MERGE_REPLACE);
         gst_tag_list_unref(tags);
     }
-    // A stream of no samples has no frame anyone needs; handing its payload on
-    // would only make the decoder base class call it a stream without output.
-    if (file.header.samplesPerChannel == 0) self(parse)->payloadEnd = qmz::kContainerHeaderSize;
     self(parse)->haveHeader = true;
     gst_base_parse_set_min_frame_size(parse, 1);
     // The decoder takes the header from the caps; the buffer itself goes nowhere.
