@@ -1,8 +1,9 @@
-// qmzdec: the library's push decoder as a GstAudioDecoder. The header comes
-// in the caps (codec_data, from qmzparse); payload chunks of any size follow.
-// The chunk at byte 266 is the first of the payload: the decoder starts
-// afresh there, which is how a seek (a restart from the stream's start)
-// arrives, and drops the samples before the segment.
+// qmzdec: the library's decoder session as a GstAudioDecoder. The header
+// comes in the caps (codec_data, from qmzparse); payload chunks of any size
+// follow. A chunk carrying a restart meta begins where the decode starts
+// over: the payload's first byte, or after a seek the resync record qmzparse
+// chose; the session then drops the samples before the segment's start, so
+// the first sample handed out is the one at (or just after) the seek target.
 #include <gst/audio/gstaudiodecoder.h>
 
 #include <algorithm>
@@ -10,33 +11,24 @@
 #include <new>
 #include <vector>
 
+#include "common/band_tables.h"
 #include "common/container.h"
+#include "decoder/decoder.h"
 #include "plugins/gstreamer/elements.h"
-#include "qmz/codec.h"
+#include "plugins/gstreamer/restart_meta.h"
 
 GST_DEBUG_CATEGORY_STATIC(qmz_dec_debug);
 #define GST_CAT_DEFAULT qmz_dec_debug
-
-namespace {
-
-// Sample frames taken out of the library per read().
-constexpr std::size_t kReadFrames = 4096;
-
-}  // namespace
 
 struct QmzDec {
     GstAudioDecoder parent;
     // GObject allocates the instance with g_malloc and zeroes it: the C++
     // members are built in init and destroyed in finalize.
-    qmz::StreamDecoder* decoder;
-    std::vector<uint8_t>* header;
+    qmz::ContainerFile* file;
+    qmz::Decoder* decoder;  // null until the caps bring a header
     std::vector<int16_t>* pcm;
     int channels;
     int rate;
-    // Sample frames decoded since the stream's start, and the first of them
-    // inside the segment (after a seek, the one at or just after its start).
-    uint64_t decoded;
-    uint64_t firstWanted;
     bool atEos;
 };
 
@@ -62,17 +54,26 @@ QmzDec* self(GstAudioDecoder* dec) {
     return reinterpret_cast<QmzDec*>(dec);
 }
 
-// A new decoder at the stream's start, with the header already taken.
-void restart(QmzDec* dec) {
+// The first sample frame of the segment: the one at or just after its start.
+int64_t firstSampleOfSegment(QmzDec* dec) {
     const GstSegment& segment = GST_AUDIO_DECODER(dec)->input_segment;
-    dec->decoded = 0;
-    dec->firstWanted = 0;
-    if (segment.format == GST_FORMAT_TIME && GST_CLOCK_TIME_IS_VALID(segment.start) && dec->rate > 0) {
-        dec->firstWanted = gst_util_uint64_scale_ceil(segment.start, static_cast<guint64>(dec->rate), GST_SECOND);
+    if (segment.format != GST_FORMAT_TIME || !GST_CLOCK_TIME_IS_VALID(segment.start) ||
+        dec->rate <= 0) {
+        return 0;
     }
+    return static_cast<int64_t>(
+        gst_util_uint64_scale_ceil(segment.start, static_cast<guint64>(dec->rate), GST_SECOND));
+}
+
+// A session that starts at `point` and hands out samples from the segment's
+// start on.
+void restart(QmzDec* dec, const qmz::gst::RestartPoint& point) {
     delete dec->decoder;
-    dec->decoder = new qmz::StreamDecoder();
-    if (!dec->header->empty()) dec->decoder->push(dec->header->data(), dec->header->size());
+    dec->decoder = new qmz::Decoder(*dec->file);
+    const int64_t first = firstSampleOfSegment(dec);
+    GST_DEBUG_OBJECT(dec, "decoding from frame %d, first sample %" G_GINT64_FORMAT, point.frame,
+                     first);
+    if (point.frame != 1 || first > 0) dec->decoder->restart(point.frame, point.noiseDraws, first);
 }
 
 gboolean setFormat(GstAudioDecoder* decoder, GstCaps* caps) {
@@ -85,55 +86,52 @@ gboolean setFormat(GstAudioDecoder* decoder, GstCaps* caps) {
         return FALSE;
     }
     GstBuffer* header = gst_value_get_buffer(codecData);
-    dec->header->resize(gst_buffer_get_size(header));
-    gst_buffer_extract(header, 0, dec->header->data(), dec->header->size());
-    restart(dec);
-    if (dec->decoder->status() != qmz::Status::Ok || dec->header->size() != qmz::kContainerHeaderSize) {
+    std::vector<uint8_t> bytes(gst_buffer_get_size(header));
+    gst_buffer_extract(header, 0, bytes.data(), bytes.size());
+    const qmz::DecodeError error = qmz::readContainerHeader(bytes.data(), bytes.size(), *dec->file);
+    if (error != qmz::DecodeError::None) {
         GST_ELEMENT_ERROR(dec, STREAM, DECODE,
-                          ("Cannot read the .qmz header: %s.",
-                           qmz::describeStatus(dec->decoder->status())),
+                          ("Cannot read the .qmz header: %s.", qmz::describeDecodeError(error)),
                           (nullptr));
         return FALSE;
     }
-    const qmz::PcmFormat format = dec->decoder->format();
-    dec->channels = format.channels;
-    dec->rate = static_cast<int>(format.sampleRate);
+    dec->channels = dec->file->header.channels;
+    dec->rate = static_cast<int>(dec->file->format.sampleRate());
+    restart(dec, qmz::gst::RestartPoint{});
     GstAudioInfo info;
-    gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16, static_cast<gint>(format.sampleRate),
-                              format.channels, nullptr);
+    gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16, dec->rate, dec->channels, nullptr);
     return gst_audio_decoder_set_output_format(decoder, &info);
 }
 
-// Reads every sample frame the decoder can give now into dec->pcm after the
-// `frames` already there; returns the new total.
-std::size_t readDecoded(QmzDec* dec, std::size_t frames) {
+// Decodes every frame the bytes pushed so far allow, appending the samples
+// to dec->pcm after the `frames` already there; returns the new total and
+// leaves in `status` the last step (NeedInput, End, or an error).
+std::size_t decodeReady(QmzDec* dec, std::size_t frames, qmz::DecodeStatus& status) {
     std::vector<int16_t>& pcm = *dec->pcm;
     const std::size_t channels = static_cast<std::size_t>(dec->channels);
     while (true) {
-        pcm.resize((frames + kReadFrames) * channels);
-        const std::size_t got = dec->decoder->read(pcm.data() + frames * channels, kReadFrames);
-        if (got == 0) return frames;
-        frames += got;
+        pcm.resize((frames + qmz::kFrameLength) * channels);
+        int got = 0;
+        status = dec->decoder->decodeFrame(pcm.data() + frames * channels, got);
+        if (status != qmz::DecodeStatus::Frame) return frames;
+        frames += static_cast<std::size_t>(got);
     }
 }
 
-// The `frames` sample frames just read, less those before the segment: the
-// decoder clips here, to the sample, rather than leave it to the base class,
-// whose buffer times are rounded to the nanosecond.
 GstBuffer* bufferOf(QmzDec* dec, std::size_t frames) {
-    const uint64_t skip = std::min<uint64_t>(
-        frames, dec->firstWanted > dec->decoded ? dec->firstWanted - dec->decoded : 0);
-    dec->decoded += frames;
-    if (skip == frames) return nullptr;
-    const std::size_t channels = static_cast<std::size_t>(dec->channels);
-    return gst_buffer_new_memdup(dec->pcm->data() + skip * channels,
-                                 (frames - skip) * channels * sizeof(int16_t));
+    if (frames == 0) return nullptr;
+    return gst_buffer_new_memdup(dec->pcm->data(),
+                                 frames * static_cast<std::size_t>(dec->channels) * sizeof(int16_t));
 }
 
-GstFlowReturn failure(QmzDec* dec) {
-    const qmz::Status status = dec->decoder->status();
+bool failed(qmz::DecodeStatus status) {
+    return status == qmz::DecodeStatus::Truncated || status == qmz::DecodeStatus::Damaged;
+}
+
+GstFlowReturn failure(QmzDec* dec, qmz::DecodeStatus status) {
     GST_ELEMENT_ERROR(dec, STREAM, DECODE,
-                      ("The .qmz stream cannot be decoded: %s.", qmz::describeStatus(status)),
+                      ("The .qmz stream cannot be decoded: %s.",
+                       qmz::describeDecodeError(qmz::errorOf(status))),
                       (nullptr));
     return GST_FLOW_ERROR;
 }
@@ -141,41 +139,44 @@ GstFlowReturn failure(QmzDec* dec) {
 GstFlowReturn handleFrame(GstAudioDecoder* decoder, GstBuffer* buffer) {
     QmzDec* dec = self(decoder);
     if (dec->decoder == nullptr) return GST_FLOW_NOT_NEGOTIATED;
+    qmz::DecodeStatus status = qmz::DecodeStatus::NeedInput;
     if (buffer == nullptr) {
         // Drained for a discontinuity or a flush, the stream goes on: nothing
         // is final yet. At the end of the stream the rest is decoded.
         if (!dec->atEos) return GST_FLOW_OK;
         dec->decoder->endInput();
-        GstBuffer* out = bufferOf(dec, readDecoded(dec, 0));
-
+        GstBuffer* out = bufferOf(dec, decodeReady(dec, 0, status));
         // While draining, the base class takes output that no input frame is
         // left for (the frame count is clamped to the frames pending).
         const GstFlowReturn result =
             out != nullptr ? gst_audio_decoder_finish_frame(decoder, out, 1) : GST_FLOW_OK;
-        if (dec->decoder->status() != qmz::Status::Ok) return failure(dec);
+        if (failed(status)) return failure(dec, status);
         return result;
     }
-    if (GST_BUFFER_OFFSET(buffer) == qmz::kContainerHeaderSize) restart(dec);
+    qmz::gst::RestartPoint point;
+    if (qmz::gst::readRestartMeta(buffer, point)) restart(dec, point);
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_FLOW_ERROR;
     std::size_t at = 0;
     std::size_t frames = 0;
+    bool tookNothing = false;
     while (true) {
         const std::size_t taken = dec->decoder->push(map.data + at, map.size - at);
         at += taken;
-        const std::size_t before = frames;
-        frames = readDecoded(dec, frames);
-        if (dec->decoder->status() != qmz::Status::Ok || at == map.size) break;
-        // Past the last frame (the tag block, in push mode) the decoder takes
-        // nothing more: the rest is not its business.
-        if (!dec->decoder->needsInput() || (taken == 0 && frames == before)) break;
+        frames = decodeReady(dec, frames, status);
+        // Past the last frame (the tag block, in push mode) the session takes
+        // nothing more: the rest is not its business. A session that asks
+        // for input and twice takes none will not move either.
+        if (status != qmz::DecodeStatus::NeedInput || at == map.size) break;
+        if (taken == 0 && tookNothing) break;
+        tookNothing = taken == 0;
     }
     gst_buffer_unmap(buffer, &map);
     // Buffers without samples (the first ones, those before a seek target)
     // count as input taken; the base class times the output from the segment
     // and the samples handed out, since no buffer carries a time.
     const GstFlowReturn result = gst_audio_decoder_finish_frame(decoder, bufferOf(dec, frames), 1);
-    if (dec->decoder->status() != qmz::Status::Ok) return failure(dec);
+    if (failed(status)) return failure(dec, status);
     return result;
 }
 
@@ -186,11 +187,11 @@ gboolean sinkEvent(GstAudioDecoder* decoder, GstEvent* event) {
             dec->atEos = true;
             // A stream of no samples decodes to nothing, which the base class
             // would call a stream that failed to decode: it ends here.
-            if (dec->decoder != nullptr && dec->decoder->samplesPerChannel() == 0 &&
-                dec->decoder->status() == qmz::Status::Ok) {
+            if (dec->decoder != nullptr && dec->decoder->samplesPerChannel() == 0) {
                 dec->decoder->endInput();
-                readDecoded(dec, 0);  // a stream cut short still fails
-                if (dec->decoder->status() == qmz::Status::Ok) {
+                qmz::DecodeStatus status = qmz::DecodeStatus::End;
+                decodeReady(dec, 0, status);  // a stream cut short still fails
+                if (!failed(status)) {
                     return gst_pad_push_event(GST_AUDIO_DECODER_SRC_PAD(decoder), event);
                 }
             }
@@ -207,14 +208,13 @@ gboolean sinkEvent(GstAudioDecoder* decoder, GstEvent* event) {
 
 void flush(GstAudioDecoder* decoder, gboolean /*hard*/) {
     QmzDec* dec = self(decoder);
-    if (dec->decoder != nullptr) restart(dec);
+    if (dec->decoder != nullptr) restart(dec, qmz::gst::RestartPoint{});
 }
 
 gboolean stop(GstAudioDecoder* decoder) {
     QmzDec* dec = self(decoder);
     delete dec->decoder;
     dec->decoder = nullptr;
-    dec->header->clear();
     dec->atEos = false;
     return TRUE;
 }
@@ -222,7 +222,7 @@ gboolean stop(GstAudioDecoder* decoder) {
 void finalize(GObject* object) {
     QmzDec* dec = reinterpret_cast<QmzDec*>(object);
     delete dec->decoder;
-    delete dec->header;
+    delete dec->file;
     delete dec->pcm;
     G_OBJECT_CLASS(qmz_dec_parent_class)->finalize(object);
 }
@@ -234,6 +234,7 @@ static void qmz_dec_class_init(QmzDecClass* klass) {
     GstAudioDecoderClass* base = GST_AUDIO_DECODER_CLASS(klass);
     GST_DEBUG_CATEGORY_INIT(qmz_dec_debug, "qmzdec", 0, "QMZ decoder");
     G_OBJECT_CLASS(klass)->finalize = finalize;
+    qmz::gst::registerRestartMeta();
     gst_element_class_add_static_pad_template(element, &sinkTemplate);
     gst_element_class_add_static_pad_template(element, &srcTemplate);
     gst_element_class_set_static_metadata(
@@ -248,15 +249,12 @@ static void qmz_dec_class_init(QmzDecClass* klass) {
 }
 
 static void qmz_dec_init(QmzDec* dec) {
+    dec->file = new qmz::ContainerFile();
     dec->decoder = nullptr;
-    dec->header = new std::vector<uint8_t>();
     dec->pcm = new std::vector<int16_t>();
     dec->channels = 0;
     dec->rate = 0;
-    dec->decoded = 0;
-    dec->firstWanted = 0;
     dec->atEos = false;
-    // Every sample of the stream counts; none may be dropped for timing.
     gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(dec), TRUE);
 }
 

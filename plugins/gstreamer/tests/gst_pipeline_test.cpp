@@ -137,11 +137,16 @@ std::vector<int16_t> wavSamples(const fs::path& path) {
     return {};
 }
 
-// What the qmzdec program decodes from `qmz`; empty when it fails.
-std::vector<int16_t> programSamples(const fs::path& qmz) {
-    const fs::path wav = fs::temp_directory_path() / ("qmz_gst_" + std::to_string(getpid()) + ".wav");
-    const std::string command =
-        std::string(QMZDEC_PATH) + " '" + qmz.string() + "' '" + wav.string() + "' >/dev/null 2>&1";
+fs::path tempPath(const std::string& name) {
+    return fs::temp_directory_path() / ("qmz_gst_" + std::to_string(getpid()) + "_" + name);
+}
+
+// What the qmzdec program decodes from `qmz` (with `options`); empty when it
+// fails.
+std::vector<int16_t> programSamples(const fs::path& qmz, const std::string& options = "") {
+    const fs::path wav = tempPath("decoded.wav");
+    const std::string command = std::string(QMZDEC_PATH) + " " + options + " '" + qmz.string() +
+                                "' '" + wav.string() + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) return {};
     std::vector<int16_t> samples = wavSamples(wav);
     fs::remove(wav);
@@ -197,33 +202,48 @@ TEST_F(GstPipeline, PushModeDecodesLikeTheProgram) {
     }
 }
 
-// A seek restarts the decoder; the samples from the seek target on are the
-// program's, in pull and push mode, near the start, across resync points
-// (every 45 frames) and near the end.
+// A seek in pull mode restarts the decoder at the resync point the library's
+// seek index names, and gives what `qmzdec --skip` gives: with a seek table
+// the linear decode's samples, without one those samples but for the bands
+// coded as noise. In push mode the decode restarts at the stream's start and
+// gives the linear decode's samples. Near the start, across resync points
+// (every 45 frames, about a second) and near the end.
 TEST_F(GstPipeline, SeeksGiveTheProgramsSamples) {
+    const fs::path withTable = tempPath("table.qmz");
+    ASSERT_EQ(std::system((std::string(QMZENC_PATH) + " '" + (kData / "enc1_stereo.wav").string() +
+                           "' '" + withTable.string() + "' -A --seek-table >/dev/null 2>&1")
+                              .c_str()),
+              0);
     struct Case {
-        const char* file;
+        fs::path file;
+        int channels;
         double seconds;
     };
     const Case cases[] = {
-        {"dec1_stereo.qmz", 0.0},  {"dec1_stereo.qmz", 0.01}, {"dec1_stereo.qmz", 1.07},
-        {"dec1_stereo.qmz", 2.03}, {"dec3_mono.qmz", 0.5},     {"dec2_stereo_midside.qmz", 1.5},
+        {kData / "dec1_stereo.qmz", 2, 0.0},         {kData / "dec1_stereo.qmz", 2, 0.01},
+        {kData / "dec1_stereo.qmz", 2, 1.07},        {kData / "dec1_stereo.qmz", 2, 2.03},
+        {kData / "dec3_mono.qmz", 1, 0.5},           {kData / "dec3_mono.qmz", 1, 0.97}, 
+        {kData / "dec2_stereo_midside.qmz", 2, 1.5}, {withTable, 2, 1.07},
+        {withTable, 2, 2.99},
     };
     for (const Case& c : cases) {
-        const std::vector<int16_t> all = programSamples(kData / c.file);
+        const std::vector<int16_t> linear = programSamples(c.file);
+        const auto first = static_cast<std::ptrdiff_t>(c.seconds * 44100 + 0.5) * c.channels;
+        ASSERT_LE(first, static_cast<std::ptrdiff_t>(linear.size()));
+        const std::vector<int16_t> fromStart(linear.begin() + first, linear.end());
+        const std::vector<int16_t> skipped =
+            c.seconds > 0 ? programSamples(c.file, "--skip " + std::to_string(c.seconds)) : linear;
         for (bool push : {false, true}) {
-            SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.seconds) + " s" +
+            SCOPED_TRACE(c.file.filename().string() + " at " + std::to_string(c.seconds) + " s" +
                          (push ? " (push mode)" : " (pull mode)"));
             const RunResult result = run(
-                fileSource(kData / c.file, push) + "qmzparse ! qmzdec ! appsink name=out sync=false",
+                fileSource(c.file, push) + "qmzparse ! qmzdec ! appsink name=out sync=false",
                 c.seconds);
             ASSERT_TRUE(result.eos) << result.message;
-            const int channels = std::string(c.file) == "dec3_mono.qmz" ? 1 : 2;
-            const auto first = static_cast<std::size_t>(c.seconds * 44100 + 0.5) * channels;
-            ASSERT_LE(first, all.size());
-            EXPECT_EQ(result.pcm, std::vector<int16_t>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end()));
+            EXPECT_EQ(result.pcm, push ? fromStart : skipped);
         }
     }
+    fs::remove(withTable);
 }
 
 // The header is rewritten last: without a seekable downstream the encoder
