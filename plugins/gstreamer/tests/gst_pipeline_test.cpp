@@ -3,6 +3,7 @@
 // prerolling, so it is no judge of hangs): damaged files end in an error,
 // never a crash or a hang; seeks give the program's samples.
 #include <gst/app/gstappsink.h>
+#include <gst/check/gstharness.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
@@ -198,7 +199,44 @@ TEST_F(GstPipeline, PushModeDecodesLikeTheProgram) {
         const RunResult result =
             run(fileSource(kData / name, true) + "qmzparse ! qmzdec ! appsink name=out sync=false");
         EXPECT_TRUE(result.eos) << name << ": " << result.message;
-        EXPECT_EQ(result.pcm, programSamples(kData / name)) << name;
+        const std::vector<int16_t> expected = programSamples(kData / name);
+        ASSERT_FALSE(expected.empty()) << name;
+        EXPECT_EQ(result.pcm, expected) << name;
+    }
+}
+
+// Pushed in pieces of any size (the header split, one byte at a time, all at
+// once), the stream decodes to the program's samples.
+TEST_F(GstPipeline, PiecesOfAnySizeDecodeLikeTheProgram) {
+    const fs::path file = kData / "dec2_stereo_midside.qmz";
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    const std::vector<int16_t> expected = programSamples(file);
+    ASSERT_FALSE(expected.empty());
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{100}, std::size_t{4099},
+                              bytes.size()}) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece) + " bytes");
+        GstHarness* harness = gst_harness_new_parse("qmzparse ! qmzdec");
+        gst_harness_set_src_caps_str(harness, "audio/x-qmz");
+        GstSegment segment;
+        gst_segment_init(&segment, GST_FORMAT_BYTES);
+        gst_harness_push_event(harness, gst_event_new_segment(&segment));
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            const std::size_t size = std::min(piece, bytes.size() - at);
+            ASSERT_EQ(gst_harness_push(harness, gst_buffer_new_memdup(bytes.data() + at, size)),
+                      GST_FLOW_OK);
+        }
+        gst_harness_push_event(harness, gst_event_new_eos());
+        std::vector<int16_t> decoded;
+        while (GstBuffer* buffer = gst_harness_try_pull(harness)) {
+            const std::size_t at = decoded.size();
+            decoded.resize(at + gst_buffer_get_size(buffer) / sizeof(int16_t));
+            gst_buffer_extract(buffer, 0, decoded.data() + at, gst_buffer_get_size(buffer));
+            gst_buffer_unref(buffer);
+        }
+        EXPECT_EQ(decoded, expected);
+        gst_harness_teardown(harness);
     }
 }
 
@@ -228,6 +266,7 @@ TEST_F(GstPipeline, SeeksGiveTheProgramsSamples) {
     };
     for (const Case& c : cases) {
         const std::vector<int16_t> linear = programSamples(c.file);
+        ASSERT_FALSE(linear.empty()) << c.file;
         const auto first = static_cast<std::ptrdiff_t>(c.seconds * 44100 + 0.5) * c.channels;
         ASSERT_LE(first, static_cast<std::ptrdiff_t>(linear.size()));
         const std::vector<int16_t> fromStart(linear.begin() + first, linear.end());
