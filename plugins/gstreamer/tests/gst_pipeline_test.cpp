@@ -129,7 +129,7 @@ std::vector<int16_t> wavSamples(const fs::path& path) {
         if (std::memcmp(&bytes[at], "data", 4) == 0) {
             const std::size_t count = std::min<std::size_t>(size, bytes.size() - at - 8) / 2;
             std::vector<int16_t> samples(count);
-            std::memcpy(samples.data(), &bytes[at + 8], count * 2);
+            if (count > 0) std::memcpy(samples.data(), &bytes[at + 8], count * 2);
             return samples;
         }
         at += 8 + size + (size & 1);
