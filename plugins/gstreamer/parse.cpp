@@ -95,7 +95,7 @@ gboolean start(GstBaseParse* parse) {
     self(parse)->haveHeader = false;
     self(parse)->payloadEnd = UINT64_MAX;
     gst_base_parse_set_min_frame_size(parse, qmz::kContainerHeaderSize);
-    // Chunks have no time of their own; seeking still works (from the start).
+    // Chunks have no time of their own; seeks go by the seek index (above).
     gst_base_parse_set_has_timing_info(parse, FALSE);
     return TRUE;
 }
