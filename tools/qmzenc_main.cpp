@@ -17,6 +17,7 @@
 
 #include "io/encode_file.h"
 #include "io/output_file.h"
+#include "io/rate_options.h"
 #include "io/riff_info.h"
 #include "io/same_file.h"
 #include "io/std_descriptors.h"
@@ -94,7 +95,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qmzenc: %s; nothing was written\n", tagOptions.error.c_str());
         return kUsage;
     }
-    const qmz::EncoderOptions options = qmz::parseEncoderOptions(tagOptions.rest);
+    const qmz::RateOptions rateOptions = qmz::extractRateOptions(tagOptions.rest);
+    if (!rateOptions.error.empty()) {
+        std::fprintf(stderr, "qmzenc: %s; nothing was written\n", rateOptions.error.c_str());
+        return kUsage;
+    }
+    // Ignored as ever, but never silently: "-b 128" would give the default preset.
+    for (const std::string& ignored : qmz::ignoredEncoderArguments(rateOptions.rest))
+        std::fprintf(stderr, "qmzenc: warning: unknown argument \"%s\" ignored\n", ignored.c_str());
+    qmz::EncoderOptions options = qmz::parseEncoderOptions(rateOptions.rest);
+    options.quality = rateOptions.quality;
+    options.bitrate = rateOptions.bitrate;
 
     if (output == "-") {
         std::fprintf(stderr,
