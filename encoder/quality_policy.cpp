@@ -177,7 +177,7 @@ void allowedNoise(const MaskTables<B>& t, const QualityTuning& tuning, const int
 }  // namespace
 
 QualityTuning qualityTuningOf(double quality) {
-    const double q = std::clamp(quality, kMinQuality, kMaxQuality);
+    const double q = std::clamp(quality, kMinQuality, kMaxRateControlQuality);
     QualityTuning t{};
     // Measured on the tuning music with bench/quality: the rate rises
     // steeply while the allowance comes down to the signal's own level and
@@ -212,7 +212,8 @@ double searchQualityForRate(int kbps, const std::function<double(double)>& rateA
     // The slope between the two ends, until two passes give their own.
     double slope = std::log(kRateAtQualityTen / kRateAtQualityZero) / 10.0;
     for (int pass = 1; pass < kMaxPasses && bestMiss > kTolerance; ++pass) {
-        const double q1 = std::clamp(q0 + (target - l0) / slope, kMinQuality, kMaxQuality);
+        const double q1 =
+            std::clamp(q0 + (target - l0) / slope, kMinQuality, kMaxRateControlQuality);
         if (q1 == q0) break;  // at an end, and the rate lies beyond it
         const double l1 = std::log(std::max(rateAt(q1), 1e-3));
         if (std::fabs(l1 - target) < bestMiss) {

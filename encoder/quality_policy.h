@@ -13,6 +13,9 @@ namespace qmz {
 
 inline constexpr double kMinQuality = 0.0;
 inline constexpr double kMaxQuality = 10.0;
+// The rate control may go beyond the user's scale, the same steps further
+// on, where sparse music needs it to reach the top rates.
+inline constexpr double kMaxRateControlQuality = 16.0;
 
 // What a quality value sets, worked out once.
 struct QualityTuning {
@@ -23,7 +26,7 @@ struct QualityTuning {
     int longLines;      // lines coded in a long block (the audio bandwidth)
 };
 
-// quality is clamped to kMinQuality..kMaxQuality; fractions are allowed.
+// quality is clamped to kMinQuality..kMaxRateControlQuality; fractions are allowed.
 QualityTuning qualityTuningOf(double quality);
 
 // How the psychoacoustic model runs under the quality mode.
@@ -35,8 +38,8 @@ double initialQualityForRate(int kbps);
 // The quality whose rate (kbit/s, as `rateAt` measures a whole pass) comes
 // to `kbps`: from initialQualityForRate, moved by the secant on the
 // logarithm of the rate, until a pass lands within 1.5 % of it or six passes
-// have run; the quality of the closest pass. 0 or 10 when the rate lies
-// beyond what they give.
+// have run; the quality of the closest pass. 0 or kMaxRateControlQuality
+// when the rate lies beyond what they give.
 double searchQualityForRate(int kbps, const std::function<double(double)>& rateAt);
 
 class QualityPolicy final : public EncoderPolicy {

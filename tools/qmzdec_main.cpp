@@ -11,14 +11,18 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "io/decode_file.h"
 #include "io/output_file.h"
 #include "io/same_file.h"
 #include "io/std_descriptors.h"
 #include "io/tag_file.h"
+#include "io/time_spec.h"
 #include "io/wav_info_chunk.h"
+#include "io/wav_writer.h"
 
 namespace {
 
@@ -31,6 +35,11 @@ enum ExitStatus {
     kDamagedStream = 5,
     kDestinationIsSource = 6,
 };
+
+int usageError(const std::string& problem) {
+    std::fprintf(stderr, "qmzdec: %s\n", problem.c_str());
+    return kUsage;
+}
 
 int fail(int status, const std::string& path, const char* problem) {
     std::fprintf(stderr, "qmzdec: %s: %s\n", path.c_str(), problem);
@@ -60,11 +69,40 @@ int main(int argc, char** argv) {
         std::printf("qmzdec " QMZ_VERSION "\n");
         return kOk;
     }
-    if (argc != 3) {
+    // --skip T and --until T (or --skip=T): decode the range [skip, until).
+    std::vector<std::string> positional;
+    std::optional<std::string> skipText, untilText;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        std::optional<std::string>* option = nullptr;
+        std::string name = argument.substr(0, argument.find('='));
+        if (name == "--skip") option = &skipText;
+        if (name == "--until") option = &untilText;
+        if (option == nullptr) {
+            positional.push_back(argument);
+        } else if (name.size() < argument.size()) {
+            *option = argument.substr(name.size() + 1);
+        } else if (i + 1 < argc) {
+            *option = argv[++i];
+        } else {
+            return usageError(argument + " needs a time (seconds like 12.5, or mm:ss.sss)");
+        }
+    }
+    if (positional.size() != 2) {
         std::printf("Usage:  qmzdec source.qmz destination.wav\n");
         return kUsage;
     }
-    const std::string source = argv[1], destination = argv[2];
+    std::optional<double> skipSeconds = 0.0, untilSeconds;
+    if (skipText) skipSeconds = qmz::parseTimeSpec(*skipText);
+    if (untilText) untilSeconds = qmz::parseTimeSpec(*untilText);
+    if (!skipSeconds)
+        return usageError("--skip " + *skipText + ": not a time (seconds like 12.5, or mm:ss.sss)");
+    if (untilText && !untilSeconds)
+        return usageError("--until " + *untilText +
+                          ": not a time (seconds like 12.5, or mm:ss.sss)");
+    if (untilSeconds && *untilSeconds <= *skipSeconds)
+        return usageError("--until must come after --skip");
+    const std::string source = positional[0], destination = positional[1];
     const bool toStdout = destination == "-";
     std::FILE* console = toStdout ? stderr : stdout;
     std::fprintf(console, "QMZ audio decoder " QMZ_VERSION "\n");
@@ -90,13 +128,24 @@ int main(int argc, char** argv) {
         error != qmz::DecodeError::None) {
         return fail(kNotAQmzFile, source, qmz::describeDecodeError(error));
     }
+    // The range in sample frames, once the length is known.
+    qmz::SampleRange range;
+    const uint32_t rate = qmz::outputFormatBlock(header).sampleRate();
+    range.first = qmz::sampleFrameAt(*skipSeconds, rate);
+    if (untilSeconds) range.end = qmz::sampleFrameAt(*untilSeconds, rate);
+    if (skipText && range.first >= header.header.samplesPerChannel) {
+        return usageError("--skip " + *skipText + " is past the end (the stream lasts " +
+                          std::to_string(header.header.samplesPerChannel) + " sample frames)");
+    }
+    if (range.end <= range.first)
+        return usageError("--until must come after --skip (the range holds no sample frame)");
     qmz::io::OutputFile destinationFile;
     if (!toStdout && !destinationFile.open(destination))
         return fail(kCannotWriteDestination, destination, "cannot create the file");
     std::ostream& out = toStdout ? std::cout : destinationFile.stream();
     const qmz::Tags tags = source == "-" ? qmz::Tags{} : readSourceTags(source);
 
-    const qmz::DecodeFileResult result = qmz::decodeToWav(in, header, out);
+    const qmz::DecodeFileResult result = qmz::decodeRangeToWav(in, header, out, range);
     if (result.error == qmz::DecodeError::None && !result.writeFailed && !tags.empty()) {
         if (toStdout) {
             std::fprintf(stderr,
