@@ -189,7 +189,9 @@ QualityTuning qualityTuningOf(double quality) {
     t.noiseScale = std::pow(10.0, offsetDb / 10.0);
     t.tilt = 0.0;
     t.tonalDb = 6.0;
-    t.quietScale = 1.0;
+    // Beyond quality 10 (the rate control's reach only) the threshold in
+    // quiet comes down too: a sparse file has nothing else left to spend on.
+    t.quietScale = q <= 10.0 ? 1.0 : std::pow(10.0, -0.5 * (q - 10.0));
     t.longLines = std::clamp(static_cast<int>(600 + 66 * q), 0, kLongCodedLines);
     return t;
 }
@@ -204,22 +206,28 @@ double initialQualityForRate(int kbps) {
 
 double searchQualityForRate(int kbps, const std::function<double(double)>& rateAt) {
     constexpr double kTolerance = 0.015;
-    constexpr int kMaxPasses = 6;
+    constexpr int kMaxPasses = 8;
     const double target = std::log(static_cast<double>(kbps));
     double q0 = initialQualityForRate(kbps);
     double l0 = std::log(std::max(rateAt(q0), 1e-3));
     double best = q0, bestMiss = std::fabs(l0 - target);
+    // The qualities known to lie below and above the rate: the secant's
+    // step is kept between them and bisects where it would leave them (the
+    // rate jumps where bands start or stop being coded).
+    double low = kMinQuality, high = kMaxRateControlQuality;
+    (l0 < target ? low : high) = q0;
     // The slope between the two ends, until two passes give their own.
     double slope = std::log(kRateAtQualityTen / kRateAtQualityZero) / 10.0;
     for (int pass = 1; pass < kMaxPasses && bestMiss > kTolerance; ++pass) {
-        const double q1 =
-            std::clamp(q0 + (target - l0) / slope, kMinQuality, kMaxRateControlQuality);
+        double q1 = q0 + (target - l0) / slope;
+        if (!(q1 > low && q1 < high)) q1 = 0.5 * (low + high);
         if (q1 == q0) break;  // at an end, and the rate lies beyond it
         const double l1 = std::log(std::max(rateAt(q1), 1e-3));
         if (std::fabs(l1 - target) < bestMiss) {
             best = q1;
             bestMiss = std::fabs(l1 - target);
         }
+        (l1 < target ? low : high) = q1;
         const double measured = (l1 - l0) / (q1 - q0);
         if (measured > 1e-3) slope = measured;  // the rate grows with the quality
         q0 = q1;

@@ -15,7 +15,7 @@ inline constexpr double kMinQuality = 0.0;
 inline constexpr double kMaxQuality = 10.0;
 // The rate control may go beyond the user's scale, the same steps further
 // on, where sparse music needs it to reach the top rates.
-inline constexpr double kMaxRateControlQuality = 16.0;
+inline constexpr double kMaxRateControlQuality = 22.0;
 
 // What a quality value sets, worked out once.
 struct QualityTuning {
@@ -37,8 +37,9 @@ double initialQualityForRate(int kbps);
 
 // The quality whose rate (kbit/s, as `rateAt` measures a whole pass) comes
 // to `kbps`: from initialQualityForRate, moved by the secant on the
-// logarithm of the rate, until a pass lands within 1.5 % of it or six passes
-// have run; the quality of the closest pass. 0 or kMaxRateControlQuality
+// logarithm of the rate (bisecting where the secant leaves the qualities
+// known to lie on either side), until a pass lands within 1.5 % of it or
+// eight passes have run; the quality of the closest pass. 0 or kMaxRateControlQuality
 // when the rate lies beyond what they give.
 double searchQualityForRate(int kbps, const std::function<double(double)>& rateAt);
 
