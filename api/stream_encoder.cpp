@@ -12,8 +12,9 @@
 #include <ostream>
 
 #include "common/little_endian.h"
-#include "encoder/stream_end.h"
 #include "io/encode_file.h"
+#include "encoder/quality_policy.h"
+#include "encoder/stream_end.h"
 #include "io/seek_table_writer.h"
 #include "io/tag_block.h"
 #include "qmz/codec.h"
@@ -26,6 +27,21 @@ static_assert(static_cast<int>(QualityPreset::AAA) == static_cast<int>(Preset::A
 
 PresetParams presetParams(QualityPreset preset) {
     return applyPreset(static_cast<Preset>(preset));
+}
+
+bool qualityModeAsked(const EncodeSettings& s) {
+    return s.quality >= 0 || s.bitrate > 0;
+}
+
+bool validRateSettings(const EncodeSettings& s) {
+    if (s.quality >= 0 && s.bitrate > 0) return false;
+    if (s.quality >= 0 && !(s.quality <= kMaxQuality)) return false;
+    return s.bitrate <= 0 || (s.bitrate >= 48 && s.bitrate <= 320);
+}
+
+// The model settings the stream is coded with.
+PresetParams modelOf(const EncodeSettings& s) {
+    return qualityModeAsked(s) ? qualityModeModel() : presetParams(s.preset);
 }
 
 WavFormatBlock pcmFormatBlock(const PcmFormat& format) {
@@ -82,6 +98,7 @@ struct StreamEncoder::Impl {
 
     // PCM mode
     std::unique_ptr<Encoder> encoder;
+    std::optional<QualityPolicy> policy;
     ContainerFile file;
     int64_t limit = 0;  // sample frames the header can record (or the clip)
     int64_t fed = 0;
@@ -94,6 +111,8 @@ struct StreamEncoder::Impl {
         EncoderOptions o;
         o.preset = presetParams(settings.preset);
         o.clipSeconds = static_cast<float>(settings.clipSeconds);
+        o.quality = settings.quality >= 0 ? settings.quality : -1.0;
+        o.bitrate = settings.bitrate > 0 ? settings.bitrate : 0;
         return o;
     }
     void startPcm();
@@ -145,8 +164,10 @@ void StreamEncoder::Impl::startPcm() {
         status = Status::WriteFailed;
         return;
     }
-    encoder = std::make_unique<Encoder>(channels, static_cast<int32_t>(limit), o.preset, *out,
-                                        nullptr);
+    if (o.quality >= 0) policy.emplace(o.quality);
+    if (o.bitrate > 0) policy.emplace(initialQualityForRate(o.bitrate));  // one pass
+    encoder = std::make_unique<Encoder>(channels, static_cast<int32_t>(limit), modelOf(settings),
+                                        *out, nullptr, policy ? &*policy : nullptr);
 }
 
 Status StreamEncoder::Impl::finishPcm() {
@@ -155,7 +176,7 @@ Status StreamEncoder::Impl::finishPcm() {
     const CodedStream coded{encoder->samplesPerChannel(), encoder->framesWritten(),
                             encoder->payloadBitCount()};
     // Whatever was coded is the data size: `limit` itself was never promised.
-    file = finishedContainer(file, limit + 1, coded, presetParams(settings.preset).midSide == 1);
+    file = finishedContainer(file, limit + 1, coded, modelOf(settings).midSide == 1);
     summary.samplesPerChannel = coded.samplesPerChannel;
     summary.frames = coded.frames;
     summary.averageBitRate = file.header.avgBitRate;
@@ -167,7 +188,7 @@ StreamEncoder::StreamEncoder(const PcmFormat& format, QmzSink sink, const Encode
     : impl_(std::make_unique<Impl>()) {
     impl_->settings = settings;
     impl_->format = format;
-    if (format.channels != 1 && format.channels != 2) {
+    if ((format.channels != 1 && format.channels != 2) || !validRateSettings(settings)) {
         impl_->status = Status::InvalidArgument;
         return;
     }
@@ -182,6 +203,10 @@ StreamEncoder::StreamEncoder(std::istream& wav, QmzSink sink, const EncodeSettin
     : impl_(std::make_unique<Impl>()) {
     impl_->settings = settings;
     impl_->wav = &wav;
+    if (!validRateSettings(settings)) {
+        impl_->status = Status::InvalidArgument;
+        return;
+    }
     if (parseWavHeader(wav, impl_->wavInput) != WavReadError::Ok) {
         impl_->status = Status::NotWav;
         return;

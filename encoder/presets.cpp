@@ -85,4 +85,32 @@ EncoderOptions parseEncoderOptions(const std::vector<std::string>& arguments) {
     return options;
 }
 
+bool isPresetName(const std::string& argument) {
+    for (const PresetEntry& p : kPresets)
+        if (argument == p.name) return true;
+    return false;
+}
+
+std::vector<std::string> ignoredEncoderArguments(const std::vector<std::string>& arguments) {
+    std::vector<std::string> ignored;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (isPresetName(argument)) continue;
+        if ((argument == "-td" || argument == "-j") && i + 1 < arguments.size()) {
+            float seconds;
+            int threads = 0;
+            const std::string& value = arguments[i + 1];
+            const bool parsed = argument == "-td"
+                                    ? std::sscanf(value.c_str(), "%f", &seconds) == 1
+                                    : parseThreadCount(value, threads);
+            // A value that is itself an option is matched as one.
+            if (parsed && !isPresetName(value) && value != "-td" && value != "-j") ++i;
+            continue;
+        }
+        if (argument == "-td" || argument == "-j") continue;
+        ignored.push_back(argument);
+    }
+    return ignored;
+}
+
 }  // namespace qmz

@@ -29,7 +29,18 @@ struct EncoderOptions {
     PresetParams preset;
     float clipSeconds = -1.0f;  // above 0: code at most this many whole seconds
     int threads = 1;            // encoder threads; 0: one per core. The bytes do not depend on it.
+    // The quality mode instead of a preset: at a quality from 0 to 10 when
+    // quality >= 0, or aimed at an average of `bitrate` kbit/s when above 0.
+    double quality = -1.0;
+    int bitrate = 0;
 };
+
+// Whether `argument` names a preset ("-A", "-AA", ...).
+bool isPresetName(const std::string& argument);
+
+// The arguments parseEncoderOptions ignores, in order: neither a preset nor
+// -td or -j, nor the value after either of those when it parsed as one.
+std::vector<std::string> ignoredEncoderArguments(const std::vector<std::string>& arguments);
 
 // Applies the options after the two file names, left to right. A preset sets
 // only its own fields, so a later preset overrides an earlier one field by

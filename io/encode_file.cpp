@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "encoder/parallel_encoder.h"
+#include "encoder/quality_policy.h"
 #include "io/sample_conversion.h"
 
 namespace qmz {
@@ -88,13 +89,20 @@ class WavSamples final : public SampleSource {
     int channels_;
 };
 
+// The psychoacoustic model's settings and the decisions: a preset's (policy
+// null) or the quality mode's.
+struct CodingMode {
+    PresetParams model;
+    const EncoderPolicy* policy;
+};
+
 // The frame loop on this thread, fed a frame of samples at a time.
 FrameLoopResult encodeOnThisThread(SampleSource& samples, int channels, int32_t samplesPerChannel,
-                                   const EncoderOptions& options, WatchedOutput& out,
+                                   const CodingMode& mode, WatchedOutput& out,
                                    EncoderObserver* observer) {
     // The session holds a few hundred kilobytes of frame state: keep it off the stack.
-    auto encoder =
-        std::make_unique<Encoder>(channels, samplesPerChannel, options.preset, out, observer);
+    auto encoder = std::make_unique<Encoder>(channels, samplesPerChannel, mode.model, out, observer,
+                                             mode.policy);
     std::array<int16_t, kMaxChannels * kFrameLength> buffer;
     int16_t* const planes[kMaxChannels] = {buffer.data(), buffer.data() + kFrameLength};
     int64_t remaining = samplesPerChannel;
@@ -119,14 +127,49 @@ FrameLoopResult encodeOnThisThread(SampleSource& samples, int channels, int32_t 
 // need the length in advance, so an input that may end early (a pipe) is
 // coded on this thread, which takes the length from where the input ends.
 FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPerChannel,
-                             bool lengthExact, const EncoderOptions& options,
+                             bool lengthExact, int threads, const CodingMode& mode,
                              WatchedOutput& qmz, EncoderObserver* observer) {
     WavSamples samples(wav, channels);
-    if (options.threads != 1 && lengthExact) {
-        return encodeFramesParallel(samples, channels, samplesPerChannel, options.preset, qmz,
-                                    observer, resolveThreadCount(options.threads));
+    if (threads != 1 && lengthExact) {
+        return encodeFramesParallel(samples, channels, samplesPerChannel, mode.model, qmz,
+                                    observer, resolveThreadCount(threads), mode.policy);
     }
-    return encodeOnThisThread(samples, channels, samplesPerChannel, options, qmz, observer);
+    return encodeOnThisThread(samples, channels, samplesPerChannel, mode, qmz, observer);
+}
+
+// Takes every byte and keeps none: a trial pass only counts bits.
+class DiscardingSink final : public ByteSink {
+  public:
+    bool put(const uint8_t*, std::size_t) override { return true; }
+};
+
+// The quality at which the whole file comes to `kbps` on average: trial
+// passes over the samples (the stream is rewound to `start` for each), the
+// quality moved by the secant on the logarithm of the rate, which is close
+// to linear in the quality. Deterministic, and independent of the thread
+// count, since every pass is.
+double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput& input,
+                         int32_t samplesPerChannel, int threads, int kbps) {
+    const int channels = input.format.channels();
+    const double seconds = samplesPerChannel / 44100.0;
+    auto rateAt = [&](double quality) {
+        wav.clear();
+        wav.seekg(start);
+        std::optional<SixteenBitSamples> converter;
+        std::optional<std::istream> convertedStream;
+        std::istream& samples =
+            input.sampleFormat == SampleFormat::Int16
+                ? wav
+                : convertedStream.emplace(&converter.emplace(wav, input.sampleFormat, channels));
+        const QualityPolicy policy(quality);
+        const CodingMode mode{qualityModeModel(), &policy};
+        DiscardingSink nothing;
+        WatchedOutput out(nothing);
+        const FrameLoopResult loop = runFrameLoop(samples, channels, samplesPerChannel, true,
+                                                  threads, mode, out, nullptr);
+        return loop.payloadBits / 1000.0 / seconds;
+    };
+    return searchQualityForRate(kbps, rateAt);
 }
 
 }  // namespace
@@ -134,6 +177,10 @@ FrameLoopResult runFrameLoop(std::istream& wav, int channels, int32_t samplesPer
 EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& qmz,
                            const EncoderOptions& options, EncoderObserver* observer) {
     EncodeFileResult result;
+    std::optional<QualityPolicy> policy;
+    double quality = options.quality;
+    if (options.bitrate > 0) quality = initialQualityForRate(options.bitrate);
+    const std::streampos start = wav.tellg();
     const int channels = input.format.channels();
     std::optional<SixteenBitSamples> converter;
     std::optional<std::istream> convertedStream;
@@ -151,15 +198,28 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& 
     const bool clipped = result.samplesPerChannel < recordable;
     std::optional<WithoutPercentage> quietObserver;
     if (input.lengthUnknown && observer != nullptr) observer = &quietObserver.emplace(*observer);
+    // Two passes or more need the samples again: a pipe gets one, at the
+    // quality that usually comes to the rate.
+    if (options.bitrate > 0 && input.lengthExact && result.samplesPerChannel >= kFrameLength &&
+        start != std::streampos(-1)) {
+        quality = qualityForBitrate(wav, start, input, result.samplesPerChannel, options.threads,
+                                    options.bitrate);
+        wav.clear();
+        wav.seekg(start);
+    }
+    if (quality >= 0) policy.emplace(quality);
+    const CodingMode mode{policy ? qualityModeModel() : options.preset,
+                          policy ? &*policy : nullptr};
 
     // The placeholder first: an interrupted run leaves a header that says so.
     WatchedOutput out(qmz);
     const auto placeholder = serializeContainer(file);
     out.put(placeholder.data(), placeholder.size());  // a refusal is kept in out.ok()
     const FrameLoopResult loop = runFrameLoop(samples, channels, result.samplesPerChannel,
-                                              input.lengthExact, options, out, observer);
+                                              input.lengthExact, options.threads, mode, out,
+                                              observer);
     const CodedStream coded{loop.samplesPerChannel, loop.frames, loop.payloadBits};
-    file = finishedContainer(file, result.samplesPerChannel, coded, options.preset.midSide == 1);
+    file = finishedContainer(file, result.samplesPerChannel, coded, mode.model.midSide == 1);
     if (loop.samplesPerChannel < result.samplesPerChannel) {  // the input ended early
         result.inputEndedEarly = input.lengthExact;
         result.samplesPerChannel = loop.samplesPerChannel;

@@ -81,6 +81,43 @@ TEST_F(Programs, EmptyInputAndTdWithoutValue) {
     EXPECT_EQ(slurp(path("empty-out.wav")).size(), 44u);
 }
 
+// The quality mode's options: a bad combination stops before anything is
+// written, an ignored argument is named on stderr, and stdout keeps its text.
+TEST_F(Programs, QualityOptionsAndIgnoredArguments) {
+    write("in.wav", signals::wavFileImage(signals::render(signals::MusicSignal{}, 44100), 2));
+    const struct {
+        const char* args;
+        int status;
+        const char* err;  // a part of standard error; "" for none at all
+    } cases[] = {
+        {"--quality 5 -A", 1, "the preset -A cannot be given together with --quality"},
+        {"-E --bitrate 128", 1, "the preset -E cannot be given together with --bitrate"},
+        {"--quality 11", 1, "--quality 11: expected a number from 0 to 10"},
+        {"--bitrate 500", 1, "--bitrate 500: expected"},
+        {"--quality 5 --bitrate 96", 1, "cannot be given together"},
+        {"--quality", 1, "--quality needs a value"},
+        {"-b 128", 0, "unknown argument \"-b\" ignored"},
+        {"--quality 6.5 -j 2 -td 1", 0, ""},
+        {"--bitrate 96", 0, ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove(path("out.qmz"));
+        const ProgramRun r = run(QMZENC_PATH, std::string("in.wav out.qmz ") + c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        if (*c.err == 0) {
+            EXPECT_EQ(r.err, "") << c.args;
+        } else {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+        }
+        EXPECT_EQ(fs::exists(path("out.qmz")), c.status == 0) << c.args;
+        if (c.status != 0) {
+            EXPECT_EQ(r.out, kEncBanner) << c.args;
+        } else {
+            EXPECT_NE(r.out.find("Average bit/sec = "), std::string::npos) << c.args;
+        }
+    }
+}
+
 TEST_F(Programs, UnreadableWavIsReportedAndCreatesNothing) {
     write("bad.wav", "RIFX....WAVEfmt ");
     ProgramRun r = run(QMZENC_PATH, "bad.wav out.qmz");

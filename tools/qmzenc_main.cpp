@@ -17,6 +17,7 @@
 
 #include "io/encode_file.h"
 #include "io/output_file.h"
+#include "io/rate_options.h"
 #include "io/riff_info.h"
 #include "io/same_file.h"
 #include "io/seek_table_writer.h"
@@ -99,7 +100,17 @@ int main(int argc, char** argv) {
     // own bytes are those of the options alone).
     std::vector<std::string> rest = tagOptions.rest;
     const bool seekTable = std::erase(rest, std::string("--seek-table")) > 0;
-    const qmz::EncoderOptions options = qmz::parseEncoderOptions(rest);
+    const qmz::RateOptions rateOptions = qmz::extractRateOptions(rest);
+    if (!rateOptions.error.empty()) {
+        std::fprintf(stderr, "qmzenc: %s; nothing was written\n", rateOptions.error.c_str());
+        return kUsage;
+    }
+    // Ignored as ever, but never silently: "-b 128" would give the default preset.
+    for (const std::string& ignored : qmz::ignoredEncoderArguments(rateOptions.rest))
+        std::fprintf(stderr, "qmzenc: warning: unknown argument \"%s\" ignored\n", ignored.c_str());
+    qmz::EncoderOptions options = qmz::parseEncoderOptions(rateOptions.rest);
+    options.quality = rateOptions.quality;
+    options.bitrate = rateOptions.bitrate;
 
     if (output == "-") {
         std::fprintf(stderr,

@@ -102,6 +102,17 @@ struct EncodeSettings {
     // Above 0: code at most this many whole seconds (at 44100 sample frames
     // per second) and ignore the rest.
     double clipSeconds = 0.0;
+    // The quality mode instead of the preset (which is then not read), with
+    // the same stream syntax. quality >= 0: a variable rate at a quality
+    // from 0 (smallest files) to 10 (best), fractions allowed; 5 gives about
+    // 128 kbit/s on music. bitrate > 0: an average of that many kbit/s
+    // (48..320) over the stream; a WAV source that can seek is measured in
+    // trial passes first and lands within a few per cent, while PCM written
+    // by the caller (and a WAV pipe) gets one pass at the quality that
+    // usually gives that rate. A value out of range, or both at once:
+    // InvalidArgument.
+    double quality = -1.0;
+    int bitrate = 0;
     // Append a seek table after the stream (in the tag block, which decoders
     // do not read): seeks need no scan and give exactly the samples of a
     // linear decode. Off, the file's bytes are those of the preset alone.
