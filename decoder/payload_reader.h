@@ -114,6 +114,9 @@ class BasicFramePayloadReader {
     // byte it may take is at hand, or no more will come.
     bool inputReady() const { return ended_ || unreadSize_ >= kMaxFrameBytes; }
 
+    // Bytes pushed or given and not read yet.
+    std::size_t unreadBytes() const { return unreadSize_; }
+
     // Drops the unread input: the number of bytes after the last one read
     // among those pushed or given.
     int64_t skipToEnd() {
