@@ -158,6 +158,15 @@ class PayloadBitReader {
 
     // Drops the unread bits of the current byte: the next bit starts a fresh byte.
     void restartAtByteBoundary() { mask_ = 0x200; }
+    // Forgets every piece and position, as if newly made (a decoder that
+    // starts over elsewhere in the stream).
+    void reset() {
+        begin_ = next_ = end_ = nullptr;
+        bytesBefore_ = 0;
+        current_ = 0;
+        mask_ = 0x200;
+        pastEnd_ = false;
+    }
     // Reads bytes outside the bit packing (the resync record); false when the
     // input ended before all of them arrived.
     bool getRawBytes(uint8_t* bytes, std::size_t count) {

@@ -127,6 +127,23 @@ Decoder::Decoder(const ContainerFile& file)
       remaining_(file.header.samplesPerChannel),
       finished_(file.header.samplesPerChannel <= 0) {}
 
+void Decoder::restart(int frameIndex, uint64_t noiseDraws, int64_t firstSample) {
+    reader_.restart();
+    noise_ = NoiseRandom{};
+    noise_.skip(noiseDraws);
+    for (OverlapBuffer& overlap : overlap_) overlap.fill(0.0);
+    // Frame t completes sample frames from (t - 3) * 1024 on; the frame right
+    // after a record completes them from a zero overlap, so they are dropped
+    // along with those before firstSample.
+    const int64_t firstCompleted = int64_t(std::max(frameIndex, 3) - 3) * kFrameLength;
+    frameCounter_ = frameIndex - 3;
+    remaining_ = samplesPerChannel_ - firstCompleted;
+    drop_ = std::max<int64_t>(firstSample - firstCompleted, 0);
+    if (frameIndex > 1) drop_ = std::max<int64_t>(drop_, kFrameLength);
+    failure_ = DecodeStatus::End;
+    finished_ = firstSample >= samplesPerChannel_ || remaining_ <= 0;
+}
+
 DecodeError Decoder::synthesizeFrame(BlockType type) {
     bool damaged = false;
     for (int c = 0; c < channels_; ++c) {
@@ -181,8 +198,11 @@ DecodeStatus Decoder::decodeFrame(int16_t* pcm, int& frames) {
     }
 
     if (frameCounter_ > 0) remaining_ -= kFrameLength;
-    interleavePcm16(output_[0].data(), channels_ == 2 ? output_[1].data() : nullptr, count, pcm);
-    frames = count;
+    const int dropped = static_cast<int>(std::min<int64_t>(drop_, count));
+    drop_ -= dropped;
+    interleavePcm16(output_[0].data() + dropped,
+                    channels_ == 2 ? output_[1].data() + dropped : nullptr, count - dropped, pcm);
+    frames = count - dropped;
     finished_ = remaining_ <= 0;
     return DecodeStatus::Frame;
 }

@@ -91,10 +91,22 @@ class Decoder {
         reader_.setWholeInput(bytes, size);
     }
 
+    // Starts over at frame `frameIndex`: 1 (the payload's start) or a resync
+    // point, given `noiseDraws`, the noise generator's draws in the frames
+    // before it (from a seek table; when unknown, 0 gives other noise of the
+    // same level in noise-substituted bands, nothing else differs). Then push
+    // or set the payload from that point on: its first byte, or the resync
+    // record's. After a resync point the first frame only primes the overlap
+    // and hands out nothing; the sample frames before `firstSample` (which
+    // must be at least (frameIndex - 2) * 1024 then) are dropped, so the
+    // first one handed out is sample frame `firstSample` of the linear decode.
+    // A firstSample at or past the end finishes the session.
+    void restart(int frameIndex, uint64_t noiseDraws, int64_t firstSample);
+
     // Decodes the next frame and stores up to 1024 interleaved sample frames
-    // in `pcm`; `frames` is their number (0 for the first two frames and for
-    // every status but Frame). A frame is decoded only once all the bytes it
-    // may take have been pushed or the input has ended; until then NeedInput.
+    // in `pcm`; `frames` is their number (0 for the first two frames, for
+    // frames dropped after a restart and for every status but Frame). A frame is decoded only once
+    // all the bytes it may take have been pushed or the input has ended; until then NeedInput.
     // After an error the session is finished and repeats it: every sample
     // frame handed out before it is exact.
     DecodeStatus decodeFrame(int16_t* pcm, int& frames);
@@ -113,6 +125,7 @@ class Decoder {
     int32_t samplesPerChannel_;
     int64_t remaining_;
     int frameCounter_ = -2;
+    int64_t drop_ = 0;  // sample frames still to drop after a restart
     bool finished_;
     DecodeStatus failure_ = DecodeStatus::End;  // what a finished session answers
 };

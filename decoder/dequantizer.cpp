@@ -153,6 +153,23 @@ DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockTyp
     return DequantStatus::Ok;
 }
 
+uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type) {
+    const bool isShort = type == BlockType::Short;
+    const int blocks = isShort ? kShortBlocksPerFrame : 1;
+    const std::span<const int> edges =
+        isShort ? std::span<const int>(shortBandEdges) : std::span<const int>(longBandEdges);
+    const int bands = isShort ? kShortBandCount : kLongBandCount;
+    uint64_t draws = 0;
+    for (const ChannelBlocks& channel : channels) {
+        for (int b = 0; b < blocks; ++b) {
+            for (int s = 0; s < bands; ++s) {
+                if (channel[b].scalefactors[s] > kNoiseBandBase) draws += edges[s + 1] - edges[s];
+            }
+        }
+    }
+    return draws;
+}
+
 DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
                               NoiseRandom& noise) {
     const DequantStatus status = checkBlockLevels(block, len);

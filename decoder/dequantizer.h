@@ -52,6 +52,11 @@ DequantStatus checkBlockLevels(const QuantizedBlock& block, int len);
 // eight short ones) in every channel: the first status other than Ok.
 DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockType type);
 
+// The generator draws dequantizeBlock makes for the blocks a frame of `type`
+// codes in every channel (one per line of each noise band), without
+// dequantising: what a decoder that skips frames must advance the generator by.
+uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type);
+
 // Dequantises one block into out[0 .. len - 1]: len = 1024 for a long, start
 // or stop block (48 bands), 128 for one short block (13 bands). A band with
 // scalefactor sf <= 100 gives lines[k] * 2^((globalGain - sf) / 4); a band

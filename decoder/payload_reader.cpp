@@ -59,6 +59,20 @@ void BasicFramePayloadReader<kCountBits>::setWholeInput(const uint8_t* bytes, st
 }
 
 template <bool kCountBits>
+void BasicFramePayloadReader<kCountBits>::restart() {
+    bits_.reset();
+    sideModel_.reset();
+    scalefactorModel_.reset();
+    lineModel_.reset();
+    runModel_.reset();
+    badEscape_ = false;
+    unread_ = buffer_.get();
+    unreadSize_ = 0;
+    ended_ = false;
+    borrowed_ = false;
+}
+
+template <bool kCountBits>
 StreamError BasicFramePayloadReader<kCountBits>::failure() const {
     if (bits_.pastEnd()) return StreamError::Truncated;
     return badEscape_ ? StreamError::BadEscape : StreamError::None;

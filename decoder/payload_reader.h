@@ -114,8 +114,13 @@ class BasicFramePayloadReader {
     // byte it may take is at hand, or no more will come.
     bool inputReady() const { return ended_ || unreadSize_ >= kMaxFrameBytes; }
 
-    // Bytes pushed or given and not read yet.
-    std::size_t unreadBytes() const { return unreadSize_; }
+    // Starts over with no input and fresh models, the payload's first byte or
+    // a resync record to come next (a seek). The input buffer is kept.
+    void restart();
+
+    // Bytes pushed or given and not read yet: a whole-input reader stands at
+    // byte size - unreadSize() of what it was given.
+    std::size_t unreadSize() const { return unreadSize_; }
 
     // Drops the unread input: the number of bytes after the last one read
     // among those pushed or given.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <span>
 
+#include "decoder/resync_scan.h"
+
 namespace qmz {
 
 int SegmentLayout::frames(int64_t segment) const {
@@ -29,18 +31,6 @@ SegmentLayout segmentLayoutOf(int32_t samplesPerChannel) {
     if (layout.samplesPerChannel > 0)
         layout.decodedFrames = (layout.samplesPerChannel + kFrameLength - 1) / kFrameLength + 2;
     return layout;
-}
-
-int noiseDrawsOf(const QuantizedBlock& block, int len) {
-    const bool isLong = len == kFrameLength;
-    if (!isLong && len != kShortBlockLength) return 0;
-    const std::span<const int> edges = isLong ? std::span<const int>(longBandEdges)
-                                              : std::span<const int>(shortBandEdges);
-    int draws = 0;
-    for (std::size_t s = 0; s + 1 < edges.size(); ++s) {
-        if (block.scalefactors[s] > kNoiseBandBase) draws += edges[s + 1] - edges[s];
-    }
-    return draws;
 }
 
 namespace {
@@ -86,18 +76,6 @@ const int16_t* unpackFrame(const int16_t* v, int channels, BlockType type,
     return v;
 }
 
-uint64_t frameNoiseDraws(const std::array<ChannelBlocks, kMaxChannels>& blocks, int channels,
-                         BlockType type) {
-    const bool isShort = type == BlockType::Short;
-    uint64_t draws = 0;
-    for (int c = 0; c < channels; ++c) {
-        for (int b = 0; b < (isShort ? kShortBlocksPerFrame : 1); ++b)
-            draws += static_cast<uint64_t>(
-                noiseDrawsOf(blocks[c][b], isShort ? kShortBlockLength : kFrameLength));
-    }
-    return draws;
-}
-
 }  // namespace
 
 void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, int frames,
@@ -110,8 +88,9 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
     out.noiseDraws = 0;
     out.types.clear();
     out.values.clear();
-    // A fresh reader: its models start empty, as after a record.
-    scratch.reader = std::make_unique<FramePayloadReader>();
+    // Fresh models, as after a record.
+    if (scratch.reader == nullptr) scratch.reader = std::make_unique<FramePayloadReader>();
+    scratch.reader->restart();
     FramePayloadReader* reader = scratch.reader.get();
     std::array<ChannelBlocks, kMaxChannels>& blocks = scratch.blocks;
     std::array<uint8_t, kReadPiece> piece;
@@ -147,12 +126,12 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
         }
         out.types.push_back(static_cast<uint8_t>(type));
         packFrame(blocks, channels, type, out.values);
-        out.noiseDraws += frameNoiseDraws(blocks, channels, type);
+        out.noiseDraws += frameNoiseDraws(frameBlocks, type);
         ++out.framesRead;
     }
     // The bytes read so far, less those pushed and not read.
     out.endOffset = fed - static_cast<int64_t>(pendingSize - pendingTaken) -
-                    static_cast<int64_t>(reader->unreadBytes());
+                    static_cast<int64_t>(reader->unreadSize());
 }
 
 void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout, int channels,
@@ -218,23 +197,20 @@ int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frame
 bool recordAt(const PayloadReadAt& readAt, int64_t offset) {
     std::array<uint8_t, kResyncRecord.size()> bytes;
     return offset >= 0 && readAt(offset, bytes.data(), bytes.size()) == bytes.size() &&
-           bytes == kResyncRecord;
+           isResyncRecordAt(bytes, 0);
 }
 
 int64_t findRecordCandidate(const PayloadReadAt& readAt, int64_t from) {
-    constexpr std::size_t kRecord = kResyncRecord.size();
-    std::array<uint8_t, 16 * 1024> window;
-    for (int64_t at = std::max<int64_t>(from, 0);;) {
-        const std::size_t got = readAt(at, window.data(), window.size());
-        if (got < kRecord) return -1;
-        for (std::size_t i = 0; i + kRecord <= got; ++i) {
-            // The 0xFF ends the record: look for it, then for the zeros before.
-            if (window[i + kRecord - 1] != 0xFF) continue;
-            if (std::equal(kResyncRecord.begin(), kResyncRecord.end(), window.begin() + static_cast<std::ptrdiff_t>(i)))
-                return at + static_cast<int64_t>(i);
-        }
-        if (got < window.size()) return -1;
-        at += static_cast<int64_t>(got - kRecord + 1);
+    from = std::max<int64_t>(from, 0);
+    ResyncScanner scanner;
+    std::vector<int64_t> found;
+    std::array<uint8_t, 16 * 1024> piece;
+    for (int64_t at = from;;) {
+        const std::size_t got = readAt(at, piece.data(), piece.size());
+        if (got == 0) return -1;
+        scanner.scan(piece.data(), got, found);
+        if (!found.empty()) return from + found.front();
+        at += static_cast<int64_t>(got);
     }
 }
 

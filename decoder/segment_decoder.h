@@ -52,9 +52,6 @@ struct SegmentLayout {
 
 SegmentLayout segmentLayoutOf(int32_t samplesPerChannel);
 
-// Noise values dequantizeBlock draws for `block` of `len` lines.
-int noiseDrawsOf(const QuantizedBlock& block, int len);
-
 // A segment's quantised frames, packed (only what the frames code).
 struct SegmentFrames {
     int64_t segment = 0;
@@ -106,7 +103,7 @@ int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frame
                        std::array<OverlapBuffer, kMaxChannels>& overlap, int16_t* pcm);
 
 // The next payload offset at or after `from` where the resync record's bytes
-// stand, or -1 before `end`.
+// stand (a candidate: ResyncScanner), or -1.
 int64_t findRecordCandidate(const PayloadReadAt& readAt, int64_t from);
 
 // Whether the record's bytes stand at `offset`.
