@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <istream>
 
 #include "io/decode_file.h"
+#include "io/seek_index.h"
 #include "qmz/codec.h"
 
 namespace qmz {
@@ -60,6 +62,8 @@ const char* describeStatus(Status status) {
             return "the file cannot be opened, read or written";
         case Status::BadTags:
             return "the file ends in a damaged tag block";
+        case Status::NotSeekable:
+            return "the stream cannot seek (a pipe, or bytes pushed one piece after another)";
     }
     return "unknown status";
 }
@@ -69,6 +73,10 @@ struct StreamDecoder::Impl {
     ContainerFile file;
     std::unique_ptr<Decoder> decoder;
     std::unique_ptr<StreamFeed> feed;  // reads the caller's stream; null for pushed bytes
+    std::istream* source = nullptr;
+    std::streampos payloadStart = -1;  // -1: the stream cannot tell its position
+    std::unique_ptr<SeekIndex> index;  // made by the first seek
+    bool indexTried = false;
     // Pushed bytes: the header as it arrives, and whether the input ended.
     std::array<uint8_t, kContainerHeaderSize> header{};
     std::size_t headerFill = 0;
@@ -84,6 +92,8 @@ StreamDecoder::StreamDecoder(std::istream& qmz) : impl_(std::make_unique<Impl>()
     if (impl_->status == Status::Ok) {
         impl_->decoder = std::make_unique<Decoder>(impl_->file);
         impl_->feed = std::make_unique<StreamFeed>(qmz);
+        impl_->source = &qmz;
+        impl_->payloadStart = qmz.tellg();
     }
 }
 
@@ -168,6 +178,43 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+Status StreamDecoder::seek(int64_t sampleFrame) {
+    Impl& s = *impl_;
+    if (s.pushed) return Status::NotSeekable;
+    if (s.decoder == nullptr) return s.status;
+    if (s.source == nullptr || s.payloadStart == std::streampos(-1)) return Status::NotSeekable;
+    if (s.status != Status::Ok && s.status != Status::Truncated && s.status != Status::Damaged)
+        return s.status;
+    if (sampleFrame < 0 || sampleFrame > s.file.header.samplesPerChannel)
+        return Status::InvalidArgument;
+    if (!s.indexTried) {
+        s.indexTried = true;
+        s.index = openSeekIndex(*s.source, static_cast<uint64_t>(s.payloadStart), s.file);
+    }
+    if (s.index == nullptr) return Status::NotSeekable;
+    SeekPoint point;
+    // Finding the point reads elsewhere in the stream: a failed seek puts the
+    // position back for the decode that goes on.
+    s.source->clear();
+    const std::streampos here = s.source->tellg();
+    if (sampleFrame < s.file.header.samplesPerChannel && !s.index->pointFor(sampleFrame, point)) {
+        s.source->clear();
+        s.source->seekg(here);
+        return Status::Damaged;
+    }
+    s.source->clear();
+    if (!s.source->seekg(s.payloadStart + static_cast<std::streamoff>(point.offset))) {
+        s.source->clear();
+        return Status::NotSeekable;
+    }
+    s.feed = std::make_unique<StreamFeed>(*s.source);
+    s.decoder->restart(point.frame, point.noiseDraws, sampleFrame);
+    s.status = Status::Ok;
+    s.pending = 0;
+    s.next = 0;
+    return Status::Ok;
 }
 
 }  // namespace qmz

@@ -12,8 +12,10 @@
 #include <ostream>
 
 #include "common/little_endian.h"
-#include "io/encode_file.h"
 #include "encoder/stream_end.h"
+#include "io/encode_file.h"
+#include "io/seek_table_writer.h"
+#include "io/tag_block.h"
 #include "qmz/codec.h"
 
 namespace qmz {
@@ -70,6 +72,8 @@ struct StreamEncoder::Impl {
     EncodeSummary summary;
     std::optional<StreamQmzOutput> streamOutput;
     std::optional<CallbackQmzOutput> callbackOutput;
+    std::optional<SeekTableOutput> tableOutput;  // with settings.seekTable, around the others
+    std::ostream* sinkStream = nullptr;          // the sink when it is a stream
     QmzOutput* out = nullptr;
 
     // WAV mode
@@ -94,6 +98,7 @@ struct StreamEncoder::Impl {
     }
     void startPcm();
     Status finishPcm();
+    Status appendSeekTable();
 };
 
 // False when a stream cannot tell where it stands and `needPosition` (it
@@ -102,10 +107,30 @@ bool StreamEncoder::Impl::openSink(std::ostream* stream, QmzWriteAt& writeAt, bo
     if (stream != nullptr) {
         if (needPosition && stream->tellp() == std::streampos(-1)) return false;
         out = &streamOutput.emplace(*stream);
+        sinkStream = stream;
     } else {
         out = &callbackOutput.emplace(std::move(writeAt));
     }
+    if (settings.seekTable) out = &tableOutput.emplace(*out, format.channels);
     return true;
+}
+
+// The seek table in a tag block after the stream: behind what the stream
+// output wrote (which has just rewritten the header at the start).
+Status StreamEncoder::Impl::appendSeekTable() {
+    Tags tags;
+    tags.seekTable = tableOutput->finish(summary.samplesPerChannel);
+    std::vector<uint8_t> block;
+    if (writeTagBlock(tags, block) != TagError::None) return Status::InternalError;
+    if (block.empty()) return Status::Ok;
+    if (sinkStream != nullptr) {
+        sinkStream->seekp(0, std::ios::end);
+        sinkStream->write(reinterpret_cast<const char*>(block.data()),
+                          static_cast<std::streamsize>(block.size()));
+        sinkStream->flush();
+        return *sinkStream ? Status::Ok : Status::WriteFailed;
+    }
+    return callbackOutput->put(block.data(), block.size()) ? Status::Ok : Status::WriteFailed;
 }
 
 void StreamEncoder::Impl::startPcm() {
@@ -208,9 +233,10 @@ Status StreamEncoder::finish() {
                    : r.writeFailed ? Status::WriteFailed
                    : r.inputTooLong ? Status::TooLong
                                     : Status::Ok;
-        return s.status;
+    } else {
+        s.status = s.finishPcm();
     }
-    s.status = s.finishPcm();
+    if (s.status == Status::Ok && s.tableOutput) s.status = s.appendSeekTable();
     return s.status;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "common/container.h"
 #include "io/tag_file.h"
@@ -66,6 +67,11 @@ Status writeTags(const std::string& path, const FileTags& tags) {
     Tags old;
     const TagBlockInFile found = readTagBlock(file.get(), kContainerHeaderSize, old);
     if (found.error != TagError::None && found.error != TagError::NoBlock) return Status::BadTags;
+    // A seek table stays with its stream whatever the tags become.
+    if (!old.seekTable.empty()) {
+        wanted.seekTable = std::move(old.seekTable);
+        if (writeTagBlock(wanted, block) != TagError::None) return Status::InvalidArgument;
+    }
     // found.offset is the end of the stream: where the old block began, or
     // the file's end.
     const bool written =

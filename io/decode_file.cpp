@@ -1,5 +1,6 @@
 #include "io/decode_file.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <istream>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
+#include "io/seek_index.h"
 #include "io/wav_writer.h"
 
 namespace qmz {
@@ -60,18 +62,46 @@ DecodeFileResult decodeFile(std::istream& source, std::ostream& dest) {
 }
 
 DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, std::ostream& dest) {
+    return decodeRangeToWav(source, file, dest, SampleRange{});
+}
+
+DecodeFileResult decodeRangeToWav(std::istream& source, const ContainerFile& file,
+                                  std::ostream& dest, const SampleRange& range) {
     DecodeFileResult result;
+    const int64_t length = file.header.samplesPerChannel;
+    const int64_t first = std::clamp<int64_t>(range.first, 0, length);
+    const int64_t count = std::clamp<int64_t>(range.end, first, length) - first;
     // The header goes out before the first sample, so that a destination that
     // cannot seek (a pipe) still gets a complete file: it declares every
     // sample frame the stream promises.
     const WavFormatBlock format = outputFormatBlock(file);
-    if (!writeWavHeader(dest, outputDataSize(file.header.samplesPerChannel, file.header.channels),
-                        format)) {
+    if (!writeWavHeader(dest, outputDataSize(count, file.header.channels), format)) {
         result.writeFailed = true;
         return result;
     }
     // The session holds about 200 KB of frame state: keep it off the stack.
     auto decoder = std::make_unique<Decoder>(file);
+    if (first > 0) {
+        const std::streampos payloadStart = source.tellg();
+        const std::unique_ptr<SeekIndex> index =
+            payloadStart == std::streampos(-1)
+                ? nullptr
+                : openSeekIndex(source, static_cast<uint64_t>(payloadStart), file);
+        SeekPoint point;
+        if (index != nullptr && index->pointFor(first, point)) {
+            source.clear();
+            source.seekg(payloadStart + static_cast<std::streamoff>(point.offset));
+            decoder->restart(point.frame, point.noiseDraws, first);
+        } else {
+            // A pipe, or a stream whose records cannot be found: from the
+            // start, dropping what comes before the range.
+            if (index != nullptr) {
+                source.clear();
+                source.seekg(payloadStart);
+            }
+            decoder->restart(1, 0, first);
+        }
+    }
     StreamFeed feed(source);
     const int channels = decoder->channels();
     // Samples go out 16 frames at a time: a stream writes larger pieces
@@ -92,7 +122,7 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
         dest.write(from, static_cast<std::streamsize>(2 * pending));
         pending = 0;
     };
-    while (!decoder->finished()) {
+    while (!decoder->finished() && result.framesWritten < count) {
         if (pending + kFrameSamples > pcm.size()) {
             writePending();
             if (!dest) break;
@@ -105,6 +135,7 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
         }
         result.error = errorOf(status);
         if (result.error != DecodeError::None) break;
+        frames = static_cast<int>(std::min<int64_t>(frames, count - result.framesWritten));
         pending += static_cast<std::size_t>(frames * channels);
         result.framesWritten += frames;
     }

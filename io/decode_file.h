@@ -68,6 +68,20 @@ DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, st
 bool rewriteWavHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames,
                       int channels);
 
+// Sample frames first .. end - 1 of a stream (end clipped to its length).
+struct SampleRange {
+    int64_t first = 0;
+    int64_t end = INT64_MAX;
+};
+
+// decodeToWav of a range only: the WAV file holds exactly its sample frames,
+// the samples the whole decode has there. A seekable source is entered at
+// the resync point before `first` (see io/seek_index.h: without a seek table
+// the noise bands' noise may differ); a pipe is decoded from its start, the
+// samples before `first` dropped.
+DecodeFileResult decodeRangeToWav(std::istream& source, const ContainerFile& file,
+                                  std::ostream& dest, const SampleRange& range);
+
 // Both steps; nothing is written to `dest` when the header is refused.
 DecodeFileResult decodeFile(std::istream& source, std::ostream& dest);
 

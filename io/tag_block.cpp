@@ -9,7 +9,19 @@ namespace {
 constexpr char kMagic[8] = {'Q', 'M', 'Z', 'T', 'A', 'G', 'S', '1'};
 constexpr uint8_t kTextItem = 1;
 constexpr uint8_t kPictureItem = 2;
+constexpr uint8_t kSeekTableItem = 3;
 constexpr std::size_t kItemHeaderSize = 5;
+constexpr std::size_t kSeekEntrySize = 16;
+
+uint64_t readU64(const uint8_t* p) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = value << 8 | p[i];
+    return value;
+}
+
+void appendU64(std::vector<uint8_t>& out, uint64_t value) {
+    for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
 
 uint32_t readU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -59,6 +71,25 @@ TagError parsePicture(std::span<const uint8_t> payload, Tags& tags) {
     }
     picture.data.assign(payload.begin() + static_cast<std::ptrdiff_t>(at), payload.end());
     tags.picture = std::move(picture);
+    return TagError::None;
+}
+
+// Offsets strictly increasing and draws never decreasing, as a stream makes
+// them; anything else is damage, not a table to follow.
+TagError parseSeekTable(std::span<const uint8_t> payload, Tags& tags) {
+    if (!tags.seekTable.empty() || payload.empty() || payload.size() % kSeekEntrySize != 0)
+        return TagError::BadItem;
+    for (std::size_t at = 0; at < payload.size(); at += kSeekEntrySize) {
+        const SeekTableEntry entry{
+            static_cast<int64_t>(readU64(payload.data() + at) & (~uint64_t{0} >> 1)),
+            readU64(payload.data() + at + 8)};
+        if (!tags.seekTable.empty() && (entry.offset <= tags.seekTable.back().offset ||
+                                        entry.noiseDraws < tags.seekTable.back().noiseDraws)) {
+            tags.seekTable.clear();
+            return TagError::BadItem;
+        }
+        tags.seekTable.push_back(entry);
+    }
     return TagError::None;
 }
 
@@ -131,7 +162,7 @@ bool isValidUtf8(std::string_view text) {
 
 TagError writeTagBlock(const Tags& tags, std::vector<uint8_t>& block) {
     block.clear();
-    if (tags.empty()) return TagError::None;
+    if (tags.empty() && tags.seekTable.empty()) return TagError::None;
     uint32_t count = 0;
     for (const auto& [key, value] : tags.fields) {
         if (!isValidTagKey(key)) return TagError::BadKey;
@@ -148,13 +179,24 @@ TagError writeTagBlock(const Tags& tags, std::vector<uint8_t>& block) {
         if (!isValidUtf8(picture.mimeType) || !isValidUtf8(picture.description))
             return TagError::BadText;
         block.push_back(kPictureItem);
-        appendU32(block, 8 + picture.mimeType.size() + picture.description.size() +
-                             picture.data.size());
+        appendU32(block,
+                  8 + picture.mimeType.size() + picture.description.size() + picture.data.size());
         appendU32(block, picture.mimeType.size());
         appendBytes(block, picture.mimeType);
         appendU32(block, picture.description.size());
         appendBytes(block, picture.description);
         block.insert(block.end(), picture.data.begin(), picture.data.end());
+        ++count;
+    }
+    if (!tags.seekTable.empty()) {
+        if (tags.seekTable.size() > kMaxTagBlockSize / kSeekEntrySize)
+            return TagError::BlockTooLarge;
+        block.push_back(kSeekTableItem);
+        appendU32(block, tags.seekTable.size() * kSeekEntrySize);
+        for (const SeekTableEntry& entry : tags.seekTable) {
+            appendU64(block, static_cast<uint64_t>(entry.offset));
+            appendU64(block, entry.noiseDraws);
+        }
         ++count;
     }
     if (block.size() + kTagFooterSize > kMaxTagBlockSize) {
@@ -197,10 +239,12 @@ TagError parseTagItems(std::span<const uint8_t> items, const TagFooter& footer, 
         at += length;
         TagError error;
         if (kind == kTextItem) {
-            error = parseField({reinterpret_cast<const char*>(payload.data()), payload.size()},
-                               tags);
+            error =
+                parseField({reinterpret_cast<const char*>(payload.data()), payload.size()}, tags);
         } else if (kind == kPictureItem) {
             error = parsePicture(payload, tags);
+        } else if (kind == kSeekTableItem) {
+            error = parseSeekTable(payload, tags);
         } else {
             error = TagError::BadItem;
         }

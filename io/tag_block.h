@@ -5,11 +5,15 @@
 // the file's end, like other formats' trailing tags:
 //
 //   item*  footer
-//   item   = kind (1 byte: 1 text, 2 picture), length (u32 LE), payload
+//   item   = kind (1 byte: 1 text, 2 picture, 3 seek table), length (u32 LE),
+//            payload
 //   text   = UTF-8 "KEY=value"; KEY is printable ASCII without '=' and is
 //            compared without regard to case (stored upper-case)
 //   picture= mime length (u32 LE), mime, description length (u32 LE),
 //            UTF-8 description, image bytes (the rest of the payload)
+//   seek table = per resync point, in stream order: the payload offset of
+//            its record (u64 LE) and the noise draws before it (u64 LE);
+//            written only when asked for, as it is no tag
 //   footer = item count (u32 LE), block size (u32 LE, items + footer),
 //            magic "QMZTAGS1" (8 bytes)
 //
@@ -39,10 +43,21 @@ struct TagPicture {
     std::vector<uint8_t> data;
 };
 
+// Where a resync record stands (its first byte, counted from the payload's
+// first byte) and how many values the noise generator drew before it.
+struct SeekTableEntry {
+    int64_t offset = 0;
+    uint64_t noiseDraws = 0;
+    bool operator==(const SeekTableEntry&) const = default;
+};
+
 struct Tags {
     std::vector<std::pair<std::string, std::string>> fields;  // KEY (upper case), value
     std::optional<TagPicture> picture;
+    // Entry i for the record before frame 45 (i + 1); empty for none.
+    std::vector<SeekTableEntry> seekTable;
 
+    // No fields and no picture (a seek table is no tag).
     bool empty() const { return fields.empty() && !picture; }
     // The first value stored under `key` (any case), or nullptr.
     const std::string* find(std::string_view key) const;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <iosfwd>
 
 #include "io/tag_block.h"
 
@@ -18,6 +19,8 @@ struct TagBlockInFile {
 // `tags`. The bytes before `firstPossibleOffset` (the container header) never
 // belong to a block. The file position is left undefined.
 TagBlockInFile readTagBlock(std::FILE* file, uint64_t firstPossibleOffset, Tags& tags);
+// The same from a seekable input stream; its state is cleared afterwards.
+TagBlockInFile readTagBlock(std::istream& file, uint64_t firstPossibleOffset, Tags& tags);
 
 // Appends the block for `tags` at the end of `file` (nothing for no tags).
 // False when writing failed or the tags cannot be stored (`error` says which).

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <span>
+#include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
 #include "codec_harness.h"
 #include "decoder/decoder.h"
 #include "decoder/resync_scan.h"
+#include "io/seek_table_writer.h"
+#include "io/tag_block.h"
+#include "qmz/codec.h"
 #include "signals/music_signal.h"
 #include "signals/wav_files.h"
 
@@ -153,6 +158,121 @@ TEST(DecoderRestart, GivesTheLinearDecodeFromAnySample) {
             EXPECT_TRUE(restartedDecode(qmz, first, true) == expected);
         }
     }
+}
+
+}  // namespace
+}  // namespace qmz
+
+namespace qmz {
+namespace {
+
+// The stream with a seek table after it, built from its payload the way the
+// encoder builds it.
+std::string withSeekTable(const std::string& qmz) {
+    const ContainerFile file = headerOf(qmz);
+    SeekTableBuilder builder(file.header.channels);
+    const auto payload = payloadOf(qmz);
+    builder.payload(payload.data(), payload.size());
+    Tags tags;
+    tags.seekTable = builder.finish(file.header.samplesPerChannel);
+    std::vector<uint8_t> block;
+    EXPECT_EQ(writeTagBlock(tags, block), TagError::None);
+    return qmz + std::string(block.begin(), block.end());
+}
+
+// Everything read() gives after seek(first) on a decoder over `bytes`.
+std::vector<int16_t> readAfterSeek(StreamDecoder& decoder, int64_t first, Status& status) {
+    status = decoder.seek(first);
+    std::vector<int16_t> out, pcm(3000 * 2);
+    while (std::size_t n = decoder.read(pcm.data(), 3000))
+        out.insert(out.end(), pcm.begin(), pcm.begin() + n * decoder.format().channels);
+    return out;
+}
+
+enum class Index { Table, Scan, LookAlikeAfterStream };
+
+// Seeks to the same positions in turn on one decoder (the index found once
+// serves them all) give the linear decode's samples from there on: exactly
+// with a seek table and when look-alike records force the segments to be
+// decoded from the start; with a plain scan exactly where no noise was drawn
+// before the point, and always of the exact length.
+TEST(StreamDecoderSeek, GivesTheLinearDecodeFromTheRequestedSample) {
+    for (const std::string& plain : streams()) {
+        const test::Decoded reference = test::decodeImage(plain);
+        const ContainerFile file = headerOf(plain);
+        const int channels = file.header.channels;
+        const int64_t length = file.header.samplesPerChannel;
+        const std::vector<ChainPoint> chain = chainOf(plain);
+        const int64_t segment = int64_t(kResyncPeriod) * kFrameLength;
+        const std::vector<int64_t> positions = {length / 2,
+                                                0,
+                                                1,
+                                                1023,
+                                                segment - 2 * kFrameLength - 1,
+                                                segment - 2 * kFrameLength,
+                                                segment - 2 * kFrameLength + 1,
+                                                2 * segment - 2 * kFrameLength + 5,
+                                                length - 1,
+                                                length,
+                                                1500};
+        for (Index index : {Index::Table, Index::Scan, Index::LookAlikeAfterStream}) {
+            std::string bytes = index == Index::Table ? withSeekTable(plain) : plain;
+            if (index == Index::LookAlikeAfterStream)
+                bytes += std::string(8, '\0') + "\xFF" + "tail";
+            std::istringstream in(bytes);
+            StreamDecoder decoder(in);
+            for (int64_t first : positions) {
+                if (first > length) continue;
+                SCOPED_TRACE("index " + std::to_string(static_cast<int>(index)) + ", sample " +
+                             std::to_string(first) + " of " + std::to_string(length));
+                Status status;
+                const std::vector<int16_t> got = readAfterSeek(decoder, first, status);
+                ASSERT_EQ(status, Status::Ok);
+                EXPECT_EQ(decoder.status(), Status::Ok);
+                const std::vector<int16_t> expected(reference.samples.begin() + first * channels,
+                                                    reference.samples.end());
+                ASSERT_EQ(got.size(), expected.size());
+                const int frame = restartFrameFor(first);
+                const bool noiseBefore =
+                    frame > 1 &&
+                    chain[static_cast<std::size_t>(frame / kResyncPeriod)].drawsBefore > 0;
+                if (index != Index::Scan || !noiseBefore) EXPECT_TRUE(got == expected);
+            }
+            Status status;
+            EXPECT_TRUE(readAfterSeek(decoder, length + 1, status).empty());
+            EXPECT_EQ(status, Status::InvalidArgument);
+            EXPECT_EQ(decoder.seek(-1), Status::InvalidArgument);
+        }
+    }
+}
+
+// A stream buffer that cannot seek, like a pipe.
+class PipeBuf : public std::streambuf {
+  public:
+    explicit PipeBuf(std::string bytes) : bytes_(std::move(bytes)) {
+        setg(bytes_.data(), bytes_.data(), bytes_.data() + bytes_.size());
+    }
+
+  private:
+    std::string bytes_;
+};
+
+// A pipe and pushed bytes cannot seek; they say so and decode on untouched.
+TEST(StreamDecoderSeek, RefusedWhereTheBytesCannotBeReachedAgain) {
+    const std::string qmz = readFile("dec3_mono.qmz");
+    const test::Decoded reference = test::decodeImage(qmz);
+    PipeBuf pipe(qmz);
+    std::istream in(&pipe);
+    StreamDecoder piped(in);
+    Status status;
+    EXPECT_TRUE(readAfterSeek(piped, 5000, status) == reference.samples);
+    EXPECT_EQ(status, Status::NotSeekable);
+
+    StreamDecoder pushed;
+    EXPECT_EQ(pushed.seek(0), Status::NotSeekable);
+    pushed.push(reinterpret_cast<const uint8_t*>(qmz.data()), qmz.size());
+    EXPECT_EQ(pushed.seek(0), Status::NotSeekable);
+    EXPECT_NE(std::string(describeStatus(Status::NotSeekable)), describeStatus(Status::Damaged));
 }
 
 }  // namespace

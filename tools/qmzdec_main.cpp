@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "io/decode_file.h"
 #include "io/output_file.h"
@@ -22,7 +24,9 @@
 #include "io/segmented_decode.h"
 #include "io/std_descriptors.h"
 #include "io/tag_file.h"
+#include "io/time_spec.h"
 #include "io/wav_info_chunk.h"
+#include "io/wav_writer.h"
 
 namespace {
 
@@ -35,6 +39,11 @@ enum ExitStatus {
     kDamagedStream = 5,
     kDestinationIsSource = 6,
 };
+
+int usageError(const std::string& problem) {
+    std::fprintf(stderr, "qmzdec: %s\n", problem.c_str());
+    return kUsage;
+}
 
 int fail(int status, const std::string& path, const char* problem) {
     std::fprintf(stderr, "qmzdec: %s: %s\n", path.c_str(), problem);
@@ -58,42 +67,6 @@ qmz::Tags readSourceTags(const std::string& source, int64_t& streamEnd) {
                      qmz::describeTagError(block.error));
     }
     return tags;
-}
-
-struct Options {
-    std::string source, destination;
-    int threads = 1;
-    bool keepGoing = false;
-};
-
-// Options may come before, between or after the two names.
-bool parseOptions(int argc, char** argv, Options& options) {
-    int names = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "-F" || argument == "--keep-going") {
-            options.keepGoing = true;
-        } else if (argument == "-j" || (argument.size() > 2 && argument.starts_with("-j"))) {
-            const std::string value = argument.size() > 2 ? argument.substr(2)
-                                      : i + 1 < argc     ? argv[++i]
-                                                         : "";
-            char* end = nullptr;
-            const long n = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || n < 1 || n > 64) return false;
-            options.threads = static_cast<int>(n);
-        } else if (argument != "-" && argument.size() > 1 && argument[0] == '-') {
-            return false;
-        } else if (names == 0) {
-            options.source = argument;
-            ++names;
-        } else if (names == 1) {
-            options.destination = argument;
-            ++names;
-        } else {
-            return false;
-        }
-    }
-    return names == 2;
 }
 
 std::string timeOf(int64_t sampleFrame, uint32_t rate) {
@@ -133,12 +106,57 @@ int main(int argc, char** argv) {
         std::printf("qmzdec " QMZ_VERSION "\n");
         return kOk;
     }
-    Options options;
-    if (!parseOptions(argc, argv, options)) {
+    // --skip T and --until T (or --skip=T): decode the range [skip, until).
+    std::vector<std::string> positional;
+    std::optional<std::string> skipText, untilText;
+    int threads = 1;
+    bool keepGoing = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-F" || argument == "--keep-going") {
+            keepGoing = true;
+            continue;
+        }
+        if (argument == "-j" || (argument.size() > 2 && argument.starts_with("-j"))) {
+            const std::string value = argument.size() > 2 ? argument.substr(2)
+                                      : i + 1 < argc     ? argv[++i]
+                                                         : "";
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > 64)
+                return usageError("-j " + value + ": not a thread count (1 to 64)");
+            threads = static_cast<int>(n);
+            continue;
+        }
+        std::optional<std::string>* option = nullptr;
+        std::string name = argument.substr(0, argument.find('='));
+        if (name == "--skip") option = &skipText;
+        if (name == "--until") option = &untilText;
+        if (option == nullptr) {
+            positional.push_back(argument);
+        } else if (name.size() < argument.size()) {
+            *option = argument.substr(name.size() + 1);
+        } else if (i + 1 < argc) {
+            *option = argv[++i];
+        } else {
+            return usageError(argument + " needs a time (seconds like 12.5, or mm:ss.sss)");
+        }
+    }
+    if (positional.size() != 2) {
         std::printf("Usage:  qmzdec source.qmz destination.wav\n");
         return kUsage;
     }
-    const std::string source = options.source, destination = options.destination;
+    std::optional<double> skipSeconds = 0.0, untilSeconds;
+    if (skipText) skipSeconds = qmz::parseTimeSpec(*skipText);
+    if (untilText) untilSeconds = qmz::parseTimeSpec(*untilText);
+    if (!skipSeconds)
+        return usageError("--skip " + *skipText + ": not a time (seconds like 12.5, or mm:ss.sss)");
+    if (untilText && !untilSeconds)
+        return usageError("--until " + *untilText +
+                          ": not a time (seconds like 12.5, or mm:ss.sss)");
+    if (untilSeconds && *untilSeconds <= *skipSeconds)
+        return usageError("--until must come after --skip");
+    const std::string source = positional[0], destination = positional[1];
     const bool toStdout = destination == "-";
     std::FILE* console = toStdout ? stderr : stdout;
     std::fprintf(console, "QMZ audio decoder " QMZ_VERSION "\n");
@@ -164,6 +182,17 @@ int main(int argc, char** argv) {
         error != qmz::DecodeError::None) {
         return fail(kNotAQmzFile, source, qmz::describeDecodeError(error));
     }
+    // The range in sample frames, once the length is known.
+    qmz::SampleRange range;
+    const uint32_t rate = qmz::outputFormatBlock(header).sampleRate();
+    range.first = qmz::sampleFrameAt(*skipSeconds, rate);
+    if (untilSeconds) range.end = qmz::sampleFrameAt(*untilSeconds, rate);
+    if (skipText && range.first >= header.header.samplesPerChannel) {
+        return usageError("--skip " + *skipText + " is past the end (the stream lasts " +
+                          std::to_string(header.header.samplesPerChannel) + " sample frames)");
+    }
+    if (range.end <= range.first)
+        return usageError("--until must come after --skip (the range holds no sample frame)");
     qmz::io::OutputFile destinationFile;
     if (!toStdout && !destinationFile.open(destination))
         return fail(kCannotWriteDestination, destination, "cannot create the file");
@@ -175,23 +204,27 @@ int main(int argc, char** argv) {
     // offsets: from the file itself, or (to decode through damage) from a
     // copy of standard input; -j alone on a pipe decodes in one thread.
     qmz::PayloadFile payload;
-    bool segmented = options.threads > 1 || options.keepGoing;
+    // A range (--skip, --until) is decoded by the seeking decoder.
+    const bool wholeStream = range.first == 0 && range.end >= header.header.samplesPerChannel;
+    if (!wholeStream && keepGoing)
+        std::fprintf(stderr, "qmzdec: note: -F applies to whole-file decodes; ignored with --skip/--until\n");
+    bool segmented = wholeStream && (threads > 1 || keepGoing);
     if (segmented) {
         const bool opened = source != "-" && payload.open(source, qmz::kContainerHeaderSize);
-        segmented = opened || (options.keepGoing && payload.spool(in));
+        segmented = opened || (keepGoing && payload.spool(in));
     }
     qmz::SegmentedDecodeResult segmentedResult;
     if (segmented) {
         qmz::SegmentedDecodeOptions decodeOptions;
-        decodeOptions.threads = options.threads;
-        decodeOptions.keepGoing = options.keepGoing;
+        decodeOptions.threads = threads;
+        decodeOptions.keepGoing = keepGoing;
         if (streamEnd >= static_cast<int64_t>(qmz::kContainerHeaderSize))
             decodeOptions.payloadSize = streamEnd - static_cast<int64_t>(qmz::kContainerHeaderSize);
         const qmz::PayloadReadAt readAt = payload.readAt();
         segmentedResult = qmz::decodeSegmentsToWav(readAt, header, out, decodeOptions);
     }
     const qmz::DecodeFileResult result =
-        segmented ? segmentedResult.file : qmz::decodeToWav(in, header, out);
+        segmented ? segmentedResult.file : qmz::decodeRangeToWav(in, header, out, range);
     if (result.error == qmz::DecodeError::None && !result.writeFailed && !tags.empty()) {
         if (toStdout) {
             std::fprintf(stderr,

@@ -19,6 +19,7 @@
 #include "io/output_file.h"
 #include "io/riff_info.h"
 #include "io/same_file.h"
+#include "io/seek_table_writer.h"
 #include "io/std_descriptors.h"
 #include "io/tag_options.h"
 
@@ -94,7 +95,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qmzenc: %s; nothing was written\n", tagOptions.error.c_str());
         return kUsage;
     }
-    const qmz::EncoderOptions options = qmz::parseEncoderOptions(tagOptions.rest);
+    // --seek-table: a table after the stream for exact seeking (the stream's
+    // own bytes are those of the options alone).
+    std::vector<std::string> rest = tagOptions.rest;
+    const bool seekTable = std::erase(rest, std::string("--seek-table")) > 0;
+    const qmz::EncoderOptions options = qmz::parseEncoderOptions(rest);
 
     if (output == "-") {
         std::fprintf(stderr,
@@ -140,9 +145,9 @@ int main(int argc, char** argv) {
     }
     qmz::Tags inputTags;
     qmz::parseInfoList(header.listChunkBody, inputTags);
+    qmz::Tags tags = qmz::overrideTags(inputTags, tagOptions.tags);
     std::vector<uint8_t> tagBlock;
-    if (const qmz::TagError tagError =
-            qmz::writeTagBlock(qmz::overrideTags(inputTags, tagOptions.tags), tagBlock);
+    if (const qmz::TagError tagError = qmz::writeTagBlock(tags, tagBlock);
         tagError != qmz::TagError::None) {
         std::fprintf(stderr, "qmzenc: the tags cannot be stored: %s; nothing was written\n",
                      qmz::describeTagError(tagError));
@@ -162,8 +167,21 @@ int main(int argc, char** argv) {
     }
 
     ConsoleObserver observer;
-    const qmz::EncodeFileResult result =
-        qmz::encodeWav(wav, header, qmzFile.stream(), options, &observer);
+    qmz::StreamQmzOutput streamOutput(qmzFile.stream());
+    qmz::SeekTableOutput tableOutput(streamOutput, header.format.channels());
+    qmz::EncodeFileResult result = qmz::encodeWav(
+        wav, header, seekTable ? static_cast<qmz::QmzOutput&>(tableOutput) : streamOutput, options,
+        &observer);
+    result.writeFailed = result.writeFailed || streamOutput.failed();
+    if (seekTable && !result.writeFailed && !result.internalError) {
+        tags.seekTable = tableOutput.finish(result.samplesPerChannel);
+        if (qmz::writeTagBlock(tags, tagBlock) != qmz::TagError::None) {
+            std::fprintf(stderr, "qmzenc: %s: note: no room for the seek table beside the tags\n",
+                         output.c_str());
+            tags.seekTable.clear();
+            qmz::writeTagBlock(tags, tagBlock);
+        }
+    }
     // After the stream, where the decoder never reads, and before the file
     // is put in place.
     if (!tagBlock.empty() && qmzFile.stream().seekp(0, std::ios::end)) {

@@ -36,6 +36,21 @@
 // Decoder output sample k is encoder input sample k; the stream carries
 // exactly the number of sample frames that were encoded.
 //
+// Seeking (a decoder over a seekable std::istream: a file, a string stream,
+// or any stream buffer that can seek, such as a demuxer's own bytes):
+//
+//     if (decoder.seek(44100 * 151) == qmz::Status::Ok) decoder.read(...);
+//
+// read() then goes on from exactly that sample frame. The decode restarts at
+// the resync point (one every 45 frames, about a second) before it, so a seek
+// costs at most about a second of decoding. Files written with a seek table
+// (EncodeSettings::seekTable, qmzenc --seek-table) give after a seek exactly
+// the samples of a decode from the start. Without the table the first seek
+// scans the file once for the resync points, and the lines the encoder
+// replaced by noise (noise substitution, in bands too noisy to code) get
+// noise of the same level and spectrum but not the same values; every other
+// line is exact, and so is the length.
+//
 // Tags (title, artist, ... and a cover picture) live in a block after the end
 // of the stream, which no decoder reads:
 //
@@ -72,6 +87,7 @@ enum class Status {
     Damaged,          // the .qmz stream holds bits no encoder writes
     CannotOpen,       // the file cannot be opened, read or written
     BadTags,          // the file ends in a damaged tag block (it is ignored)
+    NotSeekable,      // seek() on a stream that cannot seek (a pipe) or on pushed bytes
 };
 
 // Plain words for a status.
@@ -86,6 +102,10 @@ struct EncodeSettings {
     // Above 0: code at most this many whole seconds (at 44100 sample frames
     // per second) and ignore the rest.
     double clipSeconds = 0.0;
+    // Append a seek table after the stream (in the tag block, which decoders
+    // do not read): seeks need no scan and give exactly the samples of a
+    // linear decode. Off, the file's bytes are those of the preset alone.
+    bool seekTable = false;
 };
 
 // Interleaved signed 16-bit samples. The codec is tuned for 44100 Hz; another
@@ -211,6 +231,15 @@ class StreamDecoder {
     // the input has ended). format() and samplesPerChannel() are known once
     // the 266-byte header has been pushed.
     bool needsInput() const;
+
+    // Goes to sample frame `sampleFrame` (0 .. samplesPerChannel(); the
+    // length itself leaves nothing to read): the next read() starts there.
+    // NotSeekable for pushed bytes and for a stream that cannot seek (a
+    // pipe), InvalidArgument for a frame outside the stream, Truncated or
+    // Damaged when the stream does not reach that far intact; the decoder is
+    // then left where it stood. A seek also leaves a stream that stopped at
+    // damage: read() goes on from the new position.
+    Status seek(int64_t sampleFrame);
 
   private:
     struct Impl;
