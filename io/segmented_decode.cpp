@@ -120,10 +120,23 @@ class SegmentedDecode {
         auto frames = std::make_unique<SegmentFrames>();
         bool haveFrames = false;  // read while looking for a record after damage
         while (segment_ < layout_.count() && sink_.good()) {
+            // Through damage, a segment that read but did not end at a record
+            // (damaged bits that happen to decode) is damage too: the next
+            // segment is looked for from the start of that one on.
+            if (!haveFrames && options_.keepGoing && segment_ > 0 && !recordAt(readAt_, offset_)) {
+                if (result.firstError == DecodeError::None)
+                    result.firstError = DecodeError::DamagedStream;
+                const int64_t failed = layout_.firstFrame(segment_);
+                --segment_;
+                offset_ = lastStart_;
+                haveFrames = recover(failed, *frames, result.damaged);
+                continue;
+            }
             if (!haveFrames)
                 readSegment(readAt_, offset_, segment_, layout_.frames(segment_), channels_,
                             *scratch_, *frames);
             haveFrames = false;
+            lastStart_ = offset_;
             synthesizeSegment(*frames, layout_, channels_, midSide_, noise_, *scratch_,
                               *samples_);
             emit(*frames, *samples_);
@@ -145,11 +158,26 @@ class SegmentedDecode {
     }
 
     int64_t estimateSegment(int64_t candidate) {
-        if (segmentBytes_ <= 0.0) return segment_ + 1;
-        double distance = static_cast<double>(candidate - offset_);
         // Bytes the payload lacks (or has over) the header's rate: a block of
         // bytes lost (or added) is most likely in the first gap met.
-        if (std::abs(unplacedBytes_) > segmentBytes_ / 4) distance += unplacedBytes_;
+        const double unplaced =
+            std::abs(unplacedBytes_) > segmentBytes_ / 4 ? unplacedBytes_ : 0.0;
+        const std::vector<SeekTableEntry>& table = options_.seekTable;
+        if (!table.empty()) {
+            const double target = static_cast<double>(candidate) + unplaced;
+            std::size_t best = 0;
+            for (std::size_t i = 1; i < table.size(); ++i) {
+                if (std::abs(static_cast<double>(table[i].offset) - target) <
+                    std::abs(static_cast<double>(table[best].offset) - target))
+                    best = i;
+            }
+            // An exact offset beats the correction (the loss lay elsewhere).
+            for (std::size_t i = 0; i < table.size(); ++i)
+                if (table[i].offset == candidate) best = i;
+            return static_cast<int64_t>(best) + 1;
+        }
+        if (segmentBytes_ <= 0.0) return segment_ + 1;
+        const double distance = static_cast<double>(candidate - offset_) + unplaced;
         return segment_ + std::llround(distance / segmentBytes_);
     }
 
@@ -176,14 +204,25 @@ class SegmentedDecode {
             const int64_t candidate = findRecordCandidate(readAt_, from);
             if (candidate < 0) break;
             from = candidate + 1;
-            const int64_t segment = std::clamp(estimateSegment(candidate), segment_ + 1, last);
-            if (segment <= segment_) break;  // the damaged segment was the last
+            // A segment after the one holding the failed frame, whose output
+            // the fade has begun.
+            const int64_t after = failed / kResyncPeriod + 1;
+            if (after > last) break;
+            const int64_t estimate = estimateSegment(candidate);
+            // The record of the segment whose first frame faded out itself.
+            if (estimate == after - 1 && layout_.firstFrame(estimate) == failed) continue;
+            const int64_t segment = std::clamp(estimate, after, last);
             readSegment(readAt_, candidate, segment, layout_.frames(segment), channels_,
                         *scratch_, frames);
             if (frames.complete() && (segment == last || recordAt(readAt_, frames.endOffset))) {
                 found = segment;
                 unplacedBytes_ = 0.0;  // placed in this gap
                 offset_ = candidate;
+                const std::vector<SeekTableEntry>& table = options_.seekTable;
+                if (static_cast<std::size_t>(segment - 1) < table.size()) {
+                    noise_ = NoiseRandom{};
+                    noise_.skip(table[static_cast<std::size_t>(segment - 1)].noiseDraws);
+                }
                 break;
             }
         }
@@ -225,6 +264,7 @@ class SegmentedDecode {
     // generator and the pending overlap before it.
     int64_t segment_ = 0;
     int64_t offset_ = 0;
+    int64_t lastStart_ = 0;  // the first byte of the segment handed out last
     NoiseRandom noise_;
     std::array<OverlapBuffer, kMaxChannels> overlap_{};
 };
@@ -334,6 +374,7 @@ void SegmentedDecode::runParallel() {
             jobs.pop_front();
             lock.unlock();
             emit(done->frames, done->samples);
+            lastStart_ = done->offset;
             lock.lock();
             noise_.skip(done->frames.noiseDraws);
             offset_ = done->frames.endOffset;

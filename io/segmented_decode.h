@@ -22,7 +22,10 @@
 // its byte position: the last good segment's start plus the distance in
 // whole segments of the header's average bit rate, corrected by the bytes
 // the payload lacks or has over that rate (a block of bytes lost in the gap).
-// The noise generator runs on from where the damage stopped it: the draws of
+// With a seek table the segment is the one whose record offset is nearest
+// (after the same correction) and the noise generator takes the table's
+// draws for it, so everything after the gap is the linear decode's. Without
+// one the generator runs on from where the damage stopped it: the draws of
 // the lost frames cannot be known, so inside noise-substituted bands the
 // samples after a gap are other random values of the same level. The output
 // always holds the header's number of sample frames.
@@ -35,6 +38,7 @@
 #include "common/container.h"
 #include "decoder/segment_decoder.h"
 #include "io/decode_file.h"
+#include "io/tag_block.h"
 
 namespace qmz {
 
@@ -50,6 +54,11 @@ struct SegmentedDecodeOptions {
     // Payload bytes, when known (a file): corrects the segment index estimate
     // after a gap for bytes lost. -1 when unknown.
     int64_t payloadSize = -1;
+    // The seek table after the stream, when it has one: entry i is the
+    // record before frame 45 (i + 1), with the noise draws before it. After a
+    // gap it places a record by its offset and sets the noise generator
+    // exactly.
+    std::vector<SeekTableEntry> seekTable;
 };
 
 struct SegmentedDecodeResult {

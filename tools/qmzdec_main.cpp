@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
         decodeOptions.keepGoing = keepGoing;
         if (streamEnd >= static_cast<int64_t>(qmz::kContainerHeaderSize))
             decodeOptions.payloadSize = streamEnd - static_cast<int64_t>(qmz::kContainerHeaderSize);
+        decodeOptions.seekTable = tags.seekTable;
         const qmz::PayloadReadAt readAt = payload.readAt();
         segmentedResult = qmz::decodeSegmentsToWav(readAt, header, out, decodeOptions);
     }
