@@ -11,7 +11,7 @@
 #include "decoder/segment_decoder.h"
 #include "program_harness.h"
 
-#if defined(QMZENC_PATH) && defined(QMZDEC_PATH)
+#if defined(QMZENC_PATH) && defined(QMZDEC_PATH) && defined(QMZINFO_PATH)
 
 namespace qmz {
 namespace {
@@ -86,6 +86,14 @@ TEST_F(Recovery, EveryDamageKindKeepsLengthListsTheRangeAndRecoversTheRest) {
         EXPECT_NE(err.find("replaced by silence"), std::string::npos) << err;
         EXPECT_EQ(out.compare(0, segment1, clean, 0, segment1), 0);
         EXPECT_EQ(out.compare(segment2, std::string::npos, clean, segment2, std::string::npos), 0);
+        // qmzinfo lists the same ranges after its first-fault line.
+        EXPECT_EQ(sh("INFO d.qmz > /dev/null 2> info.txt"), 5);
+        const std::string info = slurp(path("info.txt"));
+        EXPECT_NE(info.find(": frame "), std::string::npos) << info;
+        EXPECT_NE(info.find("recoverable with qmzdec -F: "), std::string::npos) << info;
+        const std::size_t from = err.find("damaged: sample frames "), to = err.find(" replaced");
+        ASSERT_NE(from, std::string::npos);
+        EXPECT_NE(info.find(err.substr(from, to - from)), std::string::npos) << info << err;
         // Threads decode through damage the same way, and stop at it the same
         // way without -F.
         EXPECT_EQ(sh("DEC -F -j 3 d.qmz out3.wav > /dev/null 2> /dev/null"), 5);
