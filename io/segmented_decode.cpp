@@ -17,12 +17,12 @@ namespace qmz {
 namespace {
 
 // Samples go out in pieces of about 64 KB, like decodeToWav's.
-class SampleSink {
+class WavSampleSink : public SampleSink {
   public:
-    SampleSink(std::ostream& dest, int channels) : dest_(dest), channels_(channels) {
+    WavSampleSink(std::ostream& dest, int channels) : dest_(dest), channels_(channels) {
         buffer_.reserve(kPiece);
     }
-    void put(const int16_t* pcm, int64_t frames) {
+    void put(const int16_t* pcm, int64_t frames) override {
         const std::size_t samples = static_cast<std::size_t>(frames * channels_);
         for (std::size_t i = 0; i < samples;) {
             const std::size_t n = std::min(samples - i, kPiece - buffer_.size());
@@ -32,7 +32,7 @@ class SampleSink {
         }
         framesWritten_ += frames;
     }
-    void silence(int64_t frames) {
+    void silence(int64_t frames) override {
         std::size_t samples = static_cast<std::size_t>(frames * channels_);
         while (samples > 0) {
             const std::size_t n = std::min(samples, kPiece - buffer_.size());
@@ -56,8 +56,8 @@ class SampleSink {
         }
         buffer_.clear();
     }
-    int64_t framesWritten() const { return framesWritten_; }
-    bool good() const { return static_cast<bool>(dest_); }
+    int64_t framesWritten() const override { return framesWritten_; }
+    bool good() const override { return static_cast<bool>(dest_); }
 
   private:
     static constexpr std::size_t kPiece = 32 * 1024;
@@ -101,9 +101,15 @@ class SegmentedDecode {
         samples_ = std::make_unique<SegmentSamples>();
     }
 
-    void run(SegmentedDecodeResult& result) {
-        if (options_.threads > 1 && layout_.count() > 2) runParallel();
-        runSequential(result);
+    // Decodes the next segment (or what is left after damage) into the
+    // sink; false once the stream is done, has failed or the sink has.
+    bool step(SegmentedDecodeResult& result) {
+        if (!started_) {
+            started_ = true;
+            frames_ = std::make_unique<SegmentFrames>();
+            if (options_.threads > 1 && layout_.count() > 2) runParallel();
+        }
+        return !stopped_ && segment_ < layout_.count() && sink_.good() && sequentialStep(result);
     }
 
   private:
@@ -116,45 +122,43 @@ class SegmentedDecode {
         sink_.put(samples.pcm.data(), samples.pcmFrames);
     }
 
-    void runSequential(SegmentedDecodeResult& result) {
-        auto frames = std::make_unique<SegmentFrames>();
-        bool haveFrames = false;  // read while looking for a record after damage
-        while (segment_ < layout_.count() && sink_.good()) {
-            // Through damage, a segment that read but did not end at a record
-            // (damaged bits that happen to decode) is damage too: the next
-            // segment is looked for from the start of that one on.
-            if (!haveFrames && options_.keepGoing && segment_ > 0 && !recordAt(readAt_, offset_)) {
-                if (result.firstError == DecodeError::None)
-                    result.firstError = DecodeError::DamagedStream;
-                const int64_t failed = layout_.firstFrame(segment_);
-                --segment_;
-                offset_ = lastStart_;
-                haveFrames = recover(failed, *frames, result.damaged);
-                continue;
-            }
-            if (!haveFrames)
-                readSegment(readAt_, offset_, segment_, layout_.frames(segment_), channels_,
-                            *scratch_, *frames);
-            haveFrames = false;
-            lastStart_ = offset_;
-            synthesizeSegment(*frames, layout_, channels_, midSide_, noise_, *scratch_,
-                              *samples_);
-            emit(*frames, *samples_);
-            noise_.skip(frames->noiseDraws);
-            if (frames->complete()) {
-                offset_ = frames->endOffset;
-                ++segment_;
-                continue;
-            }
-            const DecodeError error = errorOf(frames->status);
-            if (!options_.keepGoing) {
-                result.file.error = error;
-                return;
-            }
-            if (result.firstError == DecodeError::None) result.firstError = error;
-            haveFrames = recover(layout_.firstFrame(segment_) + frames->framesRead, *frames,
-                                 result.damaged);
+    bool sequentialStep(SegmentedDecodeResult& result) {
+        SegmentFrames& frames = *frames_;
+        // Through damage, a segment that read but did not end at a record
+        // (damaged bits that happen to decode) is damage too: the next
+        // segment is looked for from the start of that one on.
+        if (!haveFrames_ && options_.keepGoing && segment_ > 0 && !recordAt(readAt_, offset_)) {
+            if (result.firstError == DecodeError::None)
+                result.firstError = DecodeError::DamagedStream;
+            const int64_t failed = layout_.firstFrame(segment_);
+            --segment_;
+            offset_ = lastStart_;
+            haveFrames_ = recover(failed, frames, result.damaged);
+            return true;
         }
+        if (!haveFrames_)
+            readSegment(readAt_, offset_, segment_, layout_.frames(segment_), channels_,
+                        *scratch_, frames);
+        haveFrames_ = false;  // read while looking for a record after damage
+        lastStart_ = offset_;
+        synthesizeSegment(frames, layout_, channels_, midSide_, noise_, *scratch_, *samples_);
+        emit(frames, *samples_);
+        noise_.skip(frames.noiseDraws);
+        if (frames.complete()) {
+            offset_ = frames.endOffset;
+            ++segment_;
+            return true;
+        }
+        const DecodeError error = errorOf(frames.status);
+        if (!options_.keepGoing) {
+            result.file.error = error;
+            stopped_ = true;
+            return false;
+        }
+        if (result.firstError == DecodeError::None) result.firstError = error;
+        haveFrames_ = recover(layout_.firstFrame(segment_) + frames.framesRead, frames,
+                              result.damaged);
+        return true;
     }
 
     int64_t estimateSegment(int64_t candidate) {
@@ -259,6 +263,10 @@ class SegmentedDecode {
     double unplacedBytes_ = 0.0;
     std::unique_ptr<SegmentScratch> scratch_;
     std::unique_ptr<SegmentSamples> samples_;
+    std::unique_ptr<SegmentFrames> frames_;
+    bool started_ = false;
+    bool stopped_ = false;
+    bool haveFrames_ = false;
 
     // Where the decode stands: the next segment, its first byte, the noise
     // generator and the pending overlap before it.
@@ -395,6 +403,20 @@ void SegmentedDecode::runParallel() {
 
 }  // namespace
 
+struct SegmentedDecoder::Impl {
+    SegmentedDecode decode;
+};
+
+SegmentedDecoder::SegmentedDecoder(const PayloadReadAt& readAt, const ContainerFile& file,
+                                   SampleSink& sink, const SegmentedDecodeOptions& options)
+    : impl_(std::make_unique<Impl>(Impl{SegmentedDecode(readAt, file, sink, options)})) {}
+
+SegmentedDecoder::~SegmentedDecoder() = default;
+
+bool SegmentedDecoder::step(SegmentedDecodeResult& result) {
+    return impl_->decode.step(result);
+}
+
 SegmentedDecodeResult decodeSegmentsToWav(const PayloadReadAt& readAt, const ContainerFile& file,
                                           std::ostream& dest,
                                           const SegmentedDecodeOptions& options) {
@@ -405,10 +427,9 @@ SegmentedDecodeResult decodeSegmentsToWav(const PayloadReadAt& readAt, const Con
         result.file.writeFailed = true;
         return result;
     }
-    SampleSink sink(dest, file.header.channels);
-    if (file.header.samplesPerChannel > 0) {
-        auto decode = std::make_unique<SegmentedDecode>(readAt, file, sink, options);
-        decode->run(result);
+    WavSampleSink sink(dest, file.header.channels);
+    SegmentedDecoder decoder(readAt, file, sink, options);
+    while (decoder.step(result)) {
     }
     sink.flush();
     result.file.framesWritten = sink.framesWritten();

@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <vector>
 
 #include "common/container.h"
@@ -66,6 +67,33 @@ struct SegmentedDecodeResult {
     std::vector<DamagedRange> damaged;
     // The first fault's kind when keepGoing decoded through damage.
     DecodeError firstError = DecodeError::None;
+};
+
+// Where a segmented decode puts its samples (interleaved sample frames).
+class SampleSink {
+  public:
+    virtual ~SampleSink() = default;
+    virtual void put(const int16_t* pcm, int64_t frames) = 0;
+    virtual void silence(int64_t frames) = 0;
+    virtual int64_t framesWritten() const = 0;
+    virtual bool good() const = 0;  // false stops the decode
+};
+
+// A decode that hands out one segment (or one gap after damage) per step,
+// for a caller that takes samples as it needs them. `readAt` and `sink` must
+// outlive it.
+class SegmentedDecoder {
+  public:
+    SegmentedDecoder(const PayloadReadAt& readAt, const ContainerFile& file, SampleSink& sink,
+                     const SegmentedDecodeOptions& options);
+    ~SegmentedDecoder();
+    // False once the stream is done (or failed, without keepGoing); the
+    // result gathers the errors and the damaged ranges.
+    bool step(SegmentedDecodeResult& result);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // The payload behind `file`'s header is read with readAt; writes the WAV
