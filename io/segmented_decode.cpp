@@ -188,7 +188,7 @@ class SegmentedDecode {
     // Frame `failed` of the current segment did not read: fades out, finds
     // the segment to go on with and reads it into `frames` (true), or fills
     // the rest with silence (false).
-    bool recover(int64_t failed, SegmentFrames& frames, std::vector<DamagedRange>& damaged) {
+    bool recover(int64_t failed, SegmentFrames& frames, std::vector<DamagedSpan>& damaged) {
         const int64_t first = layout_.outputStart(failed);
         const int fade = layout_.outputFrames(failed);
         if (fade > 0) {

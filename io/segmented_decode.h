@@ -44,7 +44,7 @@
 namespace qmz {
 
 // Sample frames [first, end) that did not decode (silence and the fades).
-struct DamagedRange {
+struct DamagedSpan {
     int64_t first = 0;
     int64_t end = 0;
 };
@@ -64,7 +64,7 @@ struct SegmentedDecodeOptions {
 
 struct SegmentedDecodeResult {
     DecodeFileResult file;
-    std::vector<DamagedRange> damaged;
+    std::vector<DamagedSpan> damaged;
     // The first fault's kind when keepGoing decoded through damage.
     DecodeError firstError = DecodeError::None;
 };

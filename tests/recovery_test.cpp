@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <sstream>
+
 #include "decoder/segment_decoder.h"
 #include "program_harness.h"
+#include "qmz/codec.h"
 
 #if defined(QMZENC_PATH) && defined(QMZDEC_PATH) && defined(QMZINFO_PATH)
 
@@ -86,6 +89,18 @@ TEST_F(Recovery, EveryDamageKindKeepsLengthListsTheRangeAndRecoversTheRest) {
         EXPECT_NE(err.find("replaced by silence"), std::string::npos) << err;
         EXPECT_EQ(out.compare(0, segment1, clean, 0, segment1), 0);
         EXPECT_EQ(out.compare(segment2, std::string::npos, clean, segment2, std::string::npos), 0);
+        // The library's keep-going setting: the whole length, the damage
+        // reported, the audio before it exact.
+        std::istringstream in(c.damaged);
+        StreamDecoder decoder(in, DecodeSettings{true});
+        std::string samples;
+        std::vector<int16_t> pcm(2 * 999);
+        while (const std::size_t n = decoder.read(pcm.data(), 999))
+            samples.append(reinterpret_cast<const char*>(pcm.data()), 4 * n);
+        EXPECT_EQ(decoder.status(), Status::Damaged);
+        EXPECT_EQ(samples.size() + 44, clean.size());
+        EXPECT_FALSE(decoder.damagedRanges().empty());
+        EXPECT_EQ(samples.compare(0, segment1 - 44, clean, 44, segment1 - 44), 0);
         // qmzinfo lists the same ranges after its first-fault line.
         EXPECT_EQ(sh("INFO d.qmz > /dev/null 2> info.txt"), 5);
         const std::string info = slurp(path("info.txt"));

@@ -82,7 +82,7 @@ void reportDamage(const std::string& source, const std::string& destination,
                   const qmz::ContainerFile& header, const qmz::SegmentedDecodeResult& result) {
     const uint32_t rate = qmz::outputFormatBlock(header).sampleRate();
     int64_t lost = 0;
-    for (const qmz::DamagedRange& r : result.damaged) {
+    for (const qmz::DamagedSpan& r : result.damaged) {
         std::fprintf(stderr,
                      "qmzdec: %s: damaged: sample frames %" PRId64 " to %" PRId64
                      " (%s to %s) replaced by silence\n",

@@ -195,7 +195,7 @@ void printDamagedRanges(const std::string& path, const qmz::StreamReport& report
         qmz::decodeSegmentsToWav(readAt, report.file, sink, options);
     const uint32_t rate = qmz::outputFormatBlock(report.file).sampleRate();
     int64_t lost = 0;
-    for (const qmz::DamagedRange& r : result.damaged) {
+    for (const qmz::DamagedSpan& r : result.damaged) {
         std::fprintf(stderr,
                      "qmzinfo: %s: damaged: sample frames %" PRId64 " to %" PRId64
                      " (%s to %s)\n",
