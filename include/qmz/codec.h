@@ -26,6 +26,13 @@
 //     while (std::size_t frames = decoder.read(pcm.data(), 4096)) { ...use frames... }
 //     if (decoder.status() != qmz::Status::Ok) ...  // truncated or damaged
 //
+// Decoding through damage (a seekable stream): silence over what does not
+// read, the full length kept, the damage listed:
+//
+//     qmz::StreamDecoder decoder(in, qmz::DecodeSettings{.keepGoing = true});
+//     while (std::size_t frames = decoder.read(pcm.data(), 4096)) { ... }
+//     for (const qmz::DamagedRange& r : decoder.damagedRanges()) ...
+//
 // Decoding bytes as they arrive (from a socket, a demuxer, memory):
 //
 //     qmz::StreamDecoder decoder;
