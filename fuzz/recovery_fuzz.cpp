@@ -2,7 +2,7 @@
 // file. Traps when the keep-going output is not exactly the header's length,
 // when two threads give other bytes than one (with and without keep-going),
 // or when the segment decoder without keep-going differs from the linear
-// decoder. Headers claiming more than 200 frames' worth of sample frames are
+// decoder. Headers claiming more than 100 frames' worth of sample frames are
 // cut down to that, so that no input stalls the fuzzer.
 #include <algorithm>
 #include <cstring>
@@ -37,7 +37,7 @@ std::string decodeSegments(const uint8_t* payload, std::size_t size, const qmz::
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qmz::ContainerFile file;
     if (qmz::readContainerHeader(data, size, file) != qmz::DecodeError::None) return 0;
-    file.header.samplesPerChannel = std::min(file.header.samplesPerChannel, 200 * 1024);
+    file.header.samplesPerChannel = std::min(file.header.samplesPerChannel, 100 * 1024);
     const uint8_t* payload = data + qmz::kContainerHeaderSize;
     const std::size_t payloadSize = size - qmz::kContainerHeaderSize;
 
