@@ -1,6 +1,7 @@
 #include "io/seek_index.h"
 
 #include <algorithm>
+#include <array>
 #include <istream>
 #include <utility>
 
@@ -89,9 +90,18 @@ bool SeekIndex::pointFor(int64_t sampleFrame, SeekPoint& point) {
     if (record >= records_) return false;
     point.frame = frame;
     if (!table_.empty()) {
-        point.offset = table_[record].offset;
-        point.noiseDraws = table_[record].noiseDraws;
-        return true;
+        // A table that points beside a record is damaged: scan instead.
+        std::array<uint8_t, kResyncRecord.size()> bytes{};
+        source_.clear();
+        source_.seekg(static_cast<std::streamoff>(payloadStart_ + table_[record].offset));
+        source_.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
+        source_.clear();
+        if (bytes == kResyncRecord) {
+            point.offset = table_[record].offset;
+            point.noiseDraws = table_[record].noiseDraws;
+            return true;
+        }
+        table_.clear();
     }
     if (!scan()) return false;
     if (!lookAlikes_) {

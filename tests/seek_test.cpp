@@ -168,13 +168,14 @@ namespace {
 
 // The stream with a seek table after it, built from its payload the way the
 // encoder builds it.
-std::string withSeekTable(const std::string& qmz) {
+std::string withSeekTable(const std::string& qmz, int64_t shift = 0) {
     const ContainerFile file = headerOf(qmz);
     SeekTableBuilder builder(file.header.channels);
     const auto payload = payloadOf(qmz);
     builder.payload(payload.data(), payload.size());
     Tags tags;
     tags.seekTable = builder.finish(file.header.samplesPerChannel);
+    for (SeekTableEntry& entry : tags.seekTable) entry.offset += shift;
     std::vector<uint8_t> block;
     EXPECT_EQ(writeTagBlock(tags, block), TagError::None);
     return qmz + std::string(block.begin(), block.end());
@@ -189,7 +190,8 @@ std::vector<int16_t> readAfterSeek(StreamDecoder& decoder, int64_t first, Status
     return out;
 }
 
-enum class Index { Table, Scan, LookAlikeAfterStream };
+// A table pointing beside the records is damage: the seek scans instead.
+enum class Index { Table, Scan, LookAlikeAfterStream, DamagedTable };
 
 // Seeks to the same positions in turn on one decoder (the index found once
 // serves them all) give the linear decode's samples from there on: exactly
@@ -215,8 +217,11 @@ TEST(StreamDecoderSeek, GivesTheLinearDecodeFromTheRequestedSample) {
                                                 length - 1,
                                                 length,
                                                 1500};
-        for (Index index : {Index::Table, Index::Scan, Index::LookAlikeAfterStream}) {
-            std::string bytes = index == Index::Table ? withSeekTable(plain) : plain;
+        for (Index index :
+             {Index::Table, Index::Scan, Index::LookAlikeAfterStream, Index::DamagedTable}) {
+            std::string bytes = index == Index::Table          ? withSeekTable(plain)
+                                : index == Index::DamagedTable ? withSeekTable(plain, 1)
+                                                               : plain;
             if (index == Index::LookAlikeAfterStream)
                 bytes += std::string(8, '\0') + "\xFF" + "tail";
             std::istringstream in(bytes);
@@ -236,7 +241,8 @@ TEST(StreamDecoderSeek, GivesTheLinearDecodeFromTheRequestedSample) {
                 const bool noiseBefore =
                     frame > 1 &&
                     chain[static_cast<std::size_t>(frame / kResyncPeriod)].drawsBefore > 0;
-                if (index != Index::Scan || !noiseBefore) EXPECT_TRUE(got == expected);
+                const bool scanned = index == Index::Scan || index == Index::DamagedTable;
+                if (!scanned || !noiseBefore) EXPECT_TRUE(got == expected);
             }
             Status status;
             EXPECT_TRUE(readAfterSeek(decoder, length + 1, status).empty());
@@ -273,6 +279,49 @@ TEST(StreamDecoderSeek, RefusedWhereTheBytesCannotBeReachedAgain) {
     pushed.push(reinterpret_cast<const uint8_t*>(qmz.data()), qmz.size());
     EXPECT_EQ(pushed.seek(0), Status::NotSeekable);
     EXPECT_NE(std::string(describeStatus(Status::NotSeekable)), describeStatus(Status::Damaged));
+}
+
+}  // namespace
+}  // namespace qmz
+
+namespace qmz {
+namespace {
+
+// EncodeSettings::seekTable appends the table behind the unchanged stream,
+// into a stream sink and a positioned-write sink alike, and seeks in the
+// result give the linear decode exactly.
+TEST(StreamEncoderSeekTable, AppendedBehindTheUnchangedStream) {
+    const std::vector<int16_t> pcm = signals::render(signals::MusicSignal{}, 5 * 44100);
+    auto encode = [&](bool table, bool callback) {
+        EncodeSettings settings;
+        settings.preset = QualityPreset::E;
+        settings.seekTable = table;
+        std::string bytes;
+        std::ostringstream out;
+        QmzSink sink = callback ? QmzSink([&](uint64_t offset, const uint8_t* data, std::size_t n) {
+            if (bytes.size() < offset + n) bytes.resize(offset + n);
+            std::copy_n(data, n, bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+            return true;
+        })
+                                : QmzSink(out);
+        StreamEncoder encoder(PcmFormat{2, 44100}, sink, settings);
+        encoder.write(pcm.data(), pcm.size() / 2);
+        EXPECT_EQ(encoder.finish(), Status::Ok);
+        return callback ? bytes : out.str();
+    };
+    const std::string plain = encode(false, false);
+    const std::vector<int16_t> all = test::decodeImage(plain).samples;
+    for (bool callback : {false, true}) {
+        const std::string table = encode(true, callback);
+        ASSERT_GT(table.size(), plain.size());
+        EXPECT_TRUE(table.compare(0, plain.size(), plain) == 0);
+        std::istringstream in(table);
+        StreamDecoder decoder(in);
+        Status status;
+        EXPECT_TRUE(readAfterSeek(decoder, 3 * 44100, status) ==
+                    std::vector<int16_t>(all.begin() + 2 * 3 * 44100, all.end()));
+        EXPECT_EQ(status, Status::Ok);
+    }
 }
 
 }  // namespace
