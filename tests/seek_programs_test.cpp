@@ -128,7 +128,9 @@ TEST(TimeSpec, SecondsAndMinutes) {
         SCOPED_TRACE(text);
         const std::optional<double> got = parseTimeSpec(text);
         ASSERT_EQ(got.has_value(), seconds.has_value());
-        if (got) EXPECT_NEAR(*got, *seconds, 1e-12);
+        if (got) {
+            EXPECT_NEAR(*got, *seconds, 1e-12);
+        }
     }
     EXPECT_EQ(sampleFrameAt(151.25, 44100), 6670125);
 }

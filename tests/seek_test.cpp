@@ -242,7 +242,9 @@ TEST(StreamDecoderSeek, GivesTheLinearDecodeFromTheRequestedSample) {
                     frame > 1 &&
                     chain[static_cast<std::size_t>(frame / kResyncPeriod)].drawsBefore > 0;
                 const bool scanned = index == Index::Scan || index == Index::DamagedTable;
-                if (!scanned || !noiseBefore) EXPECT_TRUE(got == expected);
+                if (!scanned || !noiseBefore) {
+                    EXPECT_TRUE(got == expected);
+                }
             }
             Status status;
             EXPECT_TRUE(readAfterSeek(decoder, length + 1, status).empty());
