@@ -30,6 +30,11 @@ enum class BlockType : int32_t { Long = 0, Start = 1, Short = 2, Stop = 3 };
 // frames) or the short one (each of a short frame's eight blocks).
 enum class BlockShape : uint8_t { Long, Short };
 
+// Coefficients (and coded-line slots) of one block of this shape.
+constexpr int coefficientsOf(BlockShape shape) {
+    return shape == BlockShape::Long ? kFrameLength : kShortBlockLength;
+}
+
 inline constexpr std::array<int, kLongBandCount> longBandWidths = {
     4,  4,  4,  4,  4,  4,  4,  4,  4,  4,  8,  8,  8,  8,  8,  8,  8,  12, 12, 12, 12, 16, 16, 20,
     20, 24, 24, 28, 28, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32};

@@ -2,7 +2,9 @@
 //
 // Every kernel has a scalar form, always compiled, and vector forms that
 // perform exactly its operations, lane by lane and in the same order, so
-// every machine computes the same bits; only the speed differs. Fused
+// every machine computes the same bits; only the speed differs. Most are one
+// template over a lane type (simd_lanes.h, fft_kernels.h) whose AVX
+// instantiation sits in a *_avx.cpp file, the only files built for AVX. Fused
 // multiply-adds are used only where they are exact (the error term of a
 // product), never to contract an expression the scalar form rounds twice.
 // A kernel picks its form once per call, not per element.

@@ -5,10 +5,7 @@
 #include <span>
 
 #include "common/cpu_features.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "common/simd_lanes.h"
 
 namespace qmz {
 
@@ -60,53 +57,46 @@ DecodeError readContainerHeader(const uint8_t* bytes, std::size_t size, Containe
     return checkContainer(file);
 }
 
-int16_t toPcm16(double x) {
-    if (x >= 0.0) return static_cast<int16_t>(std::min(x, 32767.0) + 0.5);
-    if (x < 0.0) return static_cast<int16_t>(std::max(x, -32767.0) - 0.5);
-    return 0;  // not a number: cannot come from a finite spectrum, kept silent
-}
-
-#if defined(__SSE2__)
 namespace {
 
-// toPcm16 of two samples at once, as 32-bit integers in the low half: each
-// lane takes toPcm16's own steps (min/max against +-32767, +-0.5, truncation
-// toward zero; not-a-number gives 0), so the results are the same.
-__m128i toPcm16Pair(__m128d x) {
-    const __m128d half = _mm_set1_pd(0.5);
-    const __m128d up = _mm_add_pd(_mm_min_pd(x, _mm_set1_pd(32767.0)), half);
-    const __m128d down = _mm_sub_pd(_mm_max_pd(x, _mm_set1_pd(-32767.0)), half);
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d v =
-        _mm_or_pd(_mm_and_pd(_mm_cmpge_pd(x, zero), up), _mm_and_pd(_mm_cmplt_pd(x, zero), down));
-    return _mm_cvttpd_epi32(v);
+// toPcm16's steps before its truncation toward zero, lane by lane: the
+// sample limited to +-32767 and moved half a step away from zero; not a
+// number gives 0. (Rounding is symmetric, so max(x, -32767) - 0.5 is
+// -(min(|x|, 32767) + 0.5) to the bit.)
+template <class V>
+V awayFromZero(V x) {
+    const V m = abs(x);
+    const V away = withSignOf(min(m, V::broadcast(32767.0)) + V::broadcast(0.5), x);
+    return keepWhere(m >= V::broadcast(0.0), away);
 }
 
-}  // namespace
-#endif
-
-void interleavePcm16(const double* left, const double* right, int count, int16_t* pcm) {
+template <class V>
+void interleave(const double* left, const double* right, int count, int16_t* pcm) {
     int i = 0;
-#if defined(__SSE2__)
-    if (useSse2() && right != nullptr) {
-        for (; i + 2 <= count; i += 2, pcm += 4) {
-            const __m128i l = toPcm16Pair(_mm_loadu_pd(left + i));
-            const __m128i r = toPcm16Pair(_mm_loadu_pd(right + i));
-            const __m128i lr = _mm_unpacklo_epi32(l, r);  // l0 r0 l1 r1
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(pcm), _mm_packs_epi32(lr, lr));
+    if (right != nullptr) {
+        for (; i + V::kWidth <= count; i += V::kWidth, pcm += 2 * V::kWidth) {
+            storeInt16Interleaved(pcm, awayFromZero(V::load(left + i)),
+                                  awayFromZero(V::load(right + i)));
         }
-    } else if (useSse2()) {
-        for (; i + 2 <= count; i += 2, pcm += 2) {
-            const __m128i m = toPcm16Pair(_mm_loadu_pd(left + i));
-            const int32_t both = _mm_cvtsi128_si32(_mm_packs_epi32(m, m));
-            std::memcpy(pcm, &both, sizeof both);
-        }
+    } else {
+        for (; i + V::kWidth <= count; i += V::kWidth, pcm += V::kWidth)
+            storeInt16(pcm, awayFromZero(V::load(left + i)));
     }
-#endif
     for (; i < count; ++i) {
         *pcm++ = toPcm16(left[i]);
         if (right != nullptr) *pcm++ = toPcm16(right[i]);
     }
+}
+
+}  // namespace
+
+int16_t toPcm16(double x) {
+    return static_cast<int16_t>(awayFromZero(F64x1{x}).v);
+}
+
+void interleavePcm16(const double* left, const double* right, int count, int16_t* pcm) {
+    if (useSse2()) return interleave<F64x2>(left, right, count, pcm);
+    interleave<F64x1>(left, right, count, pcm);
 }
 
 DecodeError errorOf(DecodeStatus status) {
@@ -151,11 +141,11 @@ DecodeError Decoder::synthesizeFrame(BlockType type) {
         if (type == BlockType::Short) {
             for (int b = 0; b < kShortBlocksPerFrame; ++b) {
                 damaged |= dequantizeBlock(blocks_[c][b], spectrum + kShortBlockLength * b,
-                                           kShortBlockLength, noise_) != DequantStatus::Ok;
+                                           BlockShape::Short, noise_) != DequantStatus::Ok;
             }
         } else {
-            damaged |=
-                dequantizeBlock(blocks_[c][0], spectrum, kFrameLength, noise_) != DequantStatus::Ok;
+            damaged |= dequantizeBlock(blocks_[c][0], spectrum, BlockShape::Long, noise_) !=
+                       DequantStatus::Ok;
         }
     }
     if (damaged) return DecodeError::DamagedStream;

@@ -85,11 +85,8 @@ void noiseBand(int sf, int first, int last, double* out, NoiseRandom& noise,
     for (; k < last; ++k) out[k] = noiseLine(noise.draw(), amplitude);
 }
 
-// The bands of a block of `len` lines; 0 for a length no block has.
-int bandCount(int len) {
-    if (len == kFrameLength) return kLongBandCount;
-    if (len == kShortBlockLength) return kShortBandCount;
-    return 0;
+int bandCount(BlockShape shape) {
+    return shape == BlockShape::Long ? kLongBandCount : kShortBandCount;
 }
 
 }  // namespace
@@ -100,8 +97,6 @@ const char* dequantStatusText(DequantStatus status) {
             return "ok";
         case DequantStatus::Damaged:
             return "damaged block: step or noise level out of range";
-        case DequantStatus::BadLength:
-            return "unsupported block length";
     }
     return "unknown dequantiser status";
 }
@@ -127,9 +122,8 @@ void NoiseRandom::skip(uint64_t draws) {
     state = totalA * state + totalC;
 }
 
-DequantStatus checkBlockLevels(const QuantizedBlock& block, int len) {
-    const int bands = bandCount(len);
-    if (bands == 0) return DequantStatus::BadLength;
+DequantStatus checkBlockLevels(const QuantizedBlock& block, BlockShape shape) {
+    const int bands = bandCount(shape);
     for (int s = 0; s < bands; ++s) {
         const int sf = block.scalefactors[s];
         const bool inRange = sf <= kNoiseBandBase ? stepIndex(block, sf) >= 0 &&
@@ -143,10 +137,10 @@ DequantStatus checkBlockLevels(const QuantizedBlock& block, int len) {
 DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockType type) {
     const bool isShort = type == BlockType::Short;
     const int blocks = isShort ? kShortBlocksPerFrame : 1;
-    const int len = isShort ? kShortBlockLength : kFrameLength;
+    const BlockShape shape = isShort ? BlockShape::Short : BlockShape::Long;
     for (const ChannelBlocks& channel : channels) {
         for (int b = 0; b < blocks; ++b) {
-            const DequantStatus status = checkBlockLevels(channel[b], len);
+            const DequantStatus status = checkBlockLevels(channel[b], shape);
             if (status != DequantStatus::Ok) return status;
         }
     }
@@ -170,13 +164,13 @@ uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type
     return draws;
 }
 
-DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
+DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, BlockShape shape,
                               NoiseRandom& noise) {
-    const DequantStatus status = checkBlockLevels(block, len);
-    if (status == DequantStatus::BadLength) return status;
-    const std::span<const int> edges = len == kFrameLength ? std::span<const int>(longBandEdges)
-                                                           : std::span<const int>(shortBandEdges);
-    const int bands = bandCount(len);
+    const DequantStatus status = checkBlockLevels(block, shape);
+    const bool isLong = shape == BlockShape::Long;
+    const std::span<const int> edges =
+        isLong ? std::span<const int>(longBandEdges) : std::span<const int>(shortBandEdges);
+    const int bands = bandCount(shape);
     const DequantTables& t = dequantTables();
     for (int s = 0; s < bands; ++s) {
         const int sf = block.scalefactors[s];
@@ -186,7 +180,7 @@ DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
             noiseBand(sf, edges[s], edges[s + 1], out, noise, t);
         }
     }
-    std::fill(out + edges[bands], out + len, 0.0);
+    std::fill(out + edges[bands], out + coefficientsOf(shape), 0.0);
     return status;
 }
 

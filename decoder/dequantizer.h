@@ -35,18 +35,16 @@ enum class DequantStatus {
     // index clamped to the table (0 or 199) and the noise scalefactor to
     // kMaxScalefactor, so the caller may use it or treat the stream as damaged.
     Damaged,
-    // len was neither 1024 nor 128; nothing was written and nothing drawn.
-    BadLength,
 };
 
 // A short description of a status, for the programs' messages.
 const char* dequantStatusText(DequantStatus status);
 
-// Whether every band of a block of `len` lines (1024 or 128) lies within what
+// Whether every band of a block of this shape lies within what
 // dequantisation can carry out as coded: Damaged for the values described
-// above, BadLength for another len. dequantizeBlock returns the same status,
-// so an inspection that never dequantises reaches the decoder's verdict.
-DequantStatus checkBlockLevels(const QuantizedBlock& block, int len);
+// above. dequantizeBlock returns the same status, so an inspection that
+// never dequantises reaches the decoder's verdict.
+DequantStatus checkBlockLevels(const QuantizedBlock& block, BlockShape shape);
 
 // checkBlockLevels over the blocks a frame of `type` codes (one long block or
 // eight short ones) in every channel: the first status other than Ok.
@@ -57,13 +55,14 @@ DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockTyp
 // dequantising: what a decoder that skips frames must advance the generator by.
 uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type);
 
-// Dequantises one block into out[0 .. len - 1]: len = 1024 for a long, start
-// or stop block (48 bands), 128 for one short block (13 bands). A band with
-// scalefactor sf <= 100 gives lines[k] * 2^((globalGain - sf) / 4); a band
-// with sf >= 101 ignores its lines and draws one noise value per line,
-// uniform over [-2A, 2A) with A = 10^((sf - 100) / 4), or 0 (still drawing)
-// for sf = 101. Lines above the last band are 0.
-DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, int len,
+// Dequantises one block into out[0 .. coefficientsOf(shape) - 1]: 1024 lines
+// for a long, start or stop block (48 bands), 128 for one short block (13
+// bands). A band with scalefactor sf <= 100 gives
+// lines[k] * 2^((globalGain - sf) / 4); a band with sf >= 101 ignores its
+// lines and draws one noise value per line, uniform over [-2A, 2A) with
+// A = 10^((sf - 100) / 4), or 0 (still drawing) for sf = 101. Lines above
+// the last band are 0.
+DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, BlockShape shape,
                               NoiseRandom& noise);
 
 }  // namespace qmz

@@ -80,7 +80,7 @@ void addStopHead(const double* y, double* o, const WindowTables& w) {
 void synthesizeShortBlocks(const double* spectrum, double* o, const WindowTables& w) {
     double y[2 * kShortBlockLength];
     for (int b = 0; b < kShortBlocksPerFrame; ++b) {
-        inverseMdct(spectrum + kShortBlockLength * b, y, kShortBlockLength);
+        inverseMdct(spectrum + kShortBlockLength * b, y, BlockShape::Short);
         double* rise = o + kShortSlopeStart + kShortBlockLength * b;
         double* fall = rise + kShortBlockLength;
         for (int m = 0; m < kShortBlockLength; ++m) rise[m] += w.shortWindow[m] * y[m];
@@ -93,10 +93,10 @@ void synthesizeShortBlocks(const double* spectrum, double* o, const WindowTables
 
 }  // namespace
 
-void inverseMdct(const double* coefficients, double* out, int m) {
-    if (m != kFrameLength && m != kShortBlockLength) return;
+void inverseMdct(const double* coefficients, double* out, BlockShape shape) {
+    const int m = coefficientsOf(shape);
     const MdctTwiddles& t = mdctTwiddles();
-    const bool isLong = m == kFrameLength;
+    const bool isLong = shape == BlockShape::Long;
     const double* c = isLong ? t.longCos.data() : t.shortCos.data();
     const double* s = isLong ? t.longSin.data() : t.shortSin.data();
     double z[kFrameLength];
@@ -115,7 +115,7 @@ void synthesizeChannel(const double* spectrum, double* output, OverlapBuffer& ov
         // straight to the output and the tail straight to the lower half,
         // the same sums and products as below. (No block type reads the
         // upper half before writing it.)
-        inverseMdct(spectrum, y, kFrameLength);
+        inverseMdct(spectrum, y, BlockShape::Long);
         for (int n = 0; n < kFrameLength; ++n) output[n] = o[n] + w.longWindow[n] * y[n];
         for (int n = 0; n < kFrameLength; ++n)
             o[n] = w.longWindow[kFrameLength - 1 - n] * y[kFrameLength + n];
@@ -123,12 +123,12 @@ void synthesizeChannel(const double* spectrum, double* output, OverlapBuffer& ov
     }
     switch (type) {
         case BlockType::Start:
-            inverseMdct(spectrum, y, kFrameLength);
+            inverseMdct(spectrum, y, BlockShape::Long);
             addLongRise(y, o, w);
             storeStartTail(y, o, w);
             break;
         case BlockType::Stop:
-            inverseMdct(spectrum, y, kFrameLength);
+            inverseMdct(spectrum, y, BlockShape::Long);
             addStopHead(y, o, w);
             storeLongFall(y, o, w);
             break;

@@ -11,9 +11,9 @@ namespace qmz {
 // Inverse MDCT of M coefficients into N = 2M samples:
 //     out[n] = (1 / M) * sum_k coefficients[k] * cos(2 pi / N * (n + N/4 + 1/2) * (k + 1/2)).
 // With the forward transform's factor 2 and power-complementary windows,
-// windowed overlap-add reconstructs the input exactly. M must be 1024 or 128;
-// any other M writes nothing. coefficients and out must not overlap.
-void inverseMdct(const double* coefficients, double* out, int m);
+// windowed overlap-add reconstructs the input exactly. M is
+// coefficientsOf(shape): 1024 or 128. coefficients and out must not overlap.
+void inverseMdct(const double* coefficients, double* out, BlockShape shape);
 
 // Pending second half of the previous frame, per channel; zero at the start
 // of a stream. Entries 0..1023 hold the partial sum of the samples the

@@ -25,9 +25,9 @@ struct TwiddleView {
     const double* s;
 };
 
-TwiddleView twiddlesFor(int m) {
+TwiddleView twiddlesFor(BlockShape shape) {
     const MdctTwiddles& t = mdctTwiddles();
-    if (m == kFrameLength) return {t.longCos.data(), t.longSin.data()};
+    if (shape == BlockShape::Long) return {t.longCos.data(), t.longSin.data()};
     return {t.shortCos.data(), t.shortSin.data()};
 }
 
@@ -94,15 +94,15 @@ void analyzeShortBlocks(const double* x, double* spectrum, const WindowTables& w
             u[m] = src[m] * w.shortWindow[m];
             u[len - 1 - m] = src[len - 1 - m] * w.shortWindow[m];
         }
-        forwardMdct(u, spectrum + kShortBlockLength * b, kShortBlockLength);
+        forwardMdct(u, spectrum + kShortBlockLength * b, BlockShape::Short);
     }
 }
 
 }  // namespace
 
-void forwardMdct(const double* block, double* out, int m) {
-    if (m != kFrameLength && m != kShortBlockLength) return;
-    const TwiddleView w = twiddlesFor(m);
+void forwardMdct(const double* block, double* out, BlockShape shape) {
+    const int m = coefficientsOf(shape);
+    const TwiddleView w = twiddlesFor(shape);
     preTwiddle(block, 2 * m, w, out);
     complexFft(m, -1, out);
     postTwiddle(m, w, out);
@@ -126,7 +126,7 @@ void analyzeChannel(const double* newSamples, double* spectrum,
         for (int n = 0; n < kFrameLength; ++n)
             x[kFrameLength + n] = newSamples[n] * w.longWindow[kFrameLength - 1 - n];
         std::copy(newSamples, newSamples + kFrameLength, history.begin());
-        forwardMdct(x, spectrum, kFrameLength);
+        forwardMdct(x, spectrum, BlockShape::Long);
         return;
     }
     std::copy(history.begin(), history.end(), x);
@@ -148,7 +148,7 @@ void analyzeChannel(const double* newSamples, double* spectrum,
         default:
             return;
     }
-    forwardMdct(x, spectrum, kFrameLength);
+    forwardMdct(x, spectrum, BlockShape::Long);
 }
 
 }  // namespace qmz

@@ -9,9 +9,8 @@ namespace qmz {
 
 // Forward MDCT of one windowed block of N = 2M samples into M coefficients:
 //     out[k] = 2 * sum_n block[n] * cos(2 pi / N * (n + N/4 + 1/2) * (k + 1/2)).
-// M must be 1024 or 128; any other M writes nothing. block and out must not
-// overlap.
-void forwardMdct(const double* block, double* out, int m);
+// M is coefficientsOf(shape): 1024 or 128. block and out must not overlap.
+void forwardMdct(const double* block, double* out, BlockShape shape);
 
 // Stereo as mid and side, in place: M = (L + R) / 2, S = (L - R) / 2 over
 // one frame.

@@ -20,17 +20,11 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "common/cpu_features.h"
 #include "common/fft.h"
 #include "encoder/block_decision.h"
 #include "encoder/libm_pow10.h"
+#include "encoder/spectral_prediction.h"
 
 namespace qmz {
 namespace {
@@ -88,146 +82,6 @@ void transformInput(const PsyTables& t, PsyChannelState<N, P>& s, const double* 
     realFft(N, a);
 }
 
-// One spectrum's bins: where the newest and the two previous spectra of the
-// history sit (magnitudes, cos and sin of the phases), and where r[k]^2 and
-// the unpredictability c[k] go.
-struct PredictionBins {
-    const double* a;  // packed real spectrum
-    int count;        // bins, a multiple of 4
-    double *mag, *uc, *us;
-    int now, p1, p2;  // offsets of the newest, previous and second previous spectrum
-    double *power, *c;
-};
-
-// Stores r[k], the unit phase vector, r[k]^2 and the unpredictability c[k]
-// of every bin. Bin 0 combines the DC and Nyquist terms. The vector forms
-// below do the same.
-void predictBinsScalar(const PredictionBins& b) {
-    const double* a = b.a;
-    double *mag = b.mag, *uc = b.uc, *us = b.us;
-    const int now = b.now, p1 = b.p1, p2 = b.p2;
-    for (int k = 0; k < b.count; ++k) {
-        const double re = a[2 * k], im = a[2 * k + 1];
-        const double r = std::sqrt(re * re + im * im);
-        mag[now + k] = r;
-        uc[now + k] = r > 0.0 ? re / r : std::copysign(1.0, re);
-        us[now + k] = r > 0.0 ? im / r : 0.0;
-        b.power[k] = r * r;
-        const double rHat = 2.0 * mag[p1 + k] - mag[p2 + k];
-        const double c1 = uc[p1 + k], s1 = us[p1 + k];
-        const double twiceCos = c1 * c1 - s1 * s1, twiceSin = 2.0 * c1 * s1;
-        const double hatCos = twiceCos * uc[p2 + k] + twiceSin * us[p2 + k];
-        const double hatSin = twiceSin * uc[p2 + k] - twiceCos * us[p2 + k];
-        const double dx = re - rHat * hatCos;
-        const double dy = im - rHat * hatSin;
-        const double d = r + std::fabs(rHat);
-        double u = d != 0.0 ? std::sqrt(dx * dx + dy * dy) / d : 0.0;
-        if (!(u >= 0.0)) u = 0.0;
-        if (u > 1.0) u = 1.0;
-        b.c[k] = u;
-    }
-}
-
-// The same in vector registers, two or four bins at a time: each lane
-// performs exactly the scalar operations of one bin, in the same order
-// (IEEE square root, division, multiplication and addition are exact to the
-// bit in any form), and the branches become lane selections:
-//     r > 0 ? re / r : copysign(1, re),   r > 0 ? im / r : 0,
-//     d != 0 ? sqrt(dx^2 + dy^2) / d : 0, then NaN -> 0 and above 1 -> 1.
-// The comparisons are the quiet forms of the scalar ones (a NaN compares
-// false, != true), so both widths select alike.
-#if defined(__SSE2__)
-void predictBinsSse2(const PredictionBins& b) {
-    const double* a = b.a;
-    double *mag = b.mag, *uc = b.uc, *us = b.us;
-    const int now = b.now, p1 = b.p1, p2 = b.p2;
-    const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0), two = _mm_set1_pd(2.0);
-    const __m128d sign = _mm_set1_pd(-0.0);
-    for (int k = 0; k < b.count; k += 2) {
-        const __m128d lo = _mm_loadu_pd(a + 2 * k), hi = _mm_loadu_pd(a + 2 * k + 2);
-        const __m128d re = _mm_unpacklo_pd(lo, hi), im = _mm_unpackhi_pd(lo, hi);
-        const __m128d r = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
-        _mm_storeu_pd(mag + now + k, r);
-        const __m128d positive = _mm_cmpgt_pd(r, zero);
-        const __m128d unitSign = _mm_or_pd(_mm_and_pd(re, sign), one);  // copysign(1, re)
-        const __m128d cosNow =
-            _mm_or_pd(_mm_and_pd(positive, _mm_div_pd(re, r)), _mm_andnot_pd(positive, unitSign));
-        const __m128d sinNow = _mm_and_pd(positive, _mm_div_pd(im, r));
-        _mm_storeu_pd(uc + now + k, cosNow);
-        _mm_storeu_pd(us + now + k, sinNow);
-        _mm_storeu_pd(b.power + k, _mm_mul_pd(r, r));
-
-        const __m128d rHat =
-            _mm_sub_pd(_mm_mul_pd(two, _mm_loadu_pd(mag + p1 + k)), _mm_loadu_pd(mag + p2 + k));
-        const __m128d c1 = _mm_loadu_pd(uc + p1 + k), s1 = _mm_loadu_pd(us + p1 + k);
-        const __m128d c2 = _mm_loadu_pd(uc + p2 + k), s2 = _mm_loadu_pd(us + p2 + k);
-        const __m128d twiceCos = _mm_sub_pd(_mm_mul_pd(c1, c1), _mm_mul_pd(s1, s1));
-        const __m128d twiceSin = _mm_mul_pd(_mm_mul_pd(two, c1), s1);
-        const __m128d hatCos = _mm_add_pd(_mm_mul_pd(twiceCos, c2), _mm_mul_pd(twiceSin, s2));
-        const __m128d hatSin = _mm_sub_pd(_mm_mul_pd(twiceSin, c2), _mm_mul_pd(twiceCos, s2));
-        const __m128d dx = _mm_sub_pd(re, _mm_mul_pd(rHat, hatCos));
-        const __m128d dy = _mm_sub_pd(im, _mm_mul_pd(rHat, hatSin));
-        const __m128d d = _mm_add_pd(r, _mm_andnot_pd(sign, rHat));
-        const __m128d q =
-            _mm_div_pd(_mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy))), d);
-        __m128d u = _mm_and_pd(_mm_cmpneq_pd(d, zero), q);
-        u = _mm_and_pd(_mm_cmpge_pd(u, zero), u);  // NaN -> 0
-        const __m128d above = _mm_cmpgt_pd(u, one);
-        u = _mm_or_pd(_mm_and_pd(above, one), _mm_andnot_pd(above, u));
-        _mm_storeu_pd(b.c + k, u);
-    }
-}
-#endif
-
-#if defined(QMZ_AVX_PATHS)
-QMZ_TARGET_AVX void predictBinsAvx(const PredictionBins& b) {
-    const double* a = b.a;
-    double *mag = b.mag, *uc = b.uc, *us = b.us;
-    const int now = b.now, p1 = b.p1, p2 = b.p2;
-    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
-    const __m256d two = _mm256_set1_pd(2.0), sign = _mm256_set1_pd(-0.0);
-    for (int k = 0; k < b.count; k += 4) {
-        // {re0 im0 re1 im1}, {re2 im2 re3 im3} -> {re0 re1 re2 re3}, {im0 .. im3}
-        const __m256d lo = _mm256_loadu_pd(a + 2 * k), hi = _mm256_loadu_pd(a + 2 * k + 4);
-        const __m256d even = _mm256_permute2f128_pd(lo, hi, 0x20);
-        const __m256d odd = _mm256_permute2f128_pd(lo, hi, 0x31);
-        const __m256d re = _mm256_unpacklo_pd(even, odd), im = _mm256_unpackhi_pd(even, odd);
-        const __m256d r =
-            _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(re, re), _mm256_mul_pd(im, im)));
-        _mm256_storeu_pd(mag + now + k, r);
-        const __m256d positive = _mm256_cmp_pd(r, zero, _CMP_GT_OQ);
-        const __m256d unitSign = _mm256_or_pd(_mm256_and_pd(re, sign), one);
-        const __m256d cosNow = _mm256_or_pd(_mm256_and_pd(positive, _mm256_div_pd(re, r)),
-                                            _mm256_andnot_pd(positive, unitSign));
-        const __m256d sinNow = _mm256_and_pd(positive, _mm256_div_pd(im, r));
-        _mm256_storeu_pd(uc + now + k, cosNow);
-        _mm256_storeu_pd(us + now + k, sinNow);
-        _mm256_storeu_pd(b.power + k, _mm256_mul_pd(r, r));
-
-        const __m256d rHat = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(mag + p1 + k)),
-                                           _mm256_loadu_pd(mag + p2 + k));
-        const __m256d c1 = _mm256_loadu_pd(uc + p1 + k), s1 = _mm256_loadu_pd(us + p1 + k);
-        const __m256d c2 = _mm256_loadu_pd(uc + p2 + k), s2 = _mm256_loadu_pd(us + p2 + k);
-        const __m256d twiceCos = _mm256_sub_pd(_mm256_mul_pd(c1, c1), _mm256_mul_pd(s1, s1));
-        const __m256d twiceSin = _mm256_mul_pd(_mm256_mul_pd(two, c1), s1);
-        const __m256d hatCos =
-            _mm256_add_pd(_mm256_mul_pd(twiceCos, c2), _mm256_mul_pd(twiceSin, s2));
-        const __m256d hatSin =
-            _mm256_sub_pd(_mm256_mul_pd(twiceSin, c2), _mm256_mul_pd(twiceCos, s2));
-        const __m256d dx = _mm256_sub_pd(re, _mm256_mul_pd(rHat, hatCos));
-        const __m256d dy = _mm256_sub_pd(im, _mm256_mul_pd(rHat, hatSin));
-        const __m256d d = _mm256_add_pd(r, _mm256_andnot_pd(sign, rHat));
-        const __m256d q = _mm256_div_pd(
-            _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy))), d);
-        __m256d u = _mm256_and_pd(_mm256_cmp_pd(d, zero, _CMP_NEQ_UQ), q);
-        u = _mm256_and_pd(_mm256_cmp_pd(u, zero, _CMP_GE_OQ), u);  // NaN -> 0
-        const __m256d above = _mm256_cmp_pd(u, one, _CMP_GT_OQ);
-        u = _mm256_or_pd(_mm256_and_pd(above, one), _mm256_andnot_pd(above, u));
-        _mm256_storeu_pd(b.c + k, u);
-    }
-}
-#endif
-
 // Stores the new spectrum in the next history slot and writes r[k]^2 and the
 // unpredictability c[k] of every bin.
 template <int N, int P>
@@ -249,9 +103,9 @@ void predictSpectrum(PsyChannelState<N, P>& s, const double* a, double* power, d
     if (cpuHasAvx()) return predictBinsAvx(bins);
 #endif
 #if defined(__SSE2__)
-    if (useSse2()) return predictBinsSse2(bins);
+    if (useSse2()) return predictBins<F64x2>(bins);
 #endif
-    predictBinsScalar(bins);
+    predictBins<F64x1>(bins);
 }
 
 // Partition energy, required SNR (6 dB noise-like .. 18 dB tonal) and level

@@ -17,6 +17,7 @@
 #include <cmath>
 
 #include "common/cpu_features.h"
+#include "common/simd_lanes.h"
 #include "encoder/psychoacoustic_model.h"
 
 #if defined(__SSE2__)
@@ -66,40 +67,35 @@ void report(QuantizerEventSink* sink, QuantizerEvent event) {
 // squared error accumulated up to the stopping point, or sets clipped when a
 // line would exceed 1023 (that line is stored as 1023).
 //
-// Two lines at a time, their quotients, truncations and errors side by side
-// in SSE2 registers (the same IEEE operations as the scalar steps); the
-// error is still summed line by line, in order, and checked after each line,
-// so the sum, the stopping point and the lines written are the scalar ones.
-// A pair with a clipping line is left to the scalar steps. kSse2: whether
-// the pairs run in SSE2 registers (chosen once per block, see
-// cpu_features.h), else every line takes the scalar steps.
-template <bool kSse2>
+// V::kWidth lines at a time, their quotients, truncations and errors side by
+// side (see common/simd_lanes.h); the error is still summed line by line, in
+// order, and checked after each line, so the sum, the stopping point and the
+// lines written are those of one line at a time. A group with a clipping
+// line is left to the single-line steps. V is chosen once per block.
+template <class V>
 double quantizePass(const double* absX, int32_t* q, int a, int b, double step, double inv,
                     double allowance, bool& clipped) {
     double d = 0.0;
     clipped = false;
     int k = a;
-#if defined(__SSE2__)
-    if constexpr (kSse2) {
-        const __m128d vInv = _mm_set1_pd(inv), vStep = _mm_set1_pd(step);
-        const __m128d offset = _mm_set1_pd(kRoundingOffset);
-        const __m128d clip = _mm_set1_pd(kMaxLineValue + 1.0);
-        for (; k + 2 <= b; k += 2) {
-            const __m128d x = _mm_loadu_pd(absX + k);
-            const __m128d v = _mm_add_pd(_mm_mul_pd(x, vInv), offset);
-            if (_mm_movemask_pd(_mm_cmpge_pd(v, clip)) != 0) break;
-            const __m128i lines = _mm_cvttpd_epi32(v);
-            const __m128d err = _mm_sub_pd(x, _mm_mul_pd(_mm_cvtepi32_pd(lines), vStep));
-            const __m128d squared = _mm_mul_pd(err, err);
-            q[k] = _mm_cvtsi128_si32(lines);
-            d += _mm_cvtsd_f64(squared);
-            if (d > allowance) return d;
-            q[k + 1] = _mm_cvtsi128_si32(_mm_shuffle_epi32(lines, 1));
-            d += _mm_cvtsd_f64(_mm_unpackhi_pd(squared, squared));
-            if (d > allowance) return d;
+    if constexpr (V::kWidth > 1) {
+        const V vInv = V::broadcast(inv), vStep = V::broadcast(step);
+        const V offset = V::broadcast(kRoundingOffset);
+        const V clip = V::broadcast(kMaxLineValue + 1.0);
+        for (; k + V::kWidth <= b; k += V::kWidth) {
+            const V x = V::load(absX + k);
+            const V v = x * vInv + offset;
+            if (anyTrue(v >= clip)) break;
+            const auto lines = truncatedInt32(v);
+            const V err = x - fromInt32(lines) * vStep;
+            const V squared = err * err;
+            for (int i = 0; i < V::kWidth; ++i) {
+                q[k + i] = int32Lane(lines, i);
+                d += laneAt(squared, i);
+                if (d > allowance) return d;
+            }
         }
     }
-#endif
     for (; k < b; ++k) {
         const double v = absX[k] * inv + kRoundingOffset;
         if (v >= kMaxLineValue + 1.0) {  // trunc(v) > 1023
@@ -116,7 +112,10 @@ double quantizePass(const double* absX, int32_t* q, int a, int b, double step, d
 }
 
 // q[k] = -q[k] where x[k] < 0, without a branch on the sign (which
-// mispredicts half the time): all ones negates, zero keeps.
+// mispredicts half the time): all ones negates, zero keeps. The SSE2 form
+// takes four lines per step, two double registers' signs packed into one
+// integer register; a form over the lane type would take two, and the
+// compiler's own vectorisation of the scalar loop is slower still.
 void applySigns(const double* x, int32_t* q, int count) {
     int k = 0;
 #if defined(__SSE2__)
@@ -140,8 +139,23 @@ void applySigns(const double* x, int32_t* q, int count) {
     }
 }
 
+// |x[k]| for the coded lines (larger ones taken as kInputMagnitudeLimit, a
+// NaN as 0), and the largest of them and 10; count is a multiple of 4.
+template <class V>
+double magnitudes(const double* x, int count, double* absX) {
+    const V limit = V::broadcast(kInputMagnitudeLimit), zero = V::broadcast(0.0);
+    V peaks = V::broadcast(10.0);
+    for (int k = 0; k < count; k += V::kWidth) {
+        const V m = abs(V::load(x + k));
+        const V clamped = keepWhere(m >= zero, min(limit, m));  // a NaN gives 0
+        clamped.store(absX + k);
+        peaks = max(peaks, clamped);
+    }
+    return largestLane(peaks);
+}
+
 // `complete` tells whether the last pass ran to the band's end.
-template <bool kSse2>
+template <class V>
 int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int a, int b,
                QuantizerEventSink* sink, bool& complete) {
     const auto& steps = stepTable();
@@ -151,8 +165,7 @@ int searchBand(const double* absX, double& allowance, int32_t* q, int gain, int 
     for (;;) {
         bool clipped = false;
         const int index = gain - sf - kStepIndexMin;
-        d = quantizePass<kSse2>(absX, q, a, b, steps.step[index], steps.inverse[index], limit,
-                                clipped);
+        d = quantizePass<V>(absX, q, a, b, steps.step[index], steps.inverse[index], limit, clipped);
         if (clipped) {
             report(sink, QuantizerEvent::SoftClip);
             limit *= 1.25;
@@ -204,14 +217,14 @@ const char* quantizerEventText(QuantizerEvent event) {
 
 namespace {
 
-template <bool kSse2>
+template <class V>
 int searchBands(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
                 int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
     int partial = 0;
     for (int s = 0; s < bandCount; ++s) {
         bool complete = true;
-        scalefactors[s] = searchBand<kSse2>(absX, allowedNoise[s], q, globalGain, edges[s],
-                                            edges[s + 1], sink, complete);
+        scalefactors[s] = searchBand<V>(absX, allowedNoise[s], q, globalGain, edges[s],
+                                        edges[s + 1], sink, complete);
         partial += complete ? 0 : 1;
     }
     return partial;
@@ -221,9 +234,9 @@ int searchBands(const double* absX, double* allowedNoise, int32_t* q, int32_t* s
 
 int searchScalefactors(const double* absX, double* allowedNoise, int32_t* q, int32_t* scalefactors,
                        int globalGain, const int* edges, int bandCount, QuantizerEventSink* sink) {
-    return useSse2() ? searchBands<true>(absX, allowedNoise, q, scalefactors, globalGain, edges,
-                                         bandCount, sink)
-                     : searchBands<false>(absX, allowedNoise, q, scalefactors, globalGain, edges,
+    return useSse2() ? searchBands<F64x2>(absX, allowedNoise, q, scalefactors, globalGain, edges,
+                                          bandCount, sink)
+                     : searchBands<F64x1>(absX, allowedNoise, q, scalefactors, globalGain, edges,
                                           bandCount, sink);
 }
 
@@ -239,29 +252,8 @@ void quantizeBlock(QuantizerState& state, const BlockToQuantize& block,
     const double* x = block.lines;
 
     std::array<double, kLongCodedLines> absX;
-    double peak = 10.0;
-    int line = 0;
-#if defined(__SSE2__)
-    // Two lines at a time: the same magnitude and clamp, and the largest
-    // value (a maximum does not depend on the order it is taken in).
-    if (useSse2()) {
-        const __m128d sign = _mm_set1_pd(-0.0), limit = _mm_set1_pd(kInputMagnitudeLimit);
-        __m128d peaks = _mm_set1_pd(peak);
-        for (; line + 2 <= codedLines; line += 2) {
-            const __m128d m = _mm_andnot_pd(sign, _mm_loadu_pd(x + line));
-            const __m128d clamped = _mm_or_pd(_mm_and_pd(_mm_cmple_pd(m, limit), m),
-                                              _mm_and_pd(_mm_cmpgt_pd(m, limit), limit));
-            _mm_storeu_pd(absX.data() + line, clamped);
-            peaks = _mm_max_pd(peaks, clamped);
-        }
-        peak = std::max(_mm_cvtsd_f64(peaks), _mm_cvtsd_f64(_mm_unpackhi_pd(peaks, peaks)));
-    }
-#endif
-    for (; line < codedLines; ++line) {
-        const double m = std::fabs(x[line]);
-        absX[line] = m <= kInputMagnitudeLimit ? m : (m > kInputMagnitudeLimit ? kInputMagnitudeLimit : 0.0);
-        if (absX[line] > peak) peak = absX[line];
-    }
+    const double peak = useSse2() ? magnitudes<F64x2>(x, codedLines, absX.data())
+                                  : magnitudes<F64x1>(x, codedLines, absX.data());
 
     std::array<double, kLongBandCount> energy;
     std::array<double, kLongBandCount> allowed;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 
 #include "codec_harness.h"
@@ -261,6 +262,8 @@ TEST(Codec, RoundingIsHalfAwayFromZeroAndClippingSymmetric) {
     EXPECT_EQ(toPcm16(-0.3), 0);
     EXPECT_EQ(toPcm16(32766.6), 32767);
     EXPECT_EQ(toPcm16(-32767.4), -32767);
+    EXPECT_EQ(toPcm16(-std::numeric_limits<double>::infinity()), -32767);
+    EXPECT_EQ(toPcm16(std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
 TEST(Codec, TwoStreamsInOneProcessDoNotShareState) {

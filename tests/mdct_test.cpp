@@ -70,10 +70,11 @@ double maxAbs(const std::vector<double>& v) {
 }
 
 TEST(Mdct, ForwardAndInverseMatchTheCosineSums) {
-    for (int m : {kFrameLength, kShortBlockLength}) {
+    for (BlockShape shape : {BlockShape::Long, BlockShape::Short}) {
+        const int m = coefficientsOf(shape);
         const std::vector<double> u = randomSamples(2 * m, unsigned(m));
         std::vector<double> x(m + 4, 7.0);  // sentinels behind the output
-        forwardMdct(u.data(), x.data(), m);
+        forwardMdct(u.data(), x.data(), shape);
         const std::vector<double> wantX = directForward(u);
         const double scaleX = maxAbs(wantX);
         for (int k = 0; k < m; ++k) ASSERT_NEAR(x[k], wantX[k], 1e-14 * scaleX) << m << " " << k;
@@ -81,20 +82,13 @@ TEST(Mdct, ForwardAndInverseMatchTheCosineSums) {
 
         const std::vector<double> c = randomSamples(m, unsigned(3 * m));
         std::vector<double> y(2 * m + 4, 7.0);
-        inverseMdct(c.data(), y.data(), m);
+        inverseMdct(c.data(), y.data(), shape);
         const std::vector<double> wantY = directInverse(c);
         const double scaleY = maxAbs(wantY);
         for (int t = 0; t < 2 * m; ++t)
             ASSERT_NEAR(y[t], wantY[t], 1e-14 * scaleY) << m << " " << t;
         for (int t = 2 * m; t < 2 * m + 4; ++t) EXPECT_EQ(y[t], 7.0);
     }
-}
-
-TEST(Mdct, UnsupportedSizesWriteNothing) {
-    std::vector<double> in(512, 1.0), out(512, 3.0);
-    forwardMdct(in.data(), out.data(), 256);
-    inverseMdct(in.data(), out.data(), 64);
-    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](double v) { return v == 3.0; }));
 }
 
 // Runs analysis then synthesis over a block-type sequence and checks that

@@ -298,6 +298,14 @@ TEST(Quantizer, OutOfRangeInputStaysInRange) {
         ASSERT_GE(out.scalefactors[s], 0);
         ASSERT_LE(out.scalefactors[s], 120);
     }
+    // Coded as the magnitudes they are taken as: 1e10 beyond it, 0 for a NaN.
+    Block clamped(1024, 48, 1.0, 1.0);
+    clamped.x[3] = 1e10;
+    clamped.x[4] = -1e10;
+    const QuantizedBlock want = quantize(clamped);
+    EXPECT_EQ(out.globalGain, want.globalGain);
+    EXPECT_EQ(out.scalefactors, want.scalefactors);
+    EXPECT_EQ(out.lines, want.lines);
 }
 
 }  // namespace
