@@ -152,10 +152,10 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
             double* s = spectrum[c].data();
             if (type == BlockType::Short) {
                 for (int b = 0; b < kShortBlocksPerFrame; ++b)
-                    dequantizeBlock(blocks[c][b], s + kShortBlockLength * b, kShortBlockLength,
+                    dequantizeBlock(blocks[c][b], s + kShortBlockLength * b, BlockShape::Short,
                                     noise);
             } else {
-                dequantizeBlock(blocks[c][0], s, kFrameLength, noise);
+                dequantizeBlock(blocks[c][0], s, BlockShape::Long, noise);
             }
         }
         if (midSide) {
