@@ -6,6 +6,7 @@
 #include <istream>
 
 #include "io/decode_file.h"
+#include "io/segmented_decode.h"
 #include "io/seek_index.h"
 #include "qmz/codec.h"
 
@@ -68,7 +69,33 @@ const char* describeStatus(Status status) {
     return "unknown status";
 }
 
+// Decoding through damage: the segment decoder steps into a buffer, which
+// read() empties; the silence a step ends with is only counted, so a long
+// gap costs no memory.
+struct KeepGoingDecode final : SampleSink {
+    std::vector<int16_t> buffer;
+    std::size_t next = 0;   // first sample of `buffer` not handed out
+    int64_t silent = 0;     // sample frames of silence after the buffer
+    int64_t written = 0;
+    int channels = 1;
+    PayloadReadAt readAt;
+    std::unique_ptr<SegmentedDecoder> decoder;
+    SegmentedDecodeResult result;
+
+    void put(const int16_t* pcm, int64_t frames) override {
+        buffer.insert(buffer.end(), pcm, pcm + frames * channels);
+        written += frames;
+    }
+    void silence(int64_t frames) override {
+        silent += frames;
+        written += frames;
+    }
+    int64_t framesWritten() const override { return written; }
+    bool good() const override { return true; }
+};
+
 struct StreamDecoder::Impl {
+    std::unique_ptr<KeepGoingDecode> keepGoing;
     Status status = Status::Ok;
     ContainerFile file;
     std::unique_ptr<Decoder> decoder;
@@ -95,6 +122,40 @@ StreamDecoder::StreamDecoder(std::istream& qmz) : impl_(std::make_unique<Impl>()
         impl_->source = &qmz;
         impl_->payloadStart = qmz.tellg();
     }
+}
+
+StreamDecoder::StreamDecoder(std::istream& qmz, const DecodeSettings& settings)
+    : StreamDecoder(qmz) {
+    Impl& s = *impl_;
+    if (!settings.keepGoing || s.status != Status::Ok || s.payloadStart == std::streampos(-1))
+        return;
+    auto k = std::make_unique<KeepGoingDecode>();
+    k->channels = s.file.header.channels;
+    const auto start = static_cast<int64_t>(s.payloadStart);
+    k->readAt = [&qmz, start](int64_t offset, uint8_t* bytes, std::size_t size) {
+        qmz.clear();
+        if (!qmz.seekg(start + offset)) {
+            qmz.clear();
+            return std::size_t{0};
+        }
+        qmz.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(size));
+        const auto got = static_cast<std::size_t>(qmz.gcount());
+        qmz.clear();
+        return got;
+    };
+    SegmentedDecodeOptions options;
+    options.keepGoing = true;
+    k->decoder = std::make_unique<SegmentedDecoder>(k->readAt, s.file, *k, options);
+    s.keepGoing = std::move(k);
+}
+
+std::vector<DamagedRange> StreamDecoder::damagedRanges() const {
+    std::vector<DamagedRange> ranges;
+    if (impl_->keepGoing != nullptr) {
+        for (const DamagedSpan& span : impl_->keepGoing->result.damaged)
+            ranges.push_back({span.first, span.end});
+    }
+    return ranges;
 }
 
 StreamDecoder::StreamDecoder() : impl_(std::make_unique<Impl>()) {
@@ -153,6 +214,37 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
     Impl& s = *impl_;
     const int channels = s.file.header.channels;
     std::size_t done = 0;
+    if (s.keepGoing != nullptr) {
+        KeepGoingDecode& k = *s.keepGoing;
+        while (done < maxSampleFrames && s.status == Status::Ok) {
+            int16_t* to = interleaved + done * static_cast<std::size_t>(channels);
+            const std::size_t room = maxSampleFrames - done;
+            if (k.next < k.buffer.size()) {
+                const std::size_t n =
+                    std::min(room, (k.buffer.size() - k.next) / static_cast<std::size_t>(channels));
+                std::memcpy(to, k.buffer.data() + k.next, n * channels * sizeof(int16_t));
+                k.next += n * static_cast<std::size_t>(channels);
+                done += n;
+            } else if (k.silent > 0) {
+                const auto n = static_cast<std::size_t>(std::min<int64_t>(k.silent, static_cast<int64_t>(room)));
+                std::fill(to, to + n * static_cast<std::size_t>(channels), int16_t{0});
+                k.silent -= static_cast<int64_t>(n);
+                done += n;
+            } else {
+                k.buffer.clear();
+                k.next = 0;
+                if (!k.decoder->step(k.result)) {
+                    const DecodeError error = k.result.file.error != DecodeError::None
+                                                  ? k.result.file.error
+                                                  : k.result.firstError;
+                    s.status = statusOf(error);
+                    s.decoder.reset();  // finished: nothing more to read
+                    break;
+                }
+            }
+        }
+        return done;
+    }
     while (done < maxSampleFrames && s.decoder != nullptr) {
         if (s.pending == 0) {
             if (s.status != Status::Ok || s.decoder->finished()) break;

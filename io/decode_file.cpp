@@ -13,11 +13,7 @@
 #include "io/wav_writer.h"
 
 namespace qmz {
-namespace {
-
-// The header's data size counts whole sample frames of 16-bit samples. False
-// when the destination cannot seek back to its start.
-bool rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames, int channels) {
+bool rewriteWavHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames, int channels) {
     const std::streampos end = dest.tellp();
     if (end == std::streampos(-1)) return false;
     dest.seekp(0);
@@ -29,8 +25,6 @@ bool rewriteHeader(std::ostream& dest, const WavFormatBlock& format, int64_t fra
     dest.seekp(end);
     return static_cast<bool>(dest);
 }
-
-}  // namespace
 
 StreamFeed::StreamFeed(std::istream& source) : source_(source), chunk_(32 * 1024) {}
 
@@ -147,7 +141,7 @@ DecodeFileResult decodeRangeToWav(std::istream& source, const ContainerFile& fil
     }
     if (pending > 0 && dest) writePending();
     if (result.error != DecodeError::None && dest)
-        result.headerFitted = rewriteHeader(dest, format, result.framesWritten, channels);
+        result.headerFitted = rewriteWavHeader(dest, format, result.framesWritten, channels);
     dest.flush();
     result.writeFailed = !dest;
     return result;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "decoder/decoder.h"
+#include "io/wav_writer.h"
 
 namespace qmz {
 
@@ -60,6 +61,12 @@ DecodeError readQmzHeader(std::istream& source, ContainerFile& file);
 // that point stays, and if `dest` can seek, the WAV header's sizes are
 // rewritten to what it really holds, so the output stays a valid WAV file.
 DecodeFileResult decodeToWav(std::istream& source, const ContainerFile& file, std::ostream& dest);
+
+// Rewrites the WAV header at the start of `dest` for `frames` sample frames
+// (whole frames of 16-bit samples) and returns to the end. False when the
+// destination cannot seek back to its start (a pipe).
+bool rewriteWavHeader(std::ostream& dest, const WavFormatBlock& format, int64_t frames,
+                      int channels);
 
 // Sample frames first .. end - 1 of a stream (end clipped to its length).
 struct SampleRange {

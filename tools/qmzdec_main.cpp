@@ -7,7 +7,9 @@
 // standard error, so that standard output carries only the WAV file.
 // Tags after the stream are read first (so only from a file) and written
 // back as a LIST/INFO chunk after the samples (so only into a file).
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,7 +19,9 @@
 
 #include "io/decode_file.h"
 #include "io/output_file.h"
+#include "io/payload_file.h"
 #include "io/same_file.h"
+#include "io/segmented_decode.h"
 #include "io/std_descriptors.h"
 #include "io/tag_file.h"
 #include "io/time_spec.h"
@@ -47,18 +51,51 @@ int fail(int status, const std::string& path, const char* problem) {
 }
 
 // The tags after the stream of a seekable source; a bad block is a note and
-// is ignored.
-qmz::Tags readSourceTags(const std::string& source) {
+// is ignored. `streamEnd` becomes where the stream's bytes end (the tag
+// block's start, or the file's end), -1 when unknown.
+qmz::Tags readSourceTags(const std::string& source, int64_t& streamEnd) {
     qmz::Tags tags;
+    streamEnd = -1;
     std::FILE* file = std::fopen(source.c_str(), "rb");
     if (file == nullptr) return tags;
     const qmz::TagBlockInFile block = qmz::readTagBlock(file, qmz::kContainerHeaderSize, tags);
     std::fclose(file);
+    if (block.error == qmz::TagError::None || block.error == qmz::TagError::NoBlock)
+        streamEnd = static_cast<int64_t>(block.offset);
     if (block.error != qmz::TagError::None && block.error != qmz::TagError::NoBlock) {
         std::fprintf(stderr, "qmzdec: %s: note: %s; the tags were ignored\n", source.c_str(),
                      qmz::describeTagError(block.error));
     }
     return tags;
+}
+
+std::string timeOf(int64_t sampleFrame, uint32_t rate) {
+    const double seconds = rate > 0 ? static_cast<double>(sampleFrame) / rate : 0.0;
+    const int minutes = static_cast<int>(seconds / 60.0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%06.3f", minutes, seconds - 60.0 * minutes);
+    return text;
+}
+
+// Every damaged range on standard error, then what the output holds.
+void reportDamage(const std::string& source, const std::string& destination,
+                  const qmz::ContainerFile& header, const qmz::SegmentedDecodeResult& result) {
+    const uint32_t rate = qmz::outputFormatBlock(header).sampleRate();
+    int64_t lost = 0;
+    for (const qmz::DamagedSpan& r : result.damaged) {
+        std::fprintf(stderr,
+                     "qmzdec: %s: damaged: sample frames %" PRId64 " to %" PRId64
+                     " (%s to %s) replaced by silence\n",
+                     source.c_str(), r.first, r.end - 1, timeOf(r.first, rate).c_str(),
+                     timeOf(r.end, rate).c_str());
+        lost += r.end - r.first;
+    }
+    std::fprintf(stderr,
+                 "qmzdec: %s: %s; decoded through %zu damaged range%s (%" PRId64
+                 " of %" PRId64 " sample frames lost) into %s\n",
+                 source.c_str(), qmz::describeDecodeError(result.firstError),
+                 result.damaged.size(), result.damaged.size() == 1 ? "" : "s", lost,
+                 result.file.framesWritten, destination.c_str());
 }
 
 }  // namespace
@@ -72,8 +109,25 @@ int main(int argc, char** argv) {
     // --skip T and --until T (or --skip=T): decode the range [skip, until).
     std::vector<std::string> positional;
     std::optional<std::string> skipText, untilText;
+    int threads = 1;
+    bool keepGoing = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if (argument == "-F" || argument == "--keep-going") {
+            keepGoing = true;
+            continue;
+        }
+        if (argument == "-j" || (argument.size() > 2 && argument.starts_with("-j"))) {
+            const std::string value = argument.size() > 2 ? argument.substr(2)
+                                      : i + 1 < argc     ? argv[++i]
+                                                         : "";
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > 64)
+                return usageError("-j " + value + ": not a thread count (1 to 64)");
+            threads = static_cast<int>(n);
+            continue;
+        }
         std::optional<std::string>* option = nullptr;
         std::string name = argument.substr(0, argument.find('='));
         if (name == "--skip") option = &skipText;
@@ -143,9 +197,35 @@ int main(int argc, char** argv) {
     if (!toStdout && !destinationFile.open(destination))
         return fail(kCannotWriteDestination, destination, "cannot create the file");
     std::ostream& out = toStdout ? std::cout : destinationFile.stream();
-    const qmz::Tags tags = source == "-" ? qmz::Tags{} : readSourceTags(source);
+    int64_t streamEnd = -1;
+    const qmz::Tags tags = source == "-" ? qmz::Tags{} : readSourceTags(source, streamEnd);
 
-    const qmz::DecodeFileResult result = qmz::decodeRangeToWav(in, header, out, range);
+    // Threads and decoding through damage read the payload at random
+    // offsets: from the file itself, or (to decode through damage) from a
+    // copy of standard input; -j alone on a pipe decodes in one thread.
+    qmz::PayloadFile payload;
+    // A range (--skip, --until) is decoded by the seeking decoder.
+    const bool wholeStream = range.first == 0 && range.end >= header.header.samplesPerChannel;
+    if (!wholeStream && keepGoing)
+        std::fprintf(stderr, "qmzdec: note: -F applies to whole-file decodes; ignored with --skip/--until\n");
+    bool segmented = wholeStream && (threads > 1 || keepGoing);
+    if (segmented) {
+        const bool opened = source != "-" && payload.open(source, qmz::kContainerHeaderSize);
+        segmented = opened || (keepGoing && payload.spool(in));
+    }
+    qmz::SegmentedDecodeResult segmentedResult;
+    if (segmented) {
+        qmz::SegmentedDecodeOptions decodeOptions;
+        decodeOptions.threads = threads;
+        decodeOptions.keepGoing = keepGoing;
+        if (streamEnd >= static_cast<int64_t>(qmz::kContainerHeaderSize))
+            decodeOptions.payloadSize = streamEnd - static_cast<int64_t>(qmz::kContainerHeaderSize);
+        decodeOptions.seekTable = tags.seekTable;
+        const qmz::PayloadReadAt readAt = payload.readAt();
+        segmentedResult = qmz::decodeSegmentsToWav(readAt, header, out, decodeOptions);
+    }
+    const qmz::DecodeFileResult result =
+        segmented ? segmentedResult.file : qmz::decodeRangeToWav(in, header, out, range);
     if (result.error == qmz::DecodeError::None && !result.writeFailed && !tags.empty()) {
         if (toStdout) {
             std::fprintf(stderr,
@@ -180,6 +260,10 @@ int main(int argc, char** argv) {
                          "the full length; the sample data ends early\n",
                          destination.c_str());
         }
+        return kDamagedStream;
+    }
+    if (segmentedResult.firstError != qmz::DecodeError::None) {
+        reportDamage(source, destination, header, segmentedResult);
         return kDamagedStream;
     }
     return kOk;

@@ -14,9 +14,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <streambuf>
 #include <string>
 
 #include "decoder/dequantizer.h"
+#include "io/payload_file.h"
+#include "io/segmented_decode.h"
 #include "io/stream_info.h"
 #include "io/wav_writer.h"
 #include "io/std_descriptors.h"
@@ -157,6 +160,57 @@ void printSummary(const qmz::StreamReport& r) {
         percentOf(r.totalBits.lines, total), percentOf(r.totalBits.resync, total));
 }
 
+std::string timeOf(int64_t sampleFrame, uint32_t rate) {
+    const double seconds = rate > 0 ? static_cast<double>(sampleFrame) / rate : 0.0;
+    const int minutes = static_cast<int>(seconds / 60.0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%06.3f", minutes, seconds - 60.0 * minutes);
+    return text;
+}
+
+// Takes every byte and keeps none.
+class DiscardBuffer : public std::streambuf {
+  protected:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+// Every damaged range of a file that does not decode to its end, found by
+// decoding through the damage as qmzdec -F does, and how much of the audio
+// that gives back.
+void printDamagedRanges(const std::string& path, const qmz::StreamReport& report,
+                        const TrailingTags& tags) {
+    qmz::PayloadFile payload;
+    if (path == "-" || !payload.open(path, qmz::kContainerHeaderSize)) return;
+    qmz::SegmentedDecodeOptions options;
+    options.keepGoing = true;
+    options.seekTable = tags.tags.seekTable;
+    if (tags.block.error == qmz::TagError::None || tags.block.error == qmz::TagError::NoBlock)
+        options.payloadSize =
+            static_cast<int64_t>(tags.block.offset) - static_cast<int64_t>(qmz::kContainerHeaderSize);
+    DiscardBuffer discard;
+    std::ostream sink(&discard);
+    const qmz::PayloadReadAt readAt = payload.readAt();
+    const qmz::SegmentedDecodeResult result =
+        qmz::decodeSegmentsToWav(readAt, report.file, sink, options);
+    const uint32_t rate = qmz::outputFormatBlock(report.file).sampleRate();
+    int64_t lost = 0;
+    for (const qmz::DamagedSpan& r : result.damaged) {
+        std::fprintf(stderr,
+                     "qmzinfo: %s: damaged: sample frames %" PRId64 " to %" PRId64
+                     " (%s to %s)\n",
+                     path.c_str(), r.first, r.end - 1, timeOf(r.first, rate).c_str(),
+                     timeOf(r.end, rate).c_str());
+        lost += r.end - r.first;
+    }
+    const int64_t total = report.file.header.samplesPerChannel;
+    std::fprintf(stderr,
+                 "qmzinfo: %s: recoverable with qmzdec -F: %" PRId64 " of %" PRId64
+                 " sample frames (%.1f%%) in %zu damaged range%s\n",
+                 path.c_str(), total - lost, total, percentOf(total - lost, total),
+                 result.damaged.size(), result.damaged.size() == 1 ? "" : "s");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,6 +270,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qmzinfo: %s: frame %" PRId64 " of %" PRId64 ": %s\n", path.c_str(),
                      report.failedFrame, report.frameCount,
                      frameProblem(report.frameError, report.levelsOutOfRange));
+        printDamagedRanges(path, report, tags);
         return kDamagedStream;
     }
     return kOk;

@@ -26,6 +26,13 @@
 //     while (std::size_t frames = decoder.read(pcm.data(), 4096)) { ...use frames... }
 //     if (decoder.status() != qmz::Status::Ok) ...  // truncated or damaged
 //
+// Decoding through damage (a seekable stream): silence over what does not
+// read, the full length kept, the damage listed:
+//
+//     qmz::StreamDecoder decoder(in, qmz::DecodeSettings{.keepGoing = true});
+//     while (std::size_t frames = decoder.read(pcm.data(), 4096)) { ... }
+//     for (const qmz::DamagedRange& r : decoder.damagedRanges()) ...
+//
 // Decoding bytes as they arrive (from a socket, a demuxer, memory):
 //
 //     qmz::StreamDecoder decoder;
@@ -208,10 +215,29 @@ Status readTags(const std::string& path, FileTags& tags);
 // midway: the stream stays whole, the tags may then read as damaged.
 Status writeTags(const std::string& path, const FileTags& tags);
 
+struct DecodeSettings {
+    // Decode through damage: at a stretch of the stream that does not read,
+    // hand out silence (with a short fade out and in) up to the next resync
+    // point that reads, about a second on, and go on from there, so that the
+    // output still holds samplesPerChannel() sample frames. status() then
+    // ends as Damaged (or Truncated) after the last sample, and
+    // damagedRanges() lists what was replaced. Needs a stream that can seek
+    // (a file, a string stream); on one that cannot, the decode stops at the
+    // damage as without the setting.
+    bool keepGoing = false;
+};
+
+// Sample frames first .. end - 1 that a keep-going decode replaced.
+struct DamagedRange {
+    int64_t first = 0;
+    int64_t end = 0;
+};
+
 class StreamDecoder {
   public:
     // Reads the .qmz header from `qmz` (standing at its start); see status().
     explicit StreamDecoder(std::istream& qmz);
+    StreamDecoder(std::istream& qmz, const DecodeSettings& settings);
     // A decoder for .qmz bytes handed over with push(), from the stream's
     // first byte (its header) on.
     StreamDecoder();
@@ -242,6 +268,9 @@ class StreamDecoder {
     // the input has ended). format() and samplesPerChannel() are known once
     // the 266-byte header has been pushed.
     bool needsInput() const;
+
+    // With DecodeSettings::keepGoing: the ranges replaced so far.
+    std::vector<DamagedRange> damagedRanges() const;
 
     // Goes to sample frame `sampleFrame` (0 .. samplesPerChannel(); the
     // length itself leaves nothing to read): the next read() starts there.

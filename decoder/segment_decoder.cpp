@@ -1,0 +1,217 @@
+#include "decoder/segment_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "decoder/resync_scan.h"
+
+namespace qmz {
+
+int SegmentLayout::frames(int64_t segment) const {
+    if (segment < 0 || segment >= count()) return 0;
+    const int64_t first = firstFrame(segment);
+    const int64_t last = std::min(decodedFrames, segment * kResyncPeriod + kResyncPeriod - 1);
+    return static_cast<int>(std::max<int64_t>(last - first + 1, 0));
+}
+
+int64_t SegmentLayout::outputStart(int64_t frame) const {
+    return std::max<int64_t>(frame - 3, 0) * kFrameLength;
+}
+
+int SegmentLayout::outputFrames(int64_t frame) const {
+    if (frame < 3) return 0;
+    const int64_t left = samplesPerChannel - outputStart(frame);
+    return static_cast<int>(std::clamp<int64_t>(left, 0, kFrameLength));
+}
+
+SegmentLayout segmentLayoutOf(int32_t samplesPerChannel) {
+    SegmentLayout layout;
+    layout.samplesPerChannel = std::max<int32_t>(samplesPerChannel, 0);
+    if (layout.samplesPerChannel > 0)
+        layout.decodedFrames = (layout.samplesPerChannel + kFrameLength - 1) / kFrameLength + 2;
+    return layout;
+}
+
+namespace {
+
+constexpr std::size_t kReadPiece = 16 * 1024;
+
+// A segment's frames are read with the frame indices the linear decode uses,
+// so that the record in front of a segment is read (and the models restart)
+// exactly as there.
+int64_t frameIndexOf(int64_t segment, int i) {
+    return (segment == 0 ? 1 : segment * kResyncPeriod) + i;
+}
+
+void packFrame(const std::array<ChannelBlocks, kMaxChannels>& blocks, int channels,
+               BlockType type, std::vector<int16_t>& values) {
+    const BlockGeometry g = geometryOf(type);
+    for (int b = 0; b < g.blocks; ++b) {
+        for (int c = 0; c < channels; ++c) {
+            const QuantizedBlock& q = blocks[c][b];
+            values.push_back(static_cast<int16_t>(q.globalGain));
+            for (int j = 0; j < g.scalefactors; ++j)
+                values.push_back(static_cast<int16_t>(q.scalefactors[j]));
+            for (int j = 0; j < g.lines; ++j) values.push_back(static_cast<int16_t>(q.lines[j]));
+        }
+    }
+}
+
+// The reverse of packFrame; the blocks come out as the payload reader leaves
+// them (scalefactors and lines beyond the coded ones zero).
+const int16_t* unpackFrame(const int16_t* v, int channels, BlockType type,
+                           std::array<ChannelBlocks, kMaxChannels>& blocks) {
+    const BlockGeometry g = geometryOf(type);
+    for (int b = 0; b < g.blocks; ++b) {
+        for (int c = 0; c < channels; ++c) {
+            QuantizedBlock& q = blocks[c][b];
+            q.globalGain = *v++;
+            std::fill(q.scalefactors.begin() + g.scalefactors, q.scalefactors.end(), 0);
+            std::fill(q.lines.begin() + g.lines, q.lines.end(), 0);
+            for (int j = 0; j < g.scalefactors; ++j) q.scalefactors[j] = *v++;
+            for (int j = 0; j < g.lines; ++j) q.lines[j] = *v++;
+        }
+    }
+    return v;
+}
+
+}  // namespace
+
+void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, int frames,
+                 int channels, SegmentScratch& scratch, SegmentFrames& out) {
+    out.segment = segment;
+    out.startOffset = offset;
+    out.framesRead = 0;
+    out.status = DecodeStatus::Frame;
+    out.endOffset = offset;
+    out.noiseDraws = 0;
+    out.types.clear();
+    out.values.clear();
+    // Fresh models, as after a record.
+    if (scratch.reader == nullptr) scratch.reader = std::make_unique<FramePayloadReader>();
+    scratch.reader->restart();
+    FramePayloadReader* reader = scratch.reader.get();
+    std::array<ChannelBlocks, kMaxChannels>& blocks = scratch.blocks;
+    std::array<uint8_t, kReadPiece> piece;
+    int64_t fed = offset;
+    std::size_t pendingTaken = 0, pendingSize = 0;
+    const std::span<ChannelBlocks> frameBlocks(blocks.data(), static_cast<std::size_t>(channels));
+    for (int i = 0; i < frames; ++i) {
+        BlockType type;
+        StreamError error = reader->readFrame(frameBlocks, type, static_cast<int>(frameIndexOf(segment, i)));
+        while (error == StreamError::NeedInput) {
+            if (pendingTaken == pendingSize) {
+                pendingSize = readAt(fed, piece.data(), piece.size());
+                pendingTaken = 0;
+                fed += static_cast<int64_t>(pendingSize);
+            }
+            if (pendingSize == 0) {
+                reader->endInput();
+            } else {
+                pendingTaken +=
+                    reader->push(piece.data() + pendingTaken, pendingSize - pendingTaken);
+            }
+            error = reader->readFrame(frameBlocks, type, static_cast<int>(frameIndexOf(segment, i)));
+        }
+        if (error == StreamError::Truncated) {
+            out.status = DecodeStatus::Truncated;
+            return;
+        }
+        if (error != StreamError::None || checkFrameLevels(std::span<const ChannelBlocks>(
+                                                               blocks.data(), frameBlocks.size()),
+                                                           type) != DequantStatus::Ok) {
+            out.status = DecodeStatus::Damaged;
+            return;
+        }
+        out.types.push_back(static_cast<uint8_t>(type));
+        packFrame(blocks, channels, type, out.values);
+        out.noiseDraws += frameNoiseDraws(frameBlocks, type);
+        ++out.framesRead;
+    }
+    // The bytes read so far, less those pushed and not read.
+    out.endOffset = fed - static_cast<int64_t>(pendingSize - pendingTaken) -
+                    static_cast<int64_t>(reader->unreadSize());
+}
+
+void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout, int channels,
+                       bool midSide, NoiseRandom noise, SegmentScratch& scratch,
+                       SegmentSamples& out) {
+    std::array<ChannelBlocks, kMaxChannels>& blocks = scratch.blocks;
+    std::array<std::array<double, kFrameLength>, kMaxChannels> spectrum;
+    std::array<std::array<double, kFrameLength>, kMaxChannels> output;
+    for (OverlapBuffer& o : out.overlap) o.fill(0.0);
+    out.pcmFrames = 0;
+    out.pcm.resize(static_cast<std::size_t>(kResyncPeriod * kFrameLength * channels));
+    const int16_t* v = frames.values.data();
+    const int64_t first = layout.firstFrame(frames.segment);
+    for (int i = 0; i < frames.framesRead; ++i) {
+        const auto type = static_cast<BlockType>(frames.types[static_cast<std::size_t>(i)]);
+        v = unpackFrame(v, channels, type, blocks);
+        for (int c = 0; c < channels; ++c) {
+            double* s = spectrum[c].data();
+            if (type == BlockType::Short) {
+                for (int b = 0; b < kShortBlocksPerFrame; ++b)
+                    dequantizeBlock(blocks[c][b], s + kShortBlockLength * b, BlockShape::Short,
+                                    noise);
+            } else {
+                dequantizeBlock(blocks[c][0], s, BlockShape::Long, noise);
+            }
+        }
+        if (midSide) {
+            for (int k = 0; k < kFrameLength; ++k) {
+                const double m = spectrum[0][k], s = spectrum[1][k];
+                spectrum[0][k] = m + s;
+                spectrum[1][k] = m - s;
+            }
+        }
+        if (i == 0) {
+            out.firstSpectrum = spectrum;
+            out.firstType = type;
+        }
+        for (int c = 0; c < channels; ++c)
+            synthesizeChannel(spectrum[c].data(), output[c].data(), out.overlap[c], type);
+        if (i == 0) continue;
+        const int count = layout.outputFrames(first + i);
+        interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count,
+                        out.pcm.data() + out.pcmFrames * channels);
+        out.pcmFrames += count;
+    }
+}
+
+int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frames,
+                       const SegmentLayout& layout, int channels,
+                       std::array<OverlapBuffer, kMaxChannels>& overlap, int16_t* pcm) {
+    if (frames.framesRead == 0) return 0;
+    std::array<std::array<double, kFrameLength>, kMaxChannels> output;
+    for (int c = 0; c < channels; ++c) {
+        synthesizeChannel(samples.firstSpectrum[c].data(), output[c].data(), overlap[c],
+                          samples.firstType);
+    }
+    const int count = layout.outputFrames(layout.firstFrame(frames.segment));
+    interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count, pcm);
+    if (frames.framesRead > 1) overlap = samples.overlap;
+    return count;
+}
+
+bool recordAt(const PayloadReadAt& readAt, int64_t offset) {
+    std::array<uint8_t, kResyncRecord.size()> bytes;
+    return offset >= 0 && readAt(offset, bytes.data(), bytes.size()) == bytes.size() &&
+           isResyncRecordAt(bytes, 0);
+}
+
+int64_t findRecordCandidate(const PayloadReadAt& readAt, int64_t from) {
+    from = std::max<int64_t>(from, 0);
+    ResyncScanner scanner;
+    std::vector<int64_t> found;
+    std::array<uint8_t, 16 * 1024> piece;
+    for (int64_t at = from;;) {
+        const std::size_t got = readAt(at, piece.data(), piece.size());
+        if (got == 0) return -1;
+        scanner.scan(piece.data(), got, found);
+        if (!found.empty()) return from + found.front();
+        at += static_cast<int64_t>(got);
+    }
+}
+
+}  // namespace qmz
