@@ -1,9 +1,13 @@
 #include "io/encode_file.h"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <vector>
 
+#include "common/frame_syntax.h"
 #include "encoder/parallel_encoder.h"
 #include "encoder/quality_policy.h"
 #include "io/sample_conversion.h"
@@ -143,31 +147,104 @@ class DiscardingSink final : public ByteSink {
     bool put(const uint8_t*, std::size_t) override { return true; }
 };
 
-// The quality at which the whole file comes to `kbps` on average: trial
-// passes over the samples (the stream is rewound to `start` for each), the
-// quality moved by the secant on the logarithm of the rate, which is close
-// to linear in the quality. Deterministic, and independent of the thread
-// count, since every pass is.
+int sourceBytesPerSample(SampleFormat format) {
+    switch (format) {
+        case SampleFormat::Int16:
+            return 2;
+        case SampleFormat::Int24:
+            return 3;
+        case SampleFormat::Int32:
+        case SampleFormat::Float32:
+            return 4;
+    }
+    return 2;
+}
+
+// Where the segments a trial pass codes start, in sample frames: one resync
+// segment (45 frames; the entropy coder starts afresh at each, so a segment
+// coded alone costs about what it costs inside the file) out of every group
+// of kGroupSegments, its place in the group moved by the golden ratio from
+// group to group so that music repeating in bars does not line up with it.
+// A trial pass costs about a third of the written pass. None for a short
+// input, which is coded whole: a few segments say too little about it.
+constexpr int32_t kSegmentSamples = kResyncPeriod * kFrameLength;
+constexpr int32_t kGroupSegments = 3;
+
+std::vector<int32_t> trialSegments(int32_t samplesPerChannel) {
+    const int32_t segments = samplesPerChannel / kSegmentSamples;  // whole ones
+    std::vector<int32_t> starts;
+    if (segments < 3 * kGroupSegments) return starts;  // short: the whole file
+    for (int32_t group = 0; (group + 1) * kGroupSegments <= segments; ++group) {
+        const double phase = std::fmod(0.5 + group * 0.6180339887498949, 1.0);
+        const auto offset = static_cast<int32_t>(phase * kGroupSegments);
+        starts.push_back((group * kGroupSegments + offset) * kSegmentSamples);
+    }
+    return starts;
+}
+
+// The bits of a segment, coded on this thread as a stream of its
+// own from the samples `source` stands at: counted when the segment's last
+// frame is out, before the coder's next restart and the stream's end.
+int64_t segmentBits(std::istream& source, int channels, int32_t available, const CodingMode& mode) {
+    DiscardingSink nothing;
+    auto encoder =
+        std::make_unique<Encoder>(channels, available, mode.model, nothing, nullptr, mode.policy);
+    std::array<int16_t, kMaxChannels * kFrameLength> buffer;
+    int16_t* const planes[kMaxChannels] = {buffer.data(), buffer.data() + kFrameLength};
+    for (int32_t fed = 0; fed < available && encoder->framesWritten() < kResyncPeriod;
+         fed += kFrameLength) {
+        const int got = readSampleFrames(source, channels, kFrameLength, planes);
+        encoder->encode(planes, static_cast<std::size_t>(got));
+        if (got < kFrameLength) break;
+    }
+    if (encoder->framesWritten() < kResyncPeriod) encoder->finish();
+    return encoder->payloadBitCount();
+}
+
+// The quality at which the file comes to `kbps` on average: trial passes
+// over segments spread over the samples (the input stream seeked to each),
+// or over the whole of a short file, the quality moved by the secant on the
+// logarithm of the rate, which is close to linear in the quality. The
+// written pass then codes the whole file at that quality. Deterministic, and
+// independent of the thread count, since every pass is.
 double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput& input,
                          int32_t samplesPerChannel, int threads, int kbps) {
     const int channels = input.format.channels();
-    const double seconds = samplesPerChannel / 44100.0;
+    const std::vector<int32_t> segments = trialSegments(samplesPerChannel);
+    const int64_t frameBytes =
+        static_cast<int64_t>(channels) * sourceBytesPerSample(input.sampleFormat);
     auto rateAt = [&](double quality) {
-        wav.clear();
-        wav.seekg(start);
-        std::optional<SixteenBitSamples> converter;
-        std::optional<std::istream> convertedStream;
-        std::istream& samples =
-            input.sampleFormat == SampleFormat::Int16
-                ? wav
-                : convertedStream.emplace(&converter.emplace(wav, input.sampleFormat, channels));
         const QualityPolicy policy(quality);
         const CodingMode mode{qualityModeModel(), &policy};
-        DiscardingSink nothing;
-        WatchedOutput out(nothing);
-        const FrameLoopResult loop = runFrameLoop(samples, channels, samplesPerChannel, true,
-                                                  threads, mode, out, nullptr);
-        return loop.payloadBits / 1000.0 / seconds;
+        int64_t bits = 0, samples = 0;
+        auto fromHere = [&](std::streamoff offset, auto&& code) {
+            wav.clear();
+            wav.seekg(start + offset);
+            std::optional<SixteenBitSamples> converter;
+            std::optional<std::istream> convertedStream;
+            std::istream& source = input.sampleFormat == SampleFormat::Int16
+                                       ? wav
+                                       : convertedStream.emplace(
+                                             &converter.emplace(wav, input.sampleFormat, channels));
+            code(source);
+        };
+        if (segments.empty()) {
+            fromHere(0, [&](std::istream& source) {
+                DiscardingSink nothing;
+                WatchedOutput out(nothing);
+                bits = runFrameLoop(source, channels, samplesPerChannel, true, threads, mode, out,
+                                    nullptr)
+                           .payloadBits;
+            });
+            samples = samplesPerChannel;
+        }
+        for (const int32_t first : segments) {
+            fromHere(static_cast<std::streamoff>(first * frameBytes), [&](std::istream& source) {
+                bits += segmentBits(source, channels, samplesPerChannel - first, mode);
+            });
+            samples += kSegmentSamples;
+        }
+        return bits / 1000.0 / (samples / 44100.0);
     };
     return searchQualityForRate(kbps, rateAt);
 }
