@@ -35,10 +35,6 @@ enum class DecodeError {
 const char* describeDecodeError(DecodeError error);
 
 // The decode error a payload reader's error amounts to: Truncated for an early
-// end, DamagedStream for anything else.
-DecodeError decodeErrorOf(StreamError error);
-
-// The decode error a payload reader's error amounts to: Truncated for an early
 // end, DamagedStream for anything else (NeedInput is no error: not for it).
 DecodeError decodeErrorOf(StreamError error);
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "io/damage_report.h"
 #include "io/decode_file.h"
 #include "io/output_file.h"
 #include "io/payload_file.h"
@@ -69,27 +70,12 @@ qmz::Tags readSourceTags(const std::string& source, int64_t& streamEnd) {
     return tags;
 }
 
-std::string timeOf(int64_t sampleFrame, uint32_t rate) {
-    const double seconds = rate > 0 ? static_cast<double>(sampleFrame) / rate : 0.0;
-    const int minutes = static_cast<int>(seconds / 60.0);
-    char text[32];
-    std::snprintf(text, sizeof text, "%d:%06.3f", minutes, seconds - 60.0 * minutes);
-    return text;
-}
-
 // Every damaged range on standard error, then what the output holds.
 void reportDamage(const std::string& source, const std::string& destination,
                   const qmz::ContainerFile& header, const qmz::SegmentedDecodeResult& result) {
-    const uint32_t rate = qmz::outputFormatBlock(header).sampleRate();
-    int64_t lost = 0;
-    for (const qmz::DamagedSpan& r : result.damaged) {
-        std::fprintf(stderr,
-                     "qmzdec: %s: damaged: sample frames %" PRId64 " to %" PRId64
-                     " (%s to %s) replaced by silence\n",
-                     source.c_str(), r.first, r.end - 1, timeOf(r.first, rate).c_str(),
-                     timeOf(r.end, rate).c_str());
-        lost += r.end - r.first;
-    }
+    const int64_t lost =
+        qmz::listDamagedRanges(stderr, "qmzdec", source, qmz::outputFormatBlock(header).sampleRate(),
+                               result.damaged, " replaced by silence");
     std::fprintf(stderr,
                  "qmzdec: %s: %s; decoded through %zu damaged range%s (%" PRId64
                  " of %" PRId64 " sample frames lost) into %s\n",

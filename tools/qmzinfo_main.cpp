@@ -18,6 +18,7 @@
 #include <string>
 
 #include "decoder/dequantizer.h"
+#include "io/damage_report.h"
 #include "io/payload_file.h"
 #include "io/segmented_decode.h"
 #include "io/stream_info.h"
@@ -160,14 +161,6 @@ void printSummary(const qmz::StreamReport& r) {
         percentOf(r.totalBits.lines, total), percentOf(r.totalBits.resync, total));
 }
 
-std::string timeOf(int64_t sampleFrame, uint32_t rate) {
-    const double seconds = rate > 0 ? static_cast<double>(sampleFrame) / rate : 0.0;
-    const int minutes = static_cast<int>(seconds / 60.0);
-    char text[32];
-    std::snprintf(text, sizeof text, "%d:%06.3f", minutes, seconds - 60.0 * minutes);
-    return text;
-}
-
 // Takes every byte and keeps none.
 class DiscardBuffer : public std::streambuf {
   protected:
@@ -193,16 +186,9 @@ void printDamagedRanges(const std::string& path, const qmz::StreamReport& report
     const qmz::PayloadReadAt readAt = payload.readAt();
     const qmz::SegmentedDecodeResult result =
         qmz::decodeSegmentsToWav(readAt, report.file, sink, options);
-    const uint32_t rate = qmz::outputFormatBlock(report.file).sampleRate();
-    int64_t lost = 0;
-    for (const qmz::DamagedSpan& r : result.damaged) {
-        std::fprintf(stderr,
-                     "qmzinfo: %s: damaged: sample frames %" PRId64 " to %" PRId64
-                     " (%s to %s)\n",
-                     path.c_str(), r.first, r.end - 1, timeOf(r.first, rate).c_str(),
-                     timeOf(r.end, rate).c_str());
-        lost += r.end - r.first;
-    }
+    const int64_t lost = qmz::listDamagedRanges(stderr, "qmzinfo", path,
+                                                qmz::outputFormatBlock(report.file).sampleRate(),
+                                                result.damaged, "");
     const int64_t total = report.file.header.samplesPerChannel;
     std::fprintf(stderr,
                  "qmzinfo: %s: recoverable with qmzdec -F: %" PRId64 " of %" PRId64

@@ -14,11 +14,13 @@
 GST_DEBUG_CATEGORY_STATIC(qmz_enc_debug);
 #define GST_CAT_DEFAULT qmz_enc_debug
 
-enum { PROP_0, PROP_PRESET };
+enum { PROP_0, PROP_PRESET, PROP_QUALITY, PROP_BITRATE };
 
 struct QmzEnc {
     GstAudioEncoder parent;
     qmz::QualityPreset preset;
+    double quality;  // the quality mode: 0..10, or -1 for the preset
+    int bitrate;     // the quality mode at an average kbit/s, or 0
     // Built in init, destroyed in finalize (GObject allocates with g_malloc).
     qmz::StreamEncoder* encoder;
     std::vector<uint8_t>* pending;  // bytes appended since the last push
@@ -104,7 +106,11 @@ gboolean setFormat(GstAudioEncoder* encoder, GstAudioInfo* info) {
         }
         return true;
     };
-    enc->encoder = new qmz::StreamEncoder(format, writeAt, qmz::EncodeSettings{enc->preset, 0.0});
+    qmz::EncodeSettings settings;
+    settings.preset = enc->preset;
+    settings.quality = enc->quality;
+    settings.bitrate = enc->bitrate;
+    enc->encoder = new qmz::StreamEncoder(format, writeAt, settings);
     if (enc->encoder->status() != qmz::Status::Ok) {
         GST_ELEMENT_ERROR(enc, STREAM, ENCODE,
                           ("Cannot start encoding: %s.", qmz::describeStatus(enc->encoder->status())),
@@ -186,6 +192,10 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     QmzEnc* enc = reinterpret_cast<QmzEnc*>(object);
     if (id == PROP_PRESET) {
         enc->preset = static_cast<qmz::QualityPreset>(g_value_get_enum(value));
+    } else if (id == PROP_QUALITY) {
+        enc->quality = g_value_get_double(value);
+    } else if (id == PROP_BITRATE) {
+        enc->bitrate = g_value_get_int(value);
     } else {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
     }
@@ -195,6 +205,10 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
     QmzEnc* enc = reinterpret_cast<QmzEnc*>(object);
     if (id == PROP_PRESET) {
         g_value_set_enum(value, static_cast<gint>(enc->preset));
+    } else if (id == PROP_QUALITY) {
+        g_value_set_double(value, enc->quality);
+    } else if (id == PROP_BITRATE) {
+        g_value_set_int(value, enc->bitrate);
     } else {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
     }
@@ -224,6 +238,23 @@ static void qmz_enc_class_init(QmzEncClass* klass) {
                           "Quality preset, from the largest files (AAA) to the smallest (E)",
                           presetType(), static_cast<gint>(qmz::QualityPreset::A),
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    // The quality mode (the preset is then not used). The encoder sees the
+    // PCM once, so `bitrate` is one pass at the quality that usually gives
+    // that rate, as for a WAV pipe.
+    g_object_class_install_property(
+        object, PROP_QUALITY,
+        g_param_spec_double("quality", "Quality",
+                            "Variable-rate quality from 0 (smallest) to 10 (best); 5 gives about "
+                            "128 kbit/s on music; -1: use the preset",
+                            -1.0, 10.0, -1.0,
+                            static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    g_object_class_install_property(
+        object, PROP_BITRATE,
+        g_param_spec_int("bitrate", "Bit rate",
+                         "Average bit rate in kbit/s (48..320), one pass; 0: use the preset or "
+                         "the quality",
+                         0, 320, 0,
+                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
     gst_element_class_add_static_pad_template(element, &sinkTemplate);
     gst_element_class_add_static_pad_template(element, &srcTemplate);
     gst_element_class_set_static_metadata(
@@ -238,6 +269,8 @@ static void qmz_enc_class_init(QmzEncClass* klass) {
 
 static void qmz_enc_init(QmzEnc* enc) {
     enc->preset = qmz::QualityPreset::A;
+    enc->quality = -1.0;
+    enc->bitrate = 0;
     enc->encoder = nullptr;
     enc->pending = new std::vector<uint8_t>();
     enc->header = new std::vector<uint8_t>();

@@ -71,15 +71,19 @@ for name in tagged long; do
 done
 
 # --- encoding: qmzenc's bytes -------------------------------------------------
-for job in "enc1_stereo.wav A" "enc1_stereo.wav E" "enc2_mono.wav C" "long.wav AAA"; do
-    read -r wav preset <<< "$job"
+# Each job: the WAV, the element's setting, the program's options.
+for job in "enc1_stereo.wav preset=A -A" "enc1_stereo.wav preset=E -E" "enc2_mono.wav preset=C -C" \
+    "long.wav preset=AAA -AAA" "enc1_stereo.wav quality=5 --quality 5" \
+    "enc2_mono.wav quality=2.5 --quality 2.5"; do
+    read -r wav setting options <<< "$job"
     source="$data/$wav"
     [ -e "$source" ] || source="$work/$wav"
-    "$qmzenc" "$source" "$work/ref.qmz" "-$preset" > /dev/null
+    # shellcheck disable=SC2086 # the options are words
+    "$qmzenc" "$source" "$work/ref.qmz" $options > /dev/null
     launch filesrc location="$source" ! decodebin ! audioconvert ! audioresample \
-        ! audio/x-raw,rate=44100,format=S16LE ! qmzenc preset="$preset" \
-        ! filesink location="$work/gst.qmz" || { fail "encoding $wav -$preset"; continue; }
-    cmp -s "$work/ref.qmz" "$work/gst.qmz" || fail "$wav -$preset: the bytes differ from qmzenc's"
+        ! audio/x-raw,rate=44100,format=S16LE ! qmzenc "$setting" \
+        ! filesink location="$work/gst.qmz" || { fail "encoding $wav $setting"; continue; }
+    cmp -s "$work/ref.qmz" "$work/gst.qmz" || fail "$wav $setting: the bytes differ from qmzenc $options"
 done
 
 if ((failures)); then
