@@ -188,7 +188,7 @@ gboolean stop(GstAudioEncoder* encoder) {
     return TRUE;
 }
 
-void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     QmzEnc* enc = reinterpret_cast<QmzEnc*>(object);
     if (id == PROP_PRESET) {
         enc->preset = static_cast<qmz::QualityPreset>(g_value_get_enum(value));
@@ -197,11 +197,11 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     } else if (id == PROP_BITRATE) {
         enc->bitrate = g_value_get_int(value);
     } else {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
 }
 
-void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     QmzEnc* enc = reinterpret_cast<QmzEnc*>(object);
     if (id == PROP_PRESET) {
         g_value_set_enum(value, static_cast<gint>(enc->preset));
@@ -210,7 +210,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
     } else if (id == PROP_BITRATE) {
         g_value_set_int(value, enc->bitrate);
     } else {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
 }
 
