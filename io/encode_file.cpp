@@ -147,19 +147,6 @@ class DiscardingSink final : public ByteSink {
     bool put(const uint8_t*, std::size_t) override { return true; }
 };
 
-int sourceBytesPerSample(SampleFormat format) {
-    switch (format) {
-        case SampleFormat::Int16:
-            return 2;
-        case SampleFormat::Int24:
-            return 3;
-        case SampleFormat::Int32:
-        case SampleFormat::Float32:
-            return 4;
-    }
-    return 2;
-}
-
 // Where the segments a trial pass codes start, in sample frames: one resync
 // segment (45 frames; the entropy coder starts afresh at each, so a segment
 // coded alone costs about what it costs inside the file) out of every group
@@ -212,7 +199,7 @@ double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput
     const int channels = input.format.channels();
     const std::vector<int32_t> segments = trialSegments(samplesPerChannel);
     const int64_t frameBytes =
-        static_cast<int64_t>(channels) * sourceBytesPerSample(input.sampleFormat);
+        static_cast<int64_t>(channels) * bytesPerSample(input.sampleFormat);
     auto rateAt = [&](double quality) {
         const QualityPolicy policy(quality);
         const CodingMode mode{qualityModeModel(), &policy};

@@ -111,19 +111,6 @@ WavReadError judgeFormat(uint16_t tag, const WavFormatBlock& format, SampleForma
     return WavReadError::Ok;
 }
 
-uint32_t bytesPerSample(SampleFormat format) {
-    switch (format) {
-        case SampleFormat::Int16:
-            return 2;
-        case SampleFormat::Int24:
-            return 3;
-        case SampleFormat::Int32:
-        case SampleFormat::Float32:
-            return 4;
-    }
-    return 2;
-}
-
 // The 16-bit PCM block of the same channels and rate.
 WavFormatBlock pcm16Block(const WavFormatBlock& source) {
     WavFormatBlock block;
@@ -301,6 +288,19 @@ int readSampleFrames(std::istream& in, int channels, int count, double* const ou
 
 int readSampleFrames(std::istream& in, int channels, int count, int16_t* const out[2]) {
     return readFrames(in, channels, count, out);
+}
+
+uint32_t bytesPerSample(SampleFormat format) {
+    switch (format) {
+        case SampleFormat::Int16:
+            return 2;
+        case SampleFormat::Int24:
+            return 3;
+        case SampleFormat::Int32:
+        case SampleFormat::Float32:
+            return 4;
+    }
+    return 2;
 }
 
 }  // namespace qmz

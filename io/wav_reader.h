@@ -37,6 +37,9 @@ enum class WavReadError : int {
 // 16 bits on the way in (see sample_conversion.h).
 enum class SampleFormat { Int16, Int24, Int32, Float32 };
 
+// Bytes one sample of the format takes in the data chunk.
+uint32_t bytesPerSample(SampleFormat format);
+
 // Plain words for a result, for the programs' messages.
 const char* describeWavReadError(WavReadError error);
 
