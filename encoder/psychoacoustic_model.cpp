@@ -24,7 +24,7 @@
 #include "common/fft.h"
 #include "encoder/block_decision.h"
 #include "encoder/libm_pow10.h"
-#include "encoder/spectral_prediction.h"
+#include "encoder/bin_prediction.h"
 
 namespace qmz {
 namespace {

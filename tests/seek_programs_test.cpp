@@ -5,7 +5,7 @@
 
 #include "codec_harness.h"
 #include "io/seek_table_writer.h"
-#include "io/time_spec.h"
+#include "io/time_option.h"
 #include "program_harness.h"
 
 #if defined(QMZENC_PATH) && defined(QMZDEC_PATH)
@@ -109,7 +109,7 @@ TEST_F(SeekPrograms, SeekTableIsAppendedAfterTheUnchangedStream) {
                 std::vector<int16_t>(all.begin() + 2 * 48510, all.end()));
 }
 
-TEST(TimeSpec, SecondsAndMinutes) {
+TEST(TimeOption, SecondsAndMinutes) {
     const std::pair<const char*, std::optional<double>> cases[] = {{"12.5", 12.5},
                                                                    {"0", 0.0},
                                                                    {".5", 0.5},
@@ -126,7 +126,7 @@ TEST(TimeSpec, SecondsAndMinutes) {
                                                                    {"1:2:3", std::nullopt}};
     for (const auto& [text, seconds] : cases) {
         SCOPED_TRACE(text);
-        const std::optional<double> got = parseTimeSpec(text);
+        const std::optional<double> got = parseTimeOption(text);
         ASSERT_EQ(got.has_value(), seconds.has_value());
         if (got) {
             EXPECT_NEAR(*got, *seconds, 1e-12);

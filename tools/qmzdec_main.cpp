@@ -25,7 +25,7 @@
 #include "io/segmented_decode.h"
 #include "io/std_descriptors.h"
 #include "io/tag_file.h"
-#include "io/time_spec.h"
+#include "io/time_option.h"
 #include "io/wav_info_chunk.h"
 #include "io/wav_writer.h"
 
@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     std::optional<double> skipSeconds = 0.0, untilSeconds;
-    if (skipText) skipSeconds = qmz::parseTimeSpec(*skipText);
-    if (untilText) untilSeconds = qmz::parseTimeSpec(*untilText);
+    if (skipText) skipSeconds = qmz::parseTimeOption(*skipText);
+    if (untilText) untilSeconds = qmz::parseTimeOption(*untilText);
     if (!skipSeconds)
         return usageError("--skip " + *skipText + ": not a time (seconds like 12.5, or mm:ss.sss)");
     if (untilText && !untilSeconds)

@@ -1,7 +1,7 @@
 // The psychoacoustic model's prediction of each FFT bin from the two
 // analyses before it, written once over a lane type (common/simd_lanes.h)
 // and compiled for one bin, two (SSE2) and four (AVX, in
-// spectral_prediction_avx.cpp) at a time.
+// bin_prediction_avx.cpp) at a time.
 #pragma once
 
 #include "common/simd_lanes.h"

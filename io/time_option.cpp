@@ -1,4 +1,4 @@
-#include "io/time_spec.h"
+#include "io/time_option.h"
 
 #include <cmath>
 
@@ -25,7 +25,7 @@ std::optional<double> parseDecimal(std::string_view text) {
 
 }  // namespace
 
-std::optional<double> parseTimeSpec(std::string_view text) {
+std::optional<double> parseTimeOption(std::string_view text) {
     const std::size_t colon = text.find(':');
     if (colon == std::string_view::npos) return parseDecimal(text);
     const std::string_view minutes = text.substr(0, colon);

@@ -11,7 +11,7 @@ namespace qmz {
 // The time in seconds, or nothing for text that is not one of the forms
 // above (a sign, an exponent, empty parts, seconds of 60 or more after
 // minutes).
-std::optional<double> parseTimeSpec(std::string_view text);
+std::optional<double> parseTimeOption(std::string_view text);
 
 // The sample frame at `seconds` at `sampleRate`, rounded to the nearest.
 int64_t sampleFrameAt(double seconds, uint32_t sampleRate);

@@ -1,6 +1,6 @@
 // predictBins for four bins at a time; this file alone is compiled for AVX.
 #include "common/cpu_features.h"
-#include "encoder/spectral_prediction.h"
+#include "encoder/bin_prediction.h"
 
 #if defined(QMZ_AVX_PATHS)
 #if !defined(__AVX__)
