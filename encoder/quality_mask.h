@@ -8,9 +8,8 @@ namespace qmz {
 
 // Allowed squared error per band for the first `bands` bands of a long
 // (48 bands) or short (13 bands) block. energy: per band, the sum of squared
-// lines; unpredictability: the psychoacoustic model's per band;
-// linesScale: the threshold in quiet's level per line at its lowest.
+// lines; unpredictability: the psychoacoustic model's per band.
 void allowedNoise(const QualityTuning& tuning, bool isLong, const double* energy,
-                  const double* unpredictability, int bands, double linesScale, double* allowed);
+                  const double* unpredictability, int bands, double* allowed);
 
 }  // namespace qmz

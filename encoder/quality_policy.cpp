@@ -161,7 +161,6 @@ void QualityPolicy::quantise(QuantizerState&, const BlockToQuantize& block, Quan
     const int bandCount = isLong ? kLongBandCount : kShortBandCount;
     const int* edges = isLong ? longBandEdges.data() : shortBandEdges.data();
     const int lineLimit = isLong ? tuning_.longLines : tuning_.longLines / kShortBlocksPerFrame;
-    const double minNoisePerLine = isLong ? 1024.0 : 8.0;
 
     std::array<double, kLongCodedLines> absX{};
     std::array<int32_t, kLongCodedLines> q{};
@@ -180,8 +179,7 @@ void QualityPolicy::quantise(QuantizerState&, const BlockToQuantize& block, Quan
         }
         energy[s] = e;
     }
-    allowedNoise(tuning_, isLong, energy.data(), block.unpredictability, bands, minNoisePerLine,
-                 allowed.data());
+    allowedNoise(tuning_, isLong, energy.data(), block.unpredictability, bands, allowed.data());
 
     int gain = kMinGain;
     for (int s = 0; s < bands; ++s) {

@@ -22,7 +22,7 @@ struct QualityTuning {
     double noiseScale;  // allowed noise over the smoothed signal energy of a band
     double tilt;        // exponent of the noise allowance's rise with the band's width in Bark
     double tonalDb;     // extra signal-to-noise a tonal band needs, dB
-    double quietScale;  // threshold in quiet relative to the 16-bit step's noise at its lowest
+    double quietScale;  // threshold in quiet relative to the ear's own noise
     int longLines;      // lines coded in a long block (the audio bandwidth)
 };
 
