@@ -14,7 +14,6 @@ namespace {
 constexpr int kFirstEntropyBand = 10;
 constexpr double kEntropyAlone = 3000.0;
 constexpr double kEntropyWithRatio = 1000.0;
-constexpr double kRatioAlone = 30.0;
 constexpr double kRatioWithEntropy = 10.0;
 }  // namespace
 
@@ -28,7 +27,7 @@ double perceptualEntropy(const double* longRatio) {
 bool attackDetected(double pe, const AttackEnergies& energies) {
     if (pe > kEntropyAlone) return true;
     const double ratio = energies.ratio();
-    if (ratio > kRatioAlone) return true;
+    if (ratio > kAttackRatioAlone) return true;
     return pe > kEntropyWithRatio && ratio > kRatioWithEntropy;
 }
 
@@ -74,9 +73,10 @@ bool entropyAbove(const double* longRatio, double limit) {
 
 }  // namespace
 
-bool attackRequested(const double* longRatio, const AttackEnergies& energies) {
+bool attackRequested(const double* longRatio, const AttackEnergies& energies,
+                     double ratioAlone) {
     const double ratio = energies.ratio();
-    if (ratio > kRatioAlone) return true;
+    if (ratio > ratioAlone) return true;
     // Entropy above 3000, or above 1000 with a ratio above 10.
     return entropyAbove(longRatio, ratio > kRatioWithEntropy ? kEntropyWithRatio : kEntropyAlone);
 }

@@ -34,10 +34,15 @@ double perceptualEntropy(const double* longRatio);
 // above 1000 together with an energy ratio above 10 (all strict).
 bool attackDetected(double perceptualEntropy, const AttackEnergies& energies);
 
+// The energy ratio above which a frame asks for short blocks whatever its
+// entropy.
+inline constexpr double kAttackRatioAlone = 30.0;
+
 // The same decision from the masking ratios themselves: the entropy is
 // worked out only where it matters, and its logarithms only where bounds of
-// them leave the outcome open.
-bool attackRequested(const double* longRatio, const AttackEnergies& energies);
+// them leave the outcome open. ratioAlone replaces kAttackRatioAlone.
+bool attackRequested(const double* longRatio, const AttackEnergies& energies,
+                     double ratioAlone = kAttackRatioAlone);
 
 // Turns the requests into block types with one frame of look-ahead: a
 // request makes the frame before it a start frame and keeps frames short

@@ -33,6 +33,7 @@ EncoderConfig encoderConfigOf(const PresetParams& preset) {
     config.psy.floorOnly = preset.psyMode == kFloorOnlyMode;
     if (preset.psyMode == kRelaxedShortPreEchoMode)
         config.psy.shortPreEchoFactor = kRelaxedShortPreEchoFactor;
+    config.psy.attackRatioAlone = preset.attackRatioAlone;
     config.quantizer = {preset.maskScale, preset.gainOffset, preset.ratioFloor};
     config.shortBlocksAllowed = !config.psy.floorOnly;
     config.midSide = preset.midSide == 1;

@@ -15,6 +15,9 @@ struct PresetParams {
     int gainOffset = 20;  // lowers the estimated global gain
     double ratioFloor = 0.00001;  // smallest masking ratio the quantiser accepts
     int midSide = 0;              // 1: code stereo as mid and side
+    // Energy ratio within a frame that alone asks for short blocks (the
+    // presets' 30; the quality mode's own).
+    double attackRatioAlone = 30.0;
 };
 
 // The quality presets, from the finest to the smallest files; the public

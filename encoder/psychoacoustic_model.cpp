@@ -371,7 +371,7 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
         for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);
     }
-    return attackRequested(out.longRatio.data(), energies);
+    return attackRequested(out.longRatio.data(), energies, config.attackRatioAlone);
 }
 
 }  // namespace qmz

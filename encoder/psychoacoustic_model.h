@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "common/band_tables.h"
+#include "encoder/block_decision.h"
 #include "encoder/psy_tables.h"
 
 namespace qmz {
@@ -31,6 +32,7 @@ struct PsyConfig {
     // and no frame asks for short blocks.
     bool floorOnly = false;
     double shortPreEchoFactor = kShortPreEchoFactor;  // growth allowed per short analysis
+    double attackRatioAlone = kAttackRatioAlone;  // energy ratio that alone asks for short blocks
 };
 
 // The model's results for one channel and frame.
