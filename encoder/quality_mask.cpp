@@ -31,6 +31,11 @@ constexpr double kQuietTrimDb = 10.0;
 constexpr double kCellBark = 0.25;
 constexpr int kCells = 119;  // up to 29.75 Bark, past 22.05 kHz
 constexpr double kCompression = 0.4;
+// Above about 12 Bark the allowance rises by 0.4 dB per Bark: the bands
+// there are wide, so each dB of noise costs many lines' bits there, and
+// the mean noise-to-mask ratio gains more from those bits spent below.
+constexpr double kRiseFromBark = 12.86;
+constexpr double kRiseDbPerBark = 0.4;
 
 template <int B>
 struct MaskTables {
@@ -44,7 +49,9 @@ struct MaskTables {
     std::array<double, B> toCell;            // the band's energy per line -> weighted SPL per cell
     std::array<double, kCells> fromCell;     // weighted SPL per cell -> energy per line
     std::array<double, kCells> unitPattern;  // a flat pattern at 0 dB, spread
-    std::array<int, B> firstCell, lastCell;  // the cells a band covers (inclusive)
+    std::array<int, B> firstCell, lastCell;
+    std::array<double, B>
+        rise;  // the allowance's rise with Bark  // the cells a band covers (inclusive)
 };
 
 double barkOf(double hz) {
@@ -126,6 +133,8 @@ void buildReach(MaskTables<B>& t, const std::array<int, B + 1>& edges, double hz
         const int centre =
             std::clamp(static_cast<int>(0.5 * (zlo + zhi) / kCellBark), 0, kCells - 1);
         t.toCell[m] = weight[centre] * toSpl * linesPerCell[centre];
+        const double z = 0.5 * (t.firstCell[m] + t.lastCell[m] + 1) * kCellBark;
+        t.rise[m] = std::pow(10.0, 0.1 * kRiseDbPerBark * std::max(0.0, z - kRiseFromBark));
     }
     t.unitPattern.fill(0.0);
     for (int i = 0; i < kCells; ++i) {
@@ -196,7 +205,7 @@ void bandAllowances(const MaskTables<B>& t, const QualityTuning& tuning, const i
         const double smoothed = (t.lastCell[s] - t.firstCell[s] + 1) / inverse;
         const int width = edges[s + 1] - edges[s];
         const double tonality = std::clamp(tonalityIndex(unpredictability[s]), 0.0, 1.0);
-        const double scale = tuning.noiseScale *
+        const double scale = t.rise[s] * tuning.noiseScale *
                              std::pow(t.longLinesPerQuarterBark[s], tuning.tilt) *
                              std::pow(10.0, -0.1 * tuning.tonalDb * tonality);
         const double quiet = tuning.quietScale * tuning.noiseScale * t.quietPerLine[s];
