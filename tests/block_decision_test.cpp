@@ -63,6 +63,29 @@ TEST(AttackTest, PerceptualEntropyOverUpperBands) {
     EXPECT_NEAR(perceptualEntropy(ratio.data()), 888.0 - 32.0 - 64.0, 1e-9);
 }
 
+// A higher bar for an energy rise alone (the quality mode's) must leave the
+// entropy rules as they are and still catch the sharpest rises.
+TEST(AttackTest, RatioAloneBarMovesOnlyThatRule) {
+    std::array<double, kLongBandCount> quiet{}, dense{};
+    quiet.fill(1.0);   // entropy 0
+    dense.fill(1e-3);  // entropy far above 3000
+    const struct {
+        const std::array<double, kLongBandCount>* ratio;
+        double energyRatio, bar;
+        bool requested;
+    } cases[] = {
+        {&quiet, 100.0, kAttackRatioAlone, true},
+        {&quiet, 100.0, 300.0, false},
+        {&quiet, 301.0, 300.0, true},
+        {&quiet, 1e6, 300.0, true},
+        {&dense, 1.0, 300.0, true},
+        {&dense, 100.0, 300.0, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(attackRequested(c.ratio->data(), withRatio(c.energyRatio), c.bar), c.requested)
+            << "energy ratio " << c.energyRatio << ", bar " << c.bar;
+}
+
 // The decision taken from bounds of the logarithms must be the one the
 // entropy itself gives, most of all where the entropy lies next to a limit.
 TEST(AttackTest, RequestFromRatiosMatchesTheEntropy) {
