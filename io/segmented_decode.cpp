@@ -24,13 +24,23 @@ class WavSampleSink : public SampleSink {
     }
     void put(const int16_t* pcm, int64_t frames) override {
         const std::size_t samples = static_cast<std::size_t>(frames * channels_);
+        framesWritten_ += frames;
+        if constexpr (std::endian::native == std::endian::little) {
+            // A segment's samples go out as they are, not through the piece.
+            if (samples >= kPiece) {
+                flush();
+                if (dest_)
+                    dest_.write(reinterpret_cast<const char*>(pcm),
+                                static_cast<std::streamsize>(2 * samples));
+                return;
+            }
+        }
         for (std::size_t i = 0; i < samples;) {
             const std::size_t n = std::min(samples - i, kPiece - buffer_.size());
             buffer_.insert(buffer_.end(), pcm + i, pcm + i + n);
             i += n;
             if (buffer_.size() == kPiece) flush();
         }
-        framesWritten_ += frames;
     }
     void silence(int64_t frames) override {
         std::size_t samples = static_cast<std::size_t>(frames * channels_);
@@ -279,52 +289,30 @@ class SegmentedDecode {
 
 void SegmentedDecode::runParallel() {
     using Stage = Job::Stage;
+    // The calling thread is one of the decoding threads, and whichever
+    // thread finds the oldest segment done writes it out: no thread waits
+    // on another while there is work, so -j 2 keeps two cores busy with
+    // few wake-ups (on a virtual machine each one is dear).
     const std::size_t window = 2 * static_cast<std::size_t>(options_.threads) + 2;
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::unique_ptr<Job>> jobs;  // segments segment_ .. in order
     std::vector<std::unique_ptr<Job>> spare;
     bool stop = false;
+    bool emitting = false;
+    int waiting = 0;
 
-    auto worker = [&] {
-        SegmentScratch scratch;
-        std::unique_lock lock(mutex);
-        for (;;) {
-            Job* job = nullptr;
-            changed.wait(lock, [&] {
-                if (stop) return true;
-                // Synthesis first: it frees the window sooner.
-                for (auto& j : jobs)
-                    if (j->stage == Stage::Synthesize) return (job = j.get()) != nullptr;
-                for (auto& j : jobs)
-                    if (j->stage == Stage::Queued) return (job = j.get()) != nullptr;
-                return false;
-            });
-            if (stop) return;
-            if (job->stage == Stage::Synthesize) {
-                job->stage = Stage::Synthesizing;
-                lock.unlock();
-                synthesizeSegment(job->frames, layout_, channels_, midSide_, job->noise, scratch,
-                                  job->samples);
-                lock.lock();
-                job->stage = Stage::Done;
-            } else {
-                job->stage = Stage::Reading;
-                lock.unlock();
-                readSegment(readAt_, job->offset, job->segment, layout_.frames(job->segment),
-                            channels_, scratch, job->frames);
-                lock.lock();
-                job->stage = Stage::Read;
-            }
-            changed.notify_all();
-        }
-    };
-
-    int64_t issued = segment_;          // next segment to hand a job
-    int64_t lastCandidate = offset_;    // record candidates are searched after it
+    int64_t issued = segment_;        // next segment to hand a job
+    int64_t lastCandidate = offset_;  // record candidates are searched after it
     bool candidatesLeft = true;
-    auto issue = [&] {  // called with the lock held
-        while (jobs.size() < window && issued < layout_.count() && candidatesLeft) {
+    // The prefix: segments checked and given their noise state, in order.
+    int64_t checked = segment_;
+    int64_t expectedOffset = offset_;
+    NoiseRandom prefixNoise = noise_;
+    bool broken = false;
+
+    auto issue = [&] {  // with the lock held
+        while (!broken && jobs.size() < window && issued < layout_.count() && candidatesLeft) {
             int64_t offset = offset_;
             if (issued != segment_) {
                 offset = findRecordCandidate(readAt_, lastCandidate + 1);
@@ -346,25 +334,11 @@ void SegmentedDecode::runParallel() {
             job->stage = Stage::Queued;
             jobs.push_back(std::move(job));
         }
-        changed.notify_all();
     };
-
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(mutex);
-        issue();
-    }
-    for (int i = 0; i < options_.threads; ++i) threads.emplace_back(worker);
-
-    // The prefix: segments checked and given their noise state, in order.
-    int64_t checked = segment_;
-    int64_t expectedOffset = offset_;
-    NoiseRandom prefixNoise = noise_;
-    bool broken = false;
-    std::unique_lock lock(mutex);
-    while (sink_.good()) {
+    // Segments read in order get their noise state and may be synthesised.
+    auto advancePrefix = [&] {  // with the lock held
         for (auto& j : jobs) {
-            if (broken || j->segment != checked) continue;
+            if (broken || j->segment < checked) continue;
             if (j->stage != Stage::Read) break;
             if (j->offset != expectedOffset || !j->frames.complete()) {
                 broken = true;
@@ -375,29 +349,85 @@ void SegmentedDecode::runParallel() {
             expectedOffset = j->frames.endOffset;
             j->stage = Stage::Synthesize;
             ++checked;
-            changed.notify_all();
         }
-        if (!jobs.empty() && jobs.front()->stage == Stage::Done) {
-            std::unique_ptr<Job> done = std::move(jobs.front());
-            jobs.pop_front();
-            lock.unlock();
-            emit(done->frames, done->samples);
-            lastStart_ = done->offset;
-            lock.lock();
-            noise_.skip(done->frames.noiseDraws);
-            offset_ = done->frames.endOffset;
-            ++segment_;
-            spare.push_back(std::move(done));
-            if (!broken) issue();
-            continue;
+    };
+    auto finished = [&] {  // with the lock held
+        return !sink_.good() || segment_ == layout_.count() ||
+               (segment_ == checked && (broken || jobs.empty()));
+    };
+
+    auto work = [&] {
+        SegmentScratch scratch;
+        std::unique_lock lock(mutex);
+        while (!stop) {
+            if (!emitting && !jobs.empty() && jobs.front()->stage == Stage::Done) {
+                emitting = true;
+                std::unique_ptr<Job> done = std::move(jobs.front());
+                jobs.pop_front();
+                lock.unlock();
+                emit(done->frames, done->samples);
+                lock.lock();
+                lastStart_ = done->offset;
+                noise_.skip(done->frames.noiseDraws);
+                offset_ = done->frames.endOffset;
+                ++segment_;
+                spare.push_back(std::move(done));
+                emitting = false;
+                issue();
+                if (waiting > 0) changed.notify_all();
+                continue;
+            }
+            Job* job = nullptr;
+            // Synthesis first: it frees the window sooner.
+            for (auto& j : jobs) {
+                if (j->stage == Stage::Synthesize) {
+                    job = j.get();
+                    break;
+                }
+            }
+            if (job == nullptr) {
+                for (auto& j : jobs) {
+                    if (j->stage == Stage::Queued) {
+                        job = j.get();
+                        break;
+                    }
+                }
+            }
+            if (job != nullptr) {
+                const bool synthesize = job->stage == Stage::Synthesize;
+                job->stage = synthesize ? Stage::Synthesizing : Stage::Reading;
+                lock.unlock();
+                if (synthesize) {
+                    synthesizeSegment(job->frames, layout_, channels_, midSide_, job->noise,
+                                      scratch, job->samples);
+                } else {
+                    readSegment(readAt_, job->offset, job->segment, layout_.frames(job->segment),
+                                channels_, scratch, job->frames);
+                }
+                lock.lock();
+                job->stage = synthesize ? Stage::Done : Stage::Read;
+                if (!synthesize) advancePrefix();
+                if (waiting > 0) changed.notify_all();
+                continue;
+            }
+            if (!emitting && finished()) {
+                stop = true;
+                changed.notify_all();
+                break;
+            }
+            ++waiting;
+            changed.wait(lock);
+            --waiting;
         }
-        if (segment_ == layout_.count() || (segment_ == checked && (broken || jobs.empty())))
-            break;
-        changed.wait(lock);
+    };
+
+    {
+        std::lock_guard lock(mutex);
+        issue();
     }
-    stop = true;
-    changed.notify_all();
-    lock.unlock();
+    std::vector<std::thread> threads;
+    for (int i = 1; i < options_.threads; ++i) threads.emplace_back(work);
+    work();
     for (std::thread& t : threads) t.join();
 }
 
