@@ -16,15 +16,21 @@
 namespace qmz {
 namespace {
 
-// Samples go out in pieces of about 64 KB, like decodeToWav's.
+// Samples go out in pieces of about 64 KB, like decodeToWav's; those of
+// the stream's sample frames outside the range are dropped.
 class WavSampleSink : public SampleSink {
   public:
-    WavSampleSink(std::ostream& dest, int channels) : dest_(dest), channels_(channels) {
+    WavSampleSink(std::ostream& dest, int channels, const SampleRange& range)
+        : dest_(dest), channels_(channels), range_(range) {
         buffer_.reserve(kPiece);
     }
+    // The decode starts later in the stream (a resync point).
+    void moveTo(int64_t position) { position_ = position; }
     void put(const int16_t* pcm, int64_t frames) override {
-        const std::size_t samples = static_cast<std::size_t>(frames * channels_);
-        framesWritten_ += frames;
+        const auto [skip, take] = inRange(frames);
+        position_ += frames;
+        pcm += skip * channels_;
+        const std::size_t samples = static_cast<std::size_t>(take * channels_);
         if constexpr (std::endian::native == std::endian::little) {
             // A segment's samples go out as they are, not through the piece.
             if (samples >= kPiece) {
@@ -32,6 +38,7 @@ class WavSampleSink : public SampleSink {
                 if (dest_)
                     dest_.write(reinterpret_cast<const char*>(pcm),
                                 static_cast<std::streamsize>(2 * samples));
+                written_ += take;
                 return;
             }
         }
@@ -41,16 +48,19 @@ class WavSampleSink : public SampleSink {
             i += n;
             if (buffer_.size() == kPiece) flush();
         }
+        written_ += take;
     }
     void silence(int64_t frames) override {
-        std::size_t samples = static_cast<std::size_t>(frames * channels_);
+        const int64_t take = inRange(frames).second;
+        position_ += frames;
+        written_ += take;
+        std::size_t samples = static_cast<std::size_t>(take * channels_);
         while (samples > 0) {
             const std::size_t n = std::min(samples, kPiece - buffer_.size());
             buffer_.insert(buffer_.end(), n, 0);
             samples -= n;
             if (buffer_.size() == kPiece) flush();
         }
-        framesWritten_ += frames;
     }
     void flush() {
         if (buffer_.empty() || !dest_) return;
@@ -66,15 +76,27 @@ class WavSampleSink : public SampleSink {
         }
         buffer_.clear();
     }
-    int64_t framesWritten() const override { return framesWritten_; }
-    bool good() const override { return static_cast<bool>(dest_); }
+    int64_t framesWritten() const override { return position_; }
+    // Past the range's end the decode stops.
+    bool good() const override { return static_cast<bool>(dest_) && position_ < range_.end; }
+    int64_t framesInFile() const { return written_; }
 
   private:
+    // Of `frames` sample frames from position_ on: how many come before the
+    // range, and how many lie in it.
+    std::pair<int64_t, int64_t> inRange(int64_t frames) const {
+        const int64_t skip = std::clamp<int64_t>(range_.first - position_, 0, frames);
+        const int64_t end = std::clamp<int64_t>(range_.end - position_, skip, frames);
+        return {skip, end - skip};
+    }
+
     static constexpr std::size_t kPiece = 32 * 1024;
     std::ostream& dest_;
     int channels_;
+    SampleRange range_;
+    int64_t position_ = 0;
     std::vector<int16_t> buffer_;
-    int64_t framesWritten_ = 0;
+    int64_t written_ = 0;
 };
 
 // A segment on its way through the threads.
@@ -111,12 +133,25 @@ class SegmentedDecode {
         samples_ = std::make_unique<SegmentSamples>();
     }
 
+    int64_t restart(const SeekPoint& point) {
+        started_ = false;  // threads may take it from here
+        stopped_ = false;
+        haveFrames_ = false;
+        segment_ = point.frame <= 1 ? 0 : point.frame / kResyncPeriod;
+        offset_ = point.offset;
+        lastStart_ = point.offset;
+        noise_ = NoiseRandom{};
+        noise_.skip(point.noiseDraws);
+        for (OverlapBuffer& o : overlap_) o.fill(0.0);
+        return layout_.outputStart(layout_.firstFrame(segment_));
+    }
+
     // Decodes the next segment (or what is left after damage) into the
     // sink; false once the stream is done, has failed or the sink has.
     bool step(SegmentedDecodeResult& result) {
         if (!started_) {
             started_ = true;
-            frames_ = std::make_unique<SegmentFrames>();
+            if (frames_ == nullptr) frames_ = std::make_unique<SegmentFrames>();
             if (options_.threads > 1 && layout_.count() > 2) runParallel();
         }
         return !stopped_ && segment_ < layout_.count() && sink_.good() && sequentialStep(result);
@@ -443,6 +478,10 @@ SegmentedDecoder::SegmentedDecoder(const PayloadReadAt& readAt, const ContainerF
 
 SegmentedDecoder::~SegmentedDecoder() = default;
 
+int64_t SegmentedDecoder::restart(const SeekPoint& point) {
+    return impl_->decode.restart(point);
+}
+
 bool SegmentedDecoder::step(SegmentedDecodeResult& result) {
     return impl_->decode.step(result);
 }
@@ -451,18 +490,23 @@ SegmentedDecodeResult decodeSegmentsToWav(const PayloadReadAt& readAt, const Con
                                           std::ostream& dest,
                                           const SegmentedDecodeOptions& options) {
     SegmentedDecodeResult result;
+    const int64_t length = file.header.samplesPerChannel;
+    SampleRange range;
+    range.first = std::clamp<int64_t>(options.range.first, 0, length);
+    range.end = std::clamp<int64_t>(options.range.end, range.first, length);
     const WavFormatBlock format = outputFormatBlock(file);
-    if (!writeWavHeader(dest, outputDataSize(file.header.samplesPerChannel, file.header.channels),
+    if (!writeWavHeader(dest, outputDataSize(range.end - range.first, file.header.channels),
                         format)) {
         result.file.writeFailed = true;
         return result;
     }
-    WavSampleSink sink(dest, file.header.channels);
+    WavSampleSink sink(dest, file.header.channels, range);
     SegmentedDecoder decoder(readAt, file, sink, options);
+    if (options.start.frame > 1) sink.moveTo(decoder.restart(options.start));
     while (decoder.step(result)) {
     }
     sink.flush();
-    result.file.framesWritten = sink.framesWritten();
+    result.file.framesWritten = sink.framesInFile();
     if (result.file.error != DecodeError::None && dest) {
         result.file.headerFitted =
             rewriteWavHeader(dest, format, result.file.framesWritten, file.header.channels);
