@@ -82,12 +82,16 @@ struct KeepGoingDecode final : SampleSink {
     std::unique_ptr<SegmentedDecoder> decoder;
     SegmentedDecodeResult result;
 
+    int64_t dropUntil = 0;  // after a seek: sample frames before it are not handed out
+    bool atEnd = false;     // sought to the stream's end: nothing left to decode
+
     void put(const int16_t* pcm, int64_t frames) override {
-        buffer.insert(buffer.end(), pcm, pcm + frames * channels);
+        const int64_t drop = std::clamp<int64_t>(dropUntil - written, 0, frames);
+        buffer.insert(buffer.end(), pcm + drop * channels, pcm + frames * channels);
         written += frames;
     }
     void silence(int64_t frames) override {
-        silent += frames;
+        silent += frames - std::clamp<int64_t>(dropUntil - written, 0, frames);
         written += frames;
     }
     int64_t framesWritten() const override { return written; }
@@ -216,7 +220,7 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
     std::size_t done = 0;
     if (s.keepGoing != nullptr) {
         KeepGoingDecode& k = *s.keepGoing;
-        while (done < maxSampleFrames && s.status == Status::Ok) {
+        while (done < maxSampleFrames && s.status == Status::Ok && !k.atEnd) {
             int16_t* to = interleaved + done * static_cast<std::size_t>(channels);
             const std::size_t room = maxSampleFrames - done;
             if (k.next < k.buffer.size()) {
@@ -238,7 +242,6 @@ std::size_t StreamDecoder::read(int16_t* interleaved, std::size_t maxSampleFrame
                                                   ? k.result.file.error
                                                   : k.result.firstError;
                     s.status = statusOf(error);
-                    s.decoder.reset();  // finished: nothing more to read
                     break;
                 }
             }
@@ -297,6 +300,22 @@ Status StreamDecoder::seek(int64_t sampleFrame) {
         return Status::Damaged;
     }
     s.source->clear();
+    if (s.keepGoing != nullptr) {
+        // Through damage from the point on; the first frame after it only
+        // primes the overlap, and its samples lie before the target.
+        KeepGoingDecode& k = *s.keepGoing;
+        k.atEnd = sampleFrame >= s.file.header.samplesPerChannel;
+        k.written = k.decoder->restart(point);
+        k.dropUntil = sampleFrame;
+        // The status tells of the decode from here; the ranges stay listed.
+        k.result.firstError = DecodeError::None;
+        k.result.file.error = DecodeError::None;
+        k.buffer.clear();
+        k.next = 0;
+        k.silent = 0;
+        s.status = Status::Ok;
+        return Status::Ok;
+    }
     if (!s.source->seekg(s.payloadStart + static_cast<std::streamoff>(point.offset))) {
         s.source->clear();
         return Status::NotSeekable;

@@ -61,7 +61,9 @@ struct SegmentFrames {
     int64_t endOffset = 0;    // payload byte after the last frame (when all were read)
     uint64_t noiseDraws = 0;  // over the frames read
     std::vector<uint8_t> types;
-    std::vector<int16_t> values;  // per frame, channel and block: gain, scalefactors, lines
+    // Per frame, channel and block: gain, scalefactors, lines; sized for a
+    // whole segment, only the frames read count.
+    std::vector<int16_t> values;
 
     bool complete() const { return status == DecodeStatus::Frame; }
 };

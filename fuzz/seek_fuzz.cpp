@@ -1,9 +1,10 @@
 // Seeking on arbitrary bytes taken as a .qmz file (with whatever tag block or
 // look-alike records they hold): the scan, the segment checks, the seek
-// table and the restarted decode. A seek that succeeds must hand out no more
-// than the rest of the stream, and all of it when the decode ends without
-// error; at most 300 frames are read per seek, so a header claiming billions
-// of samples cannot stall the fuzzer.
+// table and the restarted decode, plain and through damage. A seek that
+// succeeds must hand out no more than the rest of the stream, and all of it
+// when the decode ends without error (through damage, always all of it); at
+// most 300 pieces are read per seek, so a header claiming billions of samples
+// cannot stall the fuzzer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,8 @@
 
 namespace {
 
-void checkSeek(qmz::StreamDecoder& decoder, int64_t position) {
+// keepGoing: a decode through damage always hands out the whole rest.
+void checkSeek(qmz::StreamDecoder& decoder, int64_t position, bool keepGoing) {
     const int64_t length = decoder.samplesPerChannel();
     const qmz::Status status = decoder.seek(position);
     if (status != qmz::Status::Ok) {
@@ -29,7 +31,8 @@ void checkSeek(qmz::StreamDecoder& decoder, int64_t position) {
     for (int pieces = 0; pieces < 300; ++pieces) {
         const std::size_t n = decoder.read(pcm.data(), 1024);
         if (n == 0) {
-            if (decoder.status() == qmz::Status::Ok && got != length - position) __builtin_trap();
+            if ((keepGoing || decoder.status() == qmz::Status::Ok) && got != length - position)
+                __builtin_trap();
             return;
         }
         got += static_cast<int64_t>(n);
@@ -52,13 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    std::istringstream in(bytes);
-    qmz::StreamDecoder decoder(in);
-    if (decoder.status() != qmz::Status::Ok) return 0;
-    const int64_t length = decoder.samplesPerChannel();
-    const uint8_t a = size > 0 ? data[size - 1] : 0, b = size > 1 ? data[size - 2] : 0;
-    for (const int64_t position : {length * a / 255, length * b / 255, length - 1, length + 1}) {
-        checkSeek(decoder, position);
+    for (const bool keepGoing : {false, true}) {
+        std::istringstream in(bytes);
+        qmz::StreamDecoder decoder(in, qmz::DecodeSettings{.keepGoing = keepGoing});
+        if (decoder.status() != qmz::Status::Ok) return 0;
+        const int64_t length = decoder.samplesPerChannel();
+        const uint8_t a = size > 0 ? data[size - 1] : 0, b = size > 1 ? data[size - 2] : 0;
+        for (const int64_t position : {length * a / 255, length * b / 255, length - 1, length + 1})
+            checkSeek(decoder, position, keepGoing);
     }
     return 0;
 }

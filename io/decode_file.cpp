@@ -82,23 +82,14 @@ DecodeFileResult decodeRangeToWav(std::istream& source, const ContainerFile& fil
     // The session holds about 200 KB of frame state: keep it off the stack.
     auto decoder = std::make_unique<Decoder>(file);
     if (first > 0) {
-        const std::streampos payloadStart = source.tellg();
-        const std::unique_ptr<SeekIndex> index =
-            payloadStart == std::streampos(-1)
-                ? nullptr
-                : openSeekIndex(source, static_cast<uint64_t>(payloadStart), file);
+        // A pipe, or a stream whose records cannot be found, is decoded from
+        // the start, dropping what comes before the range.
         SeekPoint point;
-        if (index != nullptr && index->pointFor(first, point)) {
-            source.clear();
+        const std::streampos payloadStart = source.tellg();
+        if (findSeekPoint(source, file, first, point)) {
             source.seekg(payloadStart + static_cast<std::streamoff>(point.offset));
             decoder->restart(point.frame, point.noiseDraws, first);
         } else {
-            // A pipe, or a stream whose records cannot be found: from the
-            // start, dropping what comes before the range.
-            if (index != nullptr) {
-                source.clear();
-                source.seekg(payloadStart);
-            }
             decoder->restart(1, 0, first);
         }
     }

@@ -132,4 +132,17 @@ std::unique_ptr<SeekIndex> openSeekIndex(std::istream& source, uint64_t payloadS
                                        std::move(tags.seekTable));
 }
 
+bool findSeekPoint(std::istream& source, const ContainerFile& file, int64_t first,
+                   SeekPoint& point) {
+    source.clear();
+    const std::streampos payloadStart = source.tellg();
+    if (payloadStart == std::streampos(-1)) return false;
+    const std::unique_ptr<SeekIndex> index =
+        openSeekIndex(source, static_cast<uint64_t>(payloadStart), file);
+    const bool found = index != nullptr && index->pointFor(first, point);
+    source.clear();
+    source.seekg(payloadStart);
+    return found;
+}
+
 }  // namespace qmz

@@ -77,4 +77,10 @@ class SeekIndex {
 std::unique_ptr<SeekIndex> openSeekIndex(std::istream& source, uint64_t payloadStart,
                                          const ContainerFile& file);
 
+// The point to start from for sample frame `first` of the stream whose
+// payload begins at `source`'s position: false for a pipe, or a stream that
+// does not hold that frame intact. The position is left where it was.
+bool findSeekPoint(std::istream& source, const ContainerFile& file, int64_t first,
+                   SeekPoint& point);
+
 }  // namespace qmz

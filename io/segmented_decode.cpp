@@ -16,31 +16,51 @@
 namespace qmz {
 namespace {
 
-// Samples go out in pieces of about 64 KB, like decodeToWav's.
+// Samples go out in pieces of about 64 KB, like decodeToWav's; those of
+// the stream's sample frames outside the range are dropped.
 class WavSampleSink : public SampleSink {
   public:
-    WavSampleSink(std::ostream& dest, int channels) : dest_(dest), channels_(channels) {
+    WavSampleSink(std::ostream& dest, int channels, const SampleRange& range)
+        : dest_(dest), channels_(channels), range_(range) {
         buffer_.reserve(kPiece);
     }
+    // The decode starts later in the stream (a resync point).
+    void moveTo(int64_t position) { position_ = position; }
     void put(const int16_t* pcm, int64_t frames) override {
-        const std::size_t samples = static_cast<std::size_t>(frames * channels_);
+        const auto [skip, take] = inRange(frames);
+        position_ += frames;
+        pcm += skip * channels_;
+        const std::size_t samples = static_cast<std::size_t>(take * channels_);
+        if constexpr (std::endian::native == std::endian::little) {
+            // A segment's samples go out as they are, not through the piece.
+            if (samples >= kPiece) {
+                flush();
+                if (dest_)
+                    dest_.write(reinterpret_cast<const char*>(pcm),
+                                static_cast<std::streamsize>(2 * samples));
+                written_ += take;
+                return;
+            }
+        }
         for (std::size_t i = 0; i < samples;) {
             const std::size_t n = std::min(samples - i, kPiece - buffer_.size());
             buffer_.insert(buffer_.end(), pcm + i, pcm + i + n);
             i += n;
             if (buffer_.size() == kPiece) flush();
         }
-        framesWritten_ += frames;
+        written_ += take;
     }
     void silence(int64_t frames) override {
-        std::size_t samples = static_cast<std::size_t>(frames * channels_);
+        const int64_t take = inRange(frames).second;
+        position_ += frames;
+        written_ += take;
+        std::size_t samples = static_cast<std::size_t>(take * channels_);
         while (samples > 0) {
             const std::size_t n = std::min(samples, kPiece - buffer_.size());
             buffer_.insert(buffer_.end(), n, 0);
             samples -= n;
             if (buffer_.size() == kPiece) flush();
         }
-        framesWritten_ += frames;
     }
     void flush() {
         if (buffer_.empty() || !dest_) return;
@@ -56,15 +76,27 @@ class WavSampleSink : public SampleSink {
         }
         buffer_.clear();
     }
-    int64_t framesWritten() const override { return framesWritten_; }
-    bool good() const override { return static_cast<bool>(dest_); }
+    int64_t framesWritten() const override { return position_; }
+    // Past the range's end the decode stops.
+    bool good() const override { return static_cast<bool>(dest_) && position_ < range_.end; }
+    int64_t framesInFile() const { return written_; }
 
   private:
+    // Of `frames` sample frames from position_ on: how many come before the
+    // range, and how many lie in it.
+    std::pair<int64_t, int64_t> inRange(int64_t frames) const {
+        const int64_t skip = std::clamp<int64_t>(range_.first - position_, 0, frames);
+        const int64_t end = std::clamp<int64_t>(range_.end - position_, skip, frames);
+        return {skip, end - skip};
+    }
+
     static constexpr std::size_t kPiece = 32 * 1024;
     std::ostream& dest_;
     int channels_;
+    SampleRange range_;
+    int64_t position_ = 0;
     std::vector<int16_t> buffer_;
-    int64_t framesWritten_ = 0;
+    int64_t written_ = 0;
 };
 
 // A segment on its way through the threads.
@@ -101,12 +133,25 @@ class SegmentedDecode {
         samples_ = std::make_unique<SegmentSamples>();
     }
 
+    int64_t restart(const SeekPoint& point) {
+        started_ = false;  // threads may take it from here
+        stopped_ = false;
+        haveFrames_ = false;
+        segment_ = point.frame <= 1 ? 0 : point.frame / kResyncPeriod;
+        offset_ = point.offset;
+        lastStart_ = point.offset;
+        noise_ = NoiseRandom{};
+        noise_.skip(point.noiseDraws);
+        for (OverlapBuffer& o : overlap_) o.fill(0.0);
+        return layout_.outputStart(layout_.firstFrame(segment_));
+    }
+
     // Decodes the next segment (or what is left after damage) into the
     // sink; false once the stream is done, has failed or the sink has.
     bool step(SegmentedDecodeResult& result) {
         if (!started_) {
             started_ = true;
-            frames_ = std::make_unique<SegmentFrames>();
+            if (frames_ == nullptr) frames_ = std::make_unique<SegmentFrames>();
             if (options_.threads > 1 && layout_.count() > 2) runParallel();
         }
         return !stopped_ && segment_ < layout_.count() && sink_.good() && sequentialStep(result);
@@ -279,52 +324,30 @@ class SegmentedDecode {
 
 void SegmentedDecode::runParallel() {
     using Stage = Job::Stage;
+    // The calling thread is one of the decoding threads, and whichever
+    // thread finds the oldest segment done writes it out: no thread waits
+    // on another while there is work, so -j 2 keeps two cores busy with
+    // few wake-ups (on a virtual machine each one is dear).
     const std::size_t window = 2 * static_cast<std::size_t>(options_.threads) + 2;
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::unique_ptr<Job>> jobs;  // segments segment_ .. in order
     std::vector<std::unique_ptr<Job>> spare;
     bool stop = false;
+    bool emitting = false;
+    int waiting = 0;
 
-    auto worker = [&] {
-        SegmentScratch scratch;
-        std::unique_lock lock(mutex);
-        for (;;) {
-            Job* job = nullptr;
-            changed.wait(lock, [&] {
-                if (stop) return true;
-                // Synthesis first: it frees the window sooner.
-                for (auto& j : jobs)
-                    if (j->stage == Stage::Synthesize) return (job = j.get()) != nullptr;
-                for (auto& j : jobs)
-                    if (j->stage == Stage::Queued) return (job = j.get()) != nullptr;
-                return false;
-            });
-            if (stop) return;
-            if (job->stage == Stage::Synthesize) {
-                job->stage = Stage::Synthesizing;
-                lock.unlock();
-                synthesizeSegment(job->frames, layout_, channels_, midSide_, job->noise, scratch,
-                                  job->samples);
-                lock.lock();
-                job->stage = Stage::Done;
-            } else {
-                job->stage = Stage::Reading;
-                lock.unlock();
-                readSegment(readAt_, job->offset, job->segment, layout_.frames(job->segment),
-                            channels_, scratch, job->frames);
-                lock.lock();
-                job->stage = Stage::Read;
-            }
-            changed.notify_all();
-        }
-    };
-
-    int64_t issued = segment_;          // next segment to hand a job
-    int64_t lastCandidate = offset_;    // record candidates are searched after it
+    int64_t issued = segment_;        // next segment to hand a job
+    int64_t lastCandidate = offset_;  // record candidates are searched after it
     bool candidatesLeft = true;
-    auto issue = [&] {  // called with the lock held
-        while (jobs.size() < window && issued < layout_.count() && candidatesLeft) {
+    // The prefix: segments checked and given their noise state, in order.
+    int64_t checked = segment_;
+    int64_t expectedOffset = offset_;
+    NoiseRandom prefixNoise = noise_;
+    bool broken = false;
+
+    auto issue = [&] {  // with the lock held
+        while (!broken && jobs.size() < window && issued < layout_.count() && candidatesLeft) {
             int64_t offset = offset_;
             if (issued != segment_) {
                 offset = findRecordCandidate(readAt_, lastCandidate + 1);
@@ -346,25 +369,11 @@ void SegmentedDecode::runParallel() {
             job->stage = Stage::Queued;
             jobs.push_back(std::move(job));
         }
-        changed.notify_all();
     };
-
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(mutex);
-        issue();
-    }
-    for (int i = 0; i < options_.threads; ++i) threads.emplace_back(worker);
-
-    // The prefix: segments checked and given their noise state, in order.
-    int64_t checked = segment_;
-    int64_t expectedOffset = offset_;
-    NoiseRandom prefixNoise = noise_;
-    bool broken = false;
-    std::unique_lock lock(mutex);
-    while (sink_.good()) {
+    // Segments read in order get their noise state and may be synthesised.
+    auto advancePrefix = [&] {  // with the lock held
         for (auto& j : jobs) {
-            if (broken || j->segment != checked) continue;
+            if (broken || j->segment < checked) continue;
             if (j->stage != Stage::Read) break;
             if (j->offset != expectedOffset || !j->frames.complete()) {
                 broken = true;
@@ -375,29 +384,85 @@ void SegmentedDecode::runParallel() {
             expectedOffset = j->frames.endOffset;
             j->stage = Stage::Synthesize;
             ++checked;
-            changed.notify_all();
         }
-        if (!jobs.empty() && jobs.front()->stage == Stage::Done) {
-            std::unique_ptr<Job> done = std::move(jobs.front());
-            jobs.pop_front();
-            lock.unlock();
-            emit(done->frames, done->samples);
-            lastStart_ = done->offset;
-            lock.lock();
-            noise_.skip(done->frames.noiseDraws);
-            offset_ = done->frames.endOffset;
-            ++segment_;
-            spare.push_back(std::move(done));
-            if (!broken) issue();
-            continue;
+    };
+    auto finished = [&] {  // with the lock held
+        return !sink_.good() || segment_ == layout_.count() ||
+               (segment_ == checked && (broken || jobs.empty()));
+    };
+
+    auto work = [&] {
+        SegmentScratch scratch;
+        std::unique_lock lock(mutex);
+        while (!stop) {
+            if (!emitting && !jobs.empty() && jobs.front()->stage == Stage::Done) {
+                emitting = true;
+                std::unique_ptr<Job> done = std::move(jobs.front());
+                jobs.pop_front();
+                lock.unlock();
+                emit(done->frames, done->samples);
+                lock.lock();
+                lastStart_ = done->offset;
+                noise_.skip(done->frames.noiseDraws);
+                offset_ = done->frames.endOffset;
+                ++segment_;
+                spare.push_back(std::move(done));
+                emitting = false;
+                issue();
+                if (waiting > 0) changed.notify_all();
+                continue;
+            }
+            Job* job = nullptr;
+            // Synthesis first: it frees the window sooner.
+            for (auto& j : jobs) {
+                if (j->stage == Stage::Synthesize) {
+                    job = j.get();
+                    break;
+                }
+            }
+            if (job == nullptr) {
+                for (auto& j : jobs) {
+                    if (j->stage == Stage::Queued) {
+                        job = j.get();
+                        break;
+                    }
+                }
+            }
+            if (job != nullptr) {
+                const bool synthesize = job->stage == Stage::Synthesize;
+                job->stage = synthesize ? Stage::Synthesizing : Stage::Reading;
+                lock.unlock();
+                if (synthesize) {
+                    synthesizeSegment(job->frames, layout_, channels_, midSide_, job->noise,
+                                      scratch, job->samples);
+                } else {
+                    readSegment(readAt_, job->offset, job->segment, layout_.frames(job->segment),
+                                channels_, scratch, job->frames);
+                }
+                lock.lock();
+                job->stage = synthesize ? Stage::Done : Stage::Read;
+                if (!synthesize) advancePrefix();
+                if (waiting > 0) changed.notify_all();
+                continue;
+            }
+            if (!emitting && finished()) {
+                stop = true;
+                changed.notify_all();
+                break;
+            }
+            ++waiting;
+            changed.wait(lock);
+            --waiting;
         }
-        if (segment_ == layout_.count() || (segment_ == checked && (broken || jobs.empty())))
-            break;
-        changed.wait(lock);
+    };
+
+    {
+        std::lock_guard lock(mutex);
+        issue();
     }
-    stop = true;
-    changed.notify_all();
-    lock.unlock();
+    std::vector<std::thread> threads;
+    for (int i = 1; i < options_.threads; ++i) threads.emplace_back(work);
+    work();
     for (std::thread& t : threads) t.join();
 }
 
@@ -413,6 +478,10 @@ SegmentedDecoder::SegmentedDecoder(const PayloadReadAt& readAt, const ContainerF
 
 SegmentedDecoder::~SegmentedDecoder() = default;
 
+int64_t SegmentedDecoder::restart(const SeekPoint& point) {
+    return impl_->decode.restart(point);
+}
+
 bool SegmentedDecoder::step(SegmentedDecodeResult& result) {
     return impl_->decode.step(result);
 }
@@ -421,18 +490,23 @@ SegmentedDecodeResult decodeSegmentsToWav(const PayloadReadAt& readAt, const Con
                                           std::ostream& dest,
                                           const SegmentedDecodeOptions& options) {
     SegmentedDecodeResult result;
+    const int64_t length = file.header.samplesPerChannel;
+    SampleRange range;
+    range.first = std::clamp<int64_t>(options.range.first, 0, length);
+    range.end = std::clamp<int64_t>(options.range.end, range.first, length);
     const WavFormatBlock format = outputFormatBlock(file);
-    if (!writeWavHeader(dest, outputDataSize(file.header.samplesPerChannel, file.header.channels),
+    if (!writeWavHeader(dest, outputDataSize(range.end - range.first, file.header.channels),
                         format)) {
         result.file.writeFailed = true;
         return result;
     }
-    WavSampleSink sink(dest, file.header.channels);
+    WavSampleSink sink(dest, file.header.channels, range);
     SegmentedDecoder decoder(readAt, file, sink, options);
+    if (options.start.frame > 1) sink.moveTo(decoder.restart(options.start));
     while (decoder.step(result)) {
     }
     sink.flush();
-    result.file.framesWritten = sink.framesWritten();
+    result.file.framesWritten = sink.framesInFile();
     if (result.file.error != DecodeError::None && dest) {
         result.file.headerFitted =
             rewriteWavHeader(dest, format, result.file.framesWritten, file.header.channels);

@@ -39,6 +39,7 @@
 #include "common/container.h"
 #include "decoder/segment_decoder.h"
 #include "io/decode_file.h"
+#include "io/seek_index.h"
 #include "io/tag_block.h"
 
 namespace qmz {
@@ -60,6 +61,11 @@ struct SegmentedDecodeOptions {
     // gap it places a record by its offset and sets the noise generator
     // exactly.
     std::vector<SeekTableEntry> seekTable;
+    // Where the decode starts (a resync point before range.first, from a
+    // SeekIndex; the stream's start by default), and the sample frames the
+    // output holds.
+    SeekPoint start;
+    SampleRange range;
 };
 
 struct SegmentedDecodeResult {
@@ -75,6 +81,7 @@ class SampleSink {
     virtual ~SampleSink() = default;
     virtual void put(const int16_t* pcm, int64_t frames) = 0;
     virtual void silence(int64_t frames) = 0;
+    // The stream's sample frame the next put or silence starts at.
     virtual int64_t framesWritten() const = 0;
     virtual bool good() const = 0;  // false stops the decode
 };
@@ -87,6 +94,12 @@ class SegmentedDecoder {
     SegmentedDecoder(const PayloadReadAt& readAt, const ContainerFile& file, SampleSink& sink,
                      const SegmentedDecodeOptions& options);
     ~SegmentedDecoder();
+    // Goes on from resync point `point` instead (before the first step, or
+    // to seek); returns the stream's sample frame that the samples then
+    // handed out start at, for the sink's count. The first frame's samples
+    // lack the overlap before the point: a caller keeps those it needs from
+    // the next frame on (as SeekIndex's points allow).
+    int64_t restart(const SeekPoint& point);
     // False once the stream is done (or failed, without keepGoing); the
     // result gathers the errors and the damaged ranges.
     bool step(SegmentedDecodeResult& result);
@@ -97,7 +110,8 @@ class SegmentedDecoder {
 };
 
 // The payload behind `file`'s header is read with readAt; writes the WAV
-// file like decodeToWav (the same bytes when nothing is damaged).
+// file of options.range like decodeRangeToWav (the same bytes when nothing
+// is damaged), entered at options.start.
 SegmentedDecodeResult decodeSegmentsToWav(const PayloadReadAt& readAt, const ContainerFile& file,
                                           std::ostream& dest,
                                           const SegmentedDecodeOptions& options);

@@ -61,6 +61,10 @@ TEST_F(SeekPrograms, QmzdecDecodesTheRangeAskedFor) {
         {"--skip 1.5 in.qmz - > out.wav", 0, 66150, 98703},
         {"--skip 1.5 --until 2 - - < in.qmz > out.wav", 0, 66150, 88200},
         {"--skip 1.5 --until 2 plain.qmz out.wav", 0, 66150, 88200},  // see below
+        {"-F --skip 0.5 --until 1 in.qmz out.wav", 0, 22050, 44100},
+        {"-j 2 in.qmz out.wav --skip=0:01.25", 0, 55125, 98703},
+        {"-F -j 3 --until 00:10 in.qmz out.wav", 0, 0, 98703},
+        {"-F --skip 1.5 - out.wav < in.qmz", 0, 66150, 98703},
         {"cat plain.qmz | DEC --skip 1.5 - out.wav", 0, 66150, 98703},
         {"--skip 3 in.qmz out.wav", 1, 0, 0},
         {"--skip 1 --until 1 in.qmz out.wav", 1, 0, 0},

@@ -224,8 +224,10 @@ TEST(StreamDecoderSeek, GivesTheLinearDecodeFromTheRequestedSample) {
                                                                : plain;
             if (index == Index::LookAlikeAfterStream)
                 bytes += std::string(8, '\0') + "\xFF" + "tail";
-            std::istringstream in(bytes);
+            std::istringstream in(bytes), inKeepGoing(bytes);
             StreamDecoder decoder(in);
+            // Decoding through damage seeks to the same points.
+            StreamDecoder keepGoing(inKeepGoing, DecodeSettings{.keepGoing = true});
             for (int64_t first : positions) {
                 if (first > length) continue;
                 SCOPED_TRACE("index " + std::to_string(static_cast<int>(index)) + ", sample " +
@@ -237,6 +239,8 @@ TEST(StreamDecoderSeek, GivesTheLinearDecodeFromTheRequestedSample) {
                 const std::vector<int16_t> expected(reference.samples.begin() + first * channels,
                                                     reference.samples.end());
                 ASSERT_EQ(got.size(), expected.size());
+                EXPECT_TRUE(readAfterSeek(keepGoing, first, status) == got);
+                EXPECT_EQ(status, Status::Ok);
                 const int frame = restartFrameFor(first);
                 const bool noiseBefore =
                     frame > 1 &&

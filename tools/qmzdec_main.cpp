@@ -189,12 +189,16 @@ int main(int argc, char** argv) {
     // Threads and decoding through damage read the payload at random
     // offsets: from the file itself, or (to decode through damage) from a
     // copy of standard input; -j alone on a pipe decodes in one thread.
+    // A range starts at the resync point before it; through damage before
+    // that point, or from a pipe, at the stream's start.
     qmz::PayloadFile payload;
-    // A range (--skip, --until) is decoded by the seeking decoder.
-    const bool wholeStream = range.first == 0 && range.end >= header.header.samplesPerChannel;
-    if (!wholeStream && keepGoing)
-        std::fprintf(stderr, "qmzdec: note: -F applies to whole-file decodes; ignored with --skip/--until\n");
-    bool segmented = wholeStream && (threads > 1 || keepGoing);
+    bool segmented = threads > 1 || keepGoing;
+    qmz::SeekPoint start;
+    if (segmented && range.first > 0 && source != "-" &&
+        !qmz::findSeekPoint(in, header, range.first, start)) {
+        start = qmz::SeekPoint{};
+        segmented = keepGoing;
+    }
     if (segmented) {
         const bool opened = source != "-" && payload.open(source, qmz::kContainerHeaderSize);
         segmented = opened || (keepGoing && payload.spool(in));
@@ -207,6 +211,8 @@ int main(int argc, char** argv) {
         if (streamEnd >= static_cast<int64_t>(qmz::kContainerHeaderSize))
             decodeOptions.payloadSize = streamEnd - static_cast<int64_t>(qmz::kContainerHeaderSize);
         decodeOptions.seekTable = tags.seekTable;
+        decodeOptions.start = start;
+        decodeOptions.range = range;
         const qmz::PayloadReadAt readAt = payload.readAt();
         segmentedResult = qmz::decodeSegmentsToWav(readAt, header, out, decodeOptions);
     }

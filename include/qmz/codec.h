@@ -278,7 +278,8 @@ class StreamDecoder {
     // pipe), InvalidArgument for a frame outside the stream, Truncated or
     // Damaged when the stream does not reach that far intact; the decoder is
     // then left where it stood. A seek also leaves a stream that stopped at
-    // damage: read() goes on from the new position.
+    // damage: read() goes on from the new position. With
+    // DecodeSettings::keepGoing the decode goes on through damage from there.
     Status seek(int64_t sampleFrame);
 
   private:
