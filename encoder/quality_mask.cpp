@@ -49,9 +49,8 @@ struct MaskTables {
     std::array<double, B> toCell;            // the band's energy per line -> weighted SPL per cell
     std::array<double, kCells> fromCell;     // weighted SPL per cell -> energy per line
     std::array<double, kCells> unitPattern;  // a flat pattern at 0 dB, spread
-    std::array<int, B> firstCell, lastCell;
-    std::array<double, B>
-        rise;  // the allowance's rise with Bark  // the cells a band covers (inclusive)
+    std::array<int, B> firstCell, lastCell;  // the cells a band covers (inclusive)
+    std::array<double, B> rise;              // the allowance's rise with Bark
 };
 
 double barkOf(double hz) {
