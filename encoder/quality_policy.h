@@ -29,8 +29,15 @@ struct QualityTuning {
 // quality is clamped to kMinQuality..kMaxRateControlQuality; fractions are allowed.
 QualityTuning qualityTuningOf(double quality);
 
-// How the psychoacoustic model runs under the quality mode.
-PresetParams qualityModeModel();
+// How the psychoacoustic model runs under the quality mode; midSide codes
+// stereo as mid and side.
+PresetParams qualityModeModel(bool midSide = false);
+
+// Whether the quality mode codes a stereo stream as mid and side, from the
+// energies of the sum and the difference of its channels over the stream:
+// when one carries far less than the other (near-mono, or anti-phase), it
+// costs few bits there. Between, left and right keep their own masking.
+bool prefersMidSide(double sumEnergy, double differenceEnergy);
 
 // The quality that gives about `kbps` on typical music, for a single pass.
 double initialQualityForRate(int kbps);

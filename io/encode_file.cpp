@@ -195,14 +195,15 @@ int64_t segmentBits(std::istream& source, int channels, int32_t available, const
 // written pass then codes the whole file at that quality. Deterministic, and
 // independent of the thread count, since every pass is.
 double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput& input,
-                         int32_t samplesPerChannel, int threads, int kbps) {
+                         int32_t samplesPerChannel, int threads, int kbps,
+                         const PresetParams& model) {
     const int channels = input.format.channels();
     const std::vector<int32_t> segments = trialSegments(samplesPerChannel);
     const int64_t frameBytes =
         static_cast<int64_t>(channels) * bytesPerSample(input.sampleFormat);
     auto rateAt = [&](double quality) {
         const QualityPolicy policy(quality);
-        const CodingMode mode{qualityModeModel(), &policy};
+        const CodingMode mode{model, &policy};
         int64_t bits = 0, samples = 0;
         auto fromHere = [&](std::streamoff offset, auto&& code) {
             wav.clear();
@@ -236,6 +237,34 @@ double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput
     return searchQualityForRate(kbps, rateAt);
 }
 
+// Whether the quality mode codes a seekable stereo input as mid and side,
+// from the energies of its channels' sum and difference over the samples
+// to be coded (a read of the input before the passes that code it).
+bool midSideFor(std::istream& wav, std::streampos start, const WavInput& input,
+                int32_t samplesPerChannel) {
+    std::optional<SixteenBitSamples> converter;
+    std::optional<std::istream> convertedStream;
+    std::istream& samples = input.sampleFormat == SampleFormat::Int16
+                                ? wav
+                                : convertedStream.emplace(&converter.emplace(wav, input.sampleFormat, 2));
+    std::array<int16_t, kMaxChannels * kFrameLength> buffer;
+    int16_t* const planes[kMaxChannels] = {buffer.data(), buffer.data() + kFrameLength};
+    uint64_t sum = 0, difference = 0;  // at most 2^32 per sample frame, 2^31 frames
+    for (int32_t left = samplesPerChannel; left > 0;) {
+        const int got = readSampleFrames(samples, 2, std::min<int32_t>(left, kFrameLength), planes);
+        for (int i = 0; i < got; ++i) {
+            const int64_t l = planes[0][i], r = planes[1][i];
+            sum += static_cast<uint64_t>((l + r) * (l + r));
+            difference += static_cast<uint64_t>((l - r) * (l - r));
+        }
+        if (got < std::min<int32_t>(left, kFrameLength)) break;
+        left -= got;
+    }
+    wav.clear();
+    wav.seekg(start);
+    return prefersMidSide(static_cast<double>(sum), static_cast<double>(difference));
+}
+
 }  // namespace
 
 EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& qmz,
@@ -262,18 +291,21 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& 
     const bool clipped = result.samplesPerChannel < recordable;
     std::optional<WithoutPercentage> quietObserver;
     if (input.lengthUnknown && observer != nullptr) observer = &quietObserver.emplace(*observer);
-    // Two passes or more need the samples again: a pipe gets one, at the
-    // quality that usually comes to the rate.
-    if (options.bitrate > 0 && input.lengthExact && result.samplesPerChannel >= kFrameLength &&
-        start != std::streampos(-1)) {
+    // Reading the samples ahead of the pass that codes them needs an input
+    // that can seek: a pipe is coded as left and right, and gets one pass,
+    // at the quality that usually comes to the rate.
+    const bool seekable = input.lengthExact && start != std::streampos(-1);
+    PresetParams qualityModel = qualityModeModel();
+    if (quality >= 0 && seekable && channels == 2)
+        qualityModel = qualityModeModel(midSideFor(wav, start, input, result.samplesPerChannel));
+    if (options.bitrate > 0 && seekable && result.samplesPerChannel >= kFrameLength) {
         quality = qualityForBitrate(wav, start, input, result.samplesPerChannel, options.threads,
-                                    options.bitrate);
+                                    options.bitrate, qualityModel);
         wav.clear();
         wav.seekg(start);
     }
     if (quality >= 0) policy.emplace(quality);
-    const CodingMode mode{policy ? qualityModeModel() : options.preset,
-                          policy ? &*policy : nullptr};
+    const CodingMode mode{policy ? qualityModel : options.preset, policy ? &*policy : nullptr};
 
     // The placeholder first: an interrupted run leaves a header that says so.
     WatchedOutput out(qmz);

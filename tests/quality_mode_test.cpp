@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "codec_harness.h"
+#include "decoder/decoder.h"
 #include "encoder/quality_policy.h"
 #include "io/rate_options.h"
 
@@ -208,6 +209,44 @@ TEST(QualityMode, ThreadCountsGiveIdenticalBytes) {
             EncoderOptions options = base;
             options.threads = threads;
             EXPECT_TRUE(encode(wav, options).qmz == one) << threads << " threads";
+        }
+    }
+}
+
+// Stereo whose channels' sum or difference is weak (near-mono, anti-phase)
+// is coded as mid and side, other stereo as left and right; either way the
+// stream decodes to its length, on any number of threads alike.
+TEST(QualityMode, MidSideWhereSumOrDifferenceIsWeak) {
+    const int frames = 10 * 44100;  // several of the threaded encoder's segments
+    const std::vector<int16_t> music = signals::render(signals::MusicSignal{}, frames);
+    struct Case {
+        const char* name;
+        double sameAsLeft, reversedLeft;  // right = a * left + b * left played backwards
+        bool midSide;
+    };
+    const Case cases[] = {{"near mono", 0.97, 0.03, true},
+                          {"anti-phase", -1.0, 0.0, true},
+                          {"unrelated channels", 0.0, 1.0, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int16_t> x = music;
+        for (std::size_t i = 0; i < x.size(); i += 2) {
+            const int16_t backwards = music[x.size() - 2 - i];
+            const double right = c.sameAsLeft * x[i] + c.reversedLeft * backwards;
+            x[i + 1] = static_cast<int16_t>(std::clamp(right, -32768.0, 32767.0));
+        }
+        const std::string wav = signals::wavFileImage(x, 2);
+        for (const EncoderOptions& base : {qualityOptions(4.0), qualityOptions(0, 128)}) {
+            const test::Encoded e = encode(wav, base);
+            ContainerFile file;
+            ASSERT_EQ(readContainerHeader(reinterpret_cast<const uint8_t*>(e.qmz.data()),
+                                          e.qmz.size(), file),
+                      DecodeError::None);
+            EXPECT_EQ(file.header.midSide == 1, c.midSide);
+            EXPECT_EQ(test::decodeImage(e.qmz).samples.size(), x.size());
+            EncoderOptions threaded = base;
+            threaded.threads = 3;
+            EXPECT_TRUE(encode(wav, threaded).qmz == e.qmz);
         }
     }
 }
