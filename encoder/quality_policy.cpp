@@ -21,6 +21,9 @@ namespace qmz {
 namespace {
 
 constexpr int kMinGain = 12;
+// The finest step a decoder has, 2^0: a scalefactor above the global gain
+// makes a stream every decoder refuses.
+constexpr int kFinestStep = 0;
 constexpr int kMaxGain = 139;
 constexpr int kMaxScalefactor = 89;
 constexpr int kMaxLineValue = 1023;
@@ -212,7 +215,7 @@ void QualityPolicy::quantise(QuantizerState&, const BlockToQuantize& block, Quan
         }
         const double step = std::sqrt(12.0 * allowed[s] / width);
         int i = static_cast<int>(std::floor(4.0 * std::log2(step))) + kStartCoarser;
-        i = std::clamp(std::max(i, clipFreeIndex(peak)), kStepIndexMin, kMaxGain);
+        i = std::clamp(std::max(i, clipFreeIndex(peak)), kFinestStep, kMaxGain);
         index[s] = i;
         gain = std::max(gain, i);
     }
@@ -228,7 +231,11 @@ void QualityPolicy::quantise(QuantizerState&, const BlockToQuantize& block, Quan
         constexpr int grid = kStepGrid;
         double peak = 0.0;
         for (int k = a; k < b; ++k) peak = std::max(peak, absX[k]);
-        const int clipLimit = std::clamp(gain - clipFreeIndex(peak), 0, kMaxScalefactor) / grid * grid;
+        // Neither past the step at which a line would clip nor past the
+        // finest step: the scalefactor never exceeds the gain.
+        const int clipLimit =
+            std::clamp(gain - std::max(clipFreeIndex(peak), kFinestStep), 0, kMaxScalefactor) /
+            grid * grid;
         int sf = std::min(std::clamp(gain - index[s], 0, kMaxScalefactor) / grid * grid, clipLimit);
         while (quantiseBand(absX.data(), q.data(), a, b, gain - sf) > allowed[s] &&
                sf + grid <= clipLimit)

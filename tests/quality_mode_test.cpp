@@ -125,26 +125,31 @@ std::vector<int16_t> extremeSignal(int kind, int frames, int channels) {
                 case 3:  // a single click
                     v = i == frames / 2 ? 32767 : 0;
                     break;
+                case 4:  // a tone a few steps loud: the finest quantiser steps
+                    v = static_cast<int16_t>(std::lround(3.0 * std::sin(0.07 * i)));
+                    break;
             }
         }
     }
     return s;
 }
 
-// Every quality on every extreme input: a stream the decoder plays to the
-// sample count encoded, with no value outside the alphabets (the payload
+// Every quality on every extreme input: a stream the decoder plays (whole:
+// no step finer than it has) to the sample count encoded, with no value outside the alphabets (the payload
 // writer refuses those, which the encode reports as an internal error).
 TEST(QualityMode, ExtremeInputsDecodeToTheirLength) {
-    const char* names[] = {"silence", "square", "white noise", "click"};
-    for (int kind = 0; kind < 4; ++kind) {
+    const char* names[] = {"silence", "square", "white noise", "click", "faint tone"};
+    for (int kind = 0; kind < 5; ++kind) {
         for (int channels : {1, 2}) {
             const int frames = 3 * 44100 + 517;
             const std::string wav =
                 signals::wavFileImage(extremeSignal(kind, frames, channels), channels);
-            for (double quality : {0.0, 2.5, 5.0, 10.0}) {
+            // The rate control reaches beyond the user's scale.
+            for (double quality : {0.0, 2.5, 5.0, 10.0, kMaxRateControlQuality}) {
                 const test::Encoded e = encode(wav, qualityOptions(quality));
                 ASSERT_FALSE(e.result.internalError) << names[kind] << " q" << quality;
                 const test::Decoded d = test::decodeImage(e.qmz);
+                EXPECT_EQ(d.result.error, DecodeError::None) << names[kind] << " q" << quality;
                 EXPECT_EQ(d.samples.size(), static_cast<std::size_t>(frames) * channels)
                     << names[kind] << " q" << quality << " ch" << channels;
                 if (kind == 2) {  // coded or substituted, the noise keeps its level
