@@ -116,8 +116,10 @@ struct EncodeSettings {
     // (48..320) over the stream; a WAV source that can seek is measured in
     // trial passes first and lands within a few per cent, while PCM written
     // by the caller (and a WAV pipe) gets one pass at the quality that
-    // usually gives that rate. A value out of range, or both at once:
-    // InvalidArgument.
+    // usually gives that rate. A stereo WAV source that can seek is read
+    // once first to choose mid and side or left and right; PCM written by
+    // the caller and a WAV pipe are coded as left and right. A value out of
+    // range, or both at once: InvalidArgument.
     double quality = -1.0;
     int bitrate = 0;
     // Append a seek table after the stream (in the tag block, which decoders
