@@ -40,8 +40,8 @@ constexpr int kStartCoarser = 2;  // quarter-powers of two above the estimate
 // from 90, which paid for the coarser fit to each band's allowance.
 constexpr int kStepGrid = 4;
 // Mean rates of the tuning music at the two ends of the quality scale.
-constexpr double kRateAtQualityZero = 40.0;
-constexpr double kRateAtQualityTen = 354.0;
+constexpr double kRateAtQualityZero = 38.0;
+constexpr double kRateAtQualityTen = 351.0;
 
 // Step 2^(index / 4) for the step indices a gain and scalefactor can make.
 constexpr int kStepIndexMin = kMinGain - kMaxScalefactor;
@@ -99,11 +99,11 @@ QualityTuning qualityTuningOf(double quality) {
     QualityTuning t{};
     // Measured on the tuning music with bench/quality: the rate rises
     // steeply while the allowance comes down to the signal's own level and
-    // slowly below it, hence two slopes (quality 0, 5 and 10 give about 40,
-    // 124 and 354 kbit/s). A tilt of the allowance towards bands wide in
+    // slowly below it, hence two slopes (quality 0, 5 and 10 give about 38,
+    // 130 and 351 kbit/s). A tilt of the allowance towards bands wide in
     // lines lost at every rate; tonal bands paid for 6 dB more
     // signal-to-noise; a narrower band than 15 kHz never paid.
-    const double offsetDb = q <= 5.0 ? -2.0 * q : -10.0 - 4.0 * (q - 5.0);
+    const double offsetDb = q <= 5.0 ? -2.24 * q : -11.2 - 4.0 * (q - 5.0);
     t.noiseScale = std::pow(10.0, offsetDb / 10.0);
     t.tilt = 0.0;
     t.tonalDb = 6.0;
