@@ -53,13 +53,8 @@ Decoded decode(const Bytes& file, int64_t streamEnd, const std::vector<qmz::Seek
     qmz::ContainerFile header;
     if (qmz::readContainerHeader(file.data(), file.size(), header) != qmz::DecodeError::None)
         return out;
-    const qmz::PayloadReadAt readAt = [&](int64_t offset, uint8_t* bytes, std::size_t size) {
-        const auto payload = static_cast<int64_t>(file.size() - qmz::kContainerHeaderSize);
-        if (offset < 0 || offset >= payload) return std::size_t{0};
-        const auto n = static_cast<std::size_t>(std::min<int64_t>(payload - offset, static_cast<int64_t>(size)));
-        std::memcpy(bytes, file.data() + qmz::kContainerHeaderSize + offset, n);
-        return n;
-    };
+    const qmz::PayloadReadAt readAt = qmz::payloadInMemory(
+        std::span(file.data() + qmz::kContainerHeaderSize, file.size() - qmz::kContainerHeaderSize));
     qmz::SegmentedDecodeOptions options;
     options.keepGoing = true;
     options.payloadSize = streamEnd - static_cast<int64_t>(qmz::kContainerHeaderSize);
@@ -75,13 +70,8 @@ Decoded decode(const Bytes& file, int64_t streamEnd, const std::vector<qmz::Seek
 // Payload offsets where the segments of the undamaged file begin.
 std::vector<int64_t> segmentStarts(const Bytes& file, const qmz::ContainerFile& header) {
     const qmz::SegmentLayout layout = qmz::segmentLayoutOf(header.header.samplesPerChannel);
-    const qmz::PayloadReadAt readAt = [&](int64_t offset, uint8_t* bytes, std::size_t size) {
-        const auto payload = static_cast<int64_t>(file.size() - qmz::kContainerHeaderSize);
-        if (offset < 0 || offset >= payload) return std::size_t{0};
-        const auto n = static_cast<std::size_t>(std::min<int64_t>(payload - offset, static_cast<int64_t>(size)));
-        std::memcpy(bytes, file.data() + qmz::kContainerHeaderSize + offset, n);
-        return n;
-    };
+    const qmz::PayloadReadAt readAt = qmz::payloadInMemory(
+        std::span(file.data() + qmz::kContainerHeaderSize, file.size() - qmz::kContainerHeaderSize));
     std::vector<int64_t> starts;
     qmz::SegmentScratch scratch;
     qmz::SegmentFrames frames;

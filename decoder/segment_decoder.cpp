@@ -208,6 +208,15 @@ int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frame
     return count;
 }
 
+PayloadReadAt payloadInMemory(std::span<const uint8_t> payload) {
+    return [payload](int64_t offset, uint8_t* bytes, std::size_t size) {
+        if (offset < 0 || static_cast<std::size_t>(offset) >= payload.size()) return std::size_t{0};
+        const std::size_t n = std::min(size, payload.size() - static_cast<std::size_t>(offset));
+        std::memcpy(bytes, payload.data() + offset, n);
+        return n;
+    };
+}
+
 bool recordAt(const PayloadReadAt& readAt, int64_t offset) {
     std::array<uint8_t, kResyncRecord.size()> bytes;
     return offset >= 0 && readAt(offset, bytes.data(), bytes.size()) == bytes.size() &&

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "common/band_tables.h"
@@ -36,6 +37,10 @@ namespace qmz {
 // Reads up to `size` payload bytes starting at payload byte `offset`; fewer
 // (0 at the end) only at the end of the payload.
 using PayloadReadAt = std::function<std::size_t(int64_t offset, uint8_t* bytes, std::size_t size)>;
+
+// A payload held in memory (the bytes after the header), which must outlive
+// the reader.
+PayloadReadAt payloadInMemory(std::span<const uint8_t> payload);
 
 // The segments of a stream whose decoder reads frames 1 .. decodedFrames.
 struct SegmentLayout {

@@ -16,12 +16,7 @@ namespace {
 
 std::string decodeSegments(const uint8_t* payload, std::size_t size, const qmz::ContainerFile& file,
                            int threads, bool keepGoing) {
-    const qmz::PayloadReadAt readAt = [&](int64_t offset, uint8_t* bytes, std::size_t count) {
-        if (offset < 0 || static_cast<std::size_t>(offset) >= size) return std::size_t{0};
-        const std::size_t n = std::min(count, size - static_cast<std::size_t>(offset));
-        std::memcpy(bytes, payload + offset, n);
-        return n;
-    };
+    const qmz::PayloadReadAt readAt = qmz::payloadInMemory({payload, size});
     qmz::SegmentedDecodeOptions options;
     options.threads = threads;
     options.keepGoing = keepGoing;

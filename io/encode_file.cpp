@@ -93,6 +93,23 @@ class WavSamples final : public SampleSource {
     int channels_;
 };
 
+// The input's samples as the encoder takes them, 16-bit: the WAV stream
+// itself, or a converter reading it.
+class SixteenBitInput {
+  public:
+    SixteenBitInput(std::istream& wav, const WavInput& input) : source_(&wav) {
+        if (input.sampleFormat != SampleFormat::Int16)
+            source_ = &converted_.emplace(
+                &converter_.emplace(wav, input.sampleFormat, input.format.channels()));
+    }
+    std::istream& stream() { return *source_; }
+
+  private:
+    std::optional<SixteenBitSamples> converter_;
+    std::optional<std::istream> converted_;
+    std::istream* source_;
+};
+
 // The psychoacoustic model's settings and the decisions: a preset's (policy
 // null) or the quality mode's.
 struct CodingMode {
@@ -208,13 +225,8 @@ double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput
         auto fromHere = [&](std::streamoff offset, auto&& code) {
             wav.clear();
             wav.seekg(start + offset);
-            std::optional<SixteenBitSamples> converter;
-            std::optional<std::istream> convertedStream;
-            std::istream& source = input.sampleFormat == SampleFormat::Int16
-                                       ? wav
-                                       : convertedStream.emplace(
-                                             &converter.emplace(wav, input.sampleFormat, channels));
-            code(source);
+            SixteenBitInput source(wav, input);
+            code(source.stream());
         };
         if (segments.empty()) {
             fromHere(0, [&](std::istream& source) {
@@ -242,11 +254,8 @@ double qualityForBitrate(std::istream& wav, std::streampos start, const WavInput
 // to be coded (a read of the input before the passes that code it).
 bool midSideFor(std::istream& wav, std::streampos start, const WavInput& input,
                 int32_t samplesPerChannel) {
-    std::optional<SixteenBitSamples> converter;
-    std::optional<std::istream> convertedStream;
-    std::istream& samples = input.sampleFormat == SampleFormat::Int16
-                                ? wav
-                                : convertedStream.emplace(&converter.emplace(wav, input.sampleFormat, 2));
+    SixteenBitInput input16(wav, input);
+    std::istream& samples = input16.stream();
     std::array<int16_t, kMaxChannels * kFrameLength> buffer;
     int16_t* const planes[kMaxChannels] = {buffer.data(), buffer.data() + kFrameLength};
     uint64_t sum = 0, difference = 0;  // at most 2^32 per sample frame, 2^31 frames
@@ -275,12 +284,8 @@ EncodeFileResult encodeWav(std::istream& wav, const WavInput& input, QmzOutput& 
     if (options.bitrate > 0) quality = initialQualityForRate(options.bitrate);
     const std::streampos start = wav.tellg();
     const int channels = input.format.channels();
-    std::optional<SixteenBitSamples> converter;
-    std::optional<std::istream> convertedStream;
-    std::istream& samples =
-        input.sampleFormat == SampleFormat::Int16
-            ? wav
-            : convertedStream.emplace(&converter.emplace(wav, input.sampleFormat, channels));
+    SixteenBitInput input16(wav, input);
+    std::istream& samples = input16.stream();
     ContainerFile file{ContainerHeader{}, input.dataChunk, input.format};
     // An unknown length reads up to the most the header's size field can
     // record; the real size replaces it once the input has ended.

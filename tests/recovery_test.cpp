@@ -25,13 +25,9 @@ std::vector<int64_t> segmentStarts(const std::string& file) {
     EXPECT_EQ(readContainerHeader(reinterpret_cast<const uint8_t*>(file.data()), file.size(), header),
               DecodeError::None);
     const SegmentLayout layout = segmentLayoutOf(header.header.samplesPerChannel);
-    const PayloadReadAt readAt = [&](int64_t offset, uint8_t* bytes, std::size_t size) {
-        const auto payload = static_cast<int64_t>(file.size() - kContainerHeaderSize);
-        if (offset >= payload) return std::size_t{0};
-        const auto n = static_cast<std::size_t>(std::min<int64_t>(payload - offset, static_cast<int64_t>(size)));
-        std::memcpy(bytes, file.data() + kContainerHeaderSize + offset, n);
-        return n;
-    };
+    const PayloadReadAt readAt = payloadInMemory(std::span(
+        reinterpret_cast<const uint8_t*>(file.data()) + kContainerHeaderSize,
+        file.size() - kContainerHeaderSize));
     std::vector<int64_t> starts;
     SegmentScratch scratch;
     SegmentFrames frames;
