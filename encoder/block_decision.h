@@ -9,6 +9,8 @@
 // into the long / start / short / stop sequence.
 #pragma once
 
+#include <array>
+
 #include "common/band_tables.h"
 
 namespace qmz {
@@ -25,6 +27,36 @@ struct AttackEnergies {
         if (blockEnergy < minimum) minimum = blockEnergy;
     }
     double ratio() const { return maximum / (minimum + 0.001); }
+};
+
+// Band onsets: the largest rise of one short band's energy (bands 2..12)
+// over the quietest of the short analyses before it, the previous frame's
+// last included. A high band's onset hides in the sum over all bands while
+// louder, lower bands play on, but a long block spreads its noise tens of dB
+// above that band's mask in the quiet before it. Energies are raised to
+// kBandOnsetFloor (near the threshold in quiet) first, so that a rise out of
+// silence counts only from there.
+inline constexpr double kBandOnsetFloor = 100.0;
+
+class BandOnsets {
+  public:
+    explicit BandOnsets(const double* lastBefore) {
+        for (int s = 0; s < kShortBandCount; ++s) quietest_[s] = floored(lastBefore[s]);
+    }
+    void add(const double* bandEnergy) {
+        for (int s = kFirstBand; s < kShortBandCount; ++s) {
+            const double e = floored(bandEnergy[s]);
+            if (e > largestRise_ * quietest_[s]) largestRise_ = e / quietest_[s];
+            if (e < quietest_[s]) quietest_[s] = e;
+        }
+    }
+    double largestRise() const { return largestRise_; }
+
+  private:
+    static constexpr int kFirstBand = 2;
+    static double floored(double e) { return e > kBandOnsetFloor ? e : kBandOnsetFloor; }
+    std::array<double, kShortBandCount> quietest_;
+    double largestRise_ = 0.0;
 };
 
 // Sum over long bands 10..47 of width x (-ln ratio); longRatio holds 48 values.

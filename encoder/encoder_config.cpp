@@ -34,6 +34,7 @@ EncoderConfig encoderConfigOf(const PresetParams& preset) {
     if (preset.psyMode == kRelaxedShortPreEchoMode)
         config.psy.shortPreEchoFactor = kRelaxedShortPreEchoFactor;
     config.psy.attackRatioAlone = preset.attackRatioAlone;
+    config.psy.bandOnsetRatio = preset.bandOnsetRatio;
     config.quantizer = {preset.maskScale, preset.gainOffset, preset.ratioFloor};
     config.shortBlocksAllowed = !config.psy.floorOnly;
     config.midSide = preset.midSide == 1;

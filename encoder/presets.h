@@ -18,6 +18,9 @@ struct PresetParams {
     // Energy ratio within a frame that alone asks for short blocks (the
     // presets' 30; the quality mode's own).
     double attackRatioAlone = 30.0;
+    // Rise of a single short band's energy that asks for short blocks; 0
+    // leaves the test out (the presets).
+    double bandOnsetRatio = 0.0;
 };
 
 // The quality presets, from the finest to the smallest files; the public

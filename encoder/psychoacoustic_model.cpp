@@ -22,9 +22,9 @@
 
 #include "common/cpu_features.h"
 #include "common/fft.h"
+#include "encoder/bin_prediction.h"
 #include "encoder/block_decision.h"
 #include "encoder/libm_pow10.h"
-#include "encoder/bin_prediction.h"
 
 namespace qmz {
 namespace {
@@ -299,6 +299,7 @@ void psyResetState(PsyState& state) {
     state.longFloor.values.fill(0.0);
     state.shortFloor.built = false;
     state.shortFloor.values.fill(0.0);
+    for (auto& e : state.lastShortEnergy) e.fill(0.0);
 }
 
 void psyResetSpectra(PsyState& state) {
@@ -362,8 +363,10 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
     const PsyTables& st = shortPsyTables();
     ensureFloor(state.shortFloor, st, config.floor);
     AttackEnergies energies;
+    BandOnsets onsets(state.lastShortEnergy[channel].data());
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
         const auto& r = in.shortResults[i];
+        onsets.add(r.bandEnergy.data());
         thresholdPart(st, state.shortChannels[channel], r, state.shortFloor.values.data(),
                       config.shortPreEchoFactor, config.floorOnly, out.shortRatio[i].data());
         out.shortUnpredictability[i] = r.unpredictability;
@@ -371,6 +374,8 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
         for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);
     }
+    state.lastShortEnergy[channel] = in.shortResults[kShortBlocksPerFrame - 1].bandEnergy;
+    if (config.bandOnsetRatio > 0.0 && onsets.largestRise() > config.bandOnsetRatio) return true;
     return attackRequested(out.longRatio.data(), energies, config.attackRatioAlone);
 }
 

@@ -33,6 +33,9 @@ struct PsyConfig {
     bool floorOnly = false;
     double shortPreEchoFactor = kShortPreEchoFactor;  // growth allowed per short analysis
     double attackRatioAlone = kAttackRatioAlone;  // energy ratio that alone asks for short blocks
+    // Above 0: a rise of one short band's energy by this ratio also asks for
+    // short blocks (see bandOnsetAbove).
+    double bandOnsetRatio = 0.0;
 };
 
 // The model's results for one channel and frame.
@@ -121,6 +124,9 @@ struct PsyState {
     std::array<ShortPsyChannelState, kMaxChannels> shortChannels;
     PsyFloor<kLongPartitionCount> longFloor;
     PsyFloor<kShortPartitionCount> shortFloor;
+    // Each channel's short band energies of the last short analysis the
+    // threshold recursion saw, for the band onset test.
+    std::array<std::array<double, kShortBandCount>, kMaxChannels> lastShortEnergy;
     PsyWork work;
 
     PsyState();  // as after psyResetState
@@ -161,9 +167,9 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
 
 // How much of a frame psyWarmUp feeds into a channel's spectral history.
 enum class PsyWarmUpDepth : uint8_t {
-    Samples,        // its samples only
-    LongSpectrum,   // also its long spectrum
-    ShortSpectra,   // also its last two short spectra
+    Samples,       // its samples only
+    LongSpectrum,  // also its long spectrum
+    ShortSpectra,  // also its last two short spectra
 };
 
 // Feeds one frame into the channel's spectral history only as far as the

@@ -11,6 +11,7 @@
 
 #include "common/fft.h"
 #include "encoder/encoder_config.h"
+#include "encoder/quality_policy.h"
 
 namespace qmz {
 namespace {
@@ -251,6 +252,28 @@ TEST(PsychoacousticModel, AttackRequests) {
     bool last = true;
     for (int call = 0; call < 6; ++call) last = t.analyse(tone(call, 1000.0, 5000.0));
     EXPECT_FALSE(last);
+}
+
+// A soft high burst over a loud steady mid tone barely moves the energy of
+// all bands together; only the quality mode's model, which watches each
+// band's own rise, asks for short blocks.
+TEST(PsychoacousticModel, HighBandOnsetUnderALouderTone) {
+    const PsyConfig presets = configOf(5);
+    const PsyConfig quality = encoderConfigOf(qualityModeModel()).psy;
+    for (const PsyConfig* config : {&presets, &quality}) {
+        auto state = std::make_unique<PsyState>();
+        PsyBandResults out{};
+        int index = 0;
+        bool settled = true;
+        for (; index < 6; ++index)
+            settled =
+                !psyAnalyzeChannel(*state, tone(index, 2000.0, 10000.0).data(), out, 0, *config);
+        EXPECT_TRUE(settled);
+        Frame f = tone(index, 2000.0, 10000.0);
+        const Frame burst = tone(index, 9000.0, 1000.0);
+        for (int n = 600; n < kFrameLength; ++n) f[n] += burst[n];
+        EXPECT_EQ(psyAnalyzeChannel(*state, f.data(), out, 0, *config), config == &quality);
+    }
 }
 
 // A literal transcription of one analysis, with phases as angles and the
