@@ -300,6 +300,7 @@ void psyResetState(PsyState& state) {
     state.shortFloor.built = false;
     state.shortFloor.values.fill(0.0);
     for (auto& e : state.lastShortEnergy) e.fill(0.0);
+    state.onsetForNext.fill(false);
 }
 
 void psyResetSpectra(PsyState& state) {
@@ -363,7 +364,7 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
     const PsyTables& st = shortPsyTables();
     ensureFloor(state.shortFloor, st, config.floor);
     AttackEnergies energies;
-    BandOnsets onsets(state.lastShortEnergy[channel].data());
+    BandOnsets onsets(state.lastShortEnergy[channel].data(), config.bandOnsetRatio);
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
         const auto& r = in.shortResults[i];
         onsets.add(r.bandEnergy.data());
@@ -375,8 +376,13 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
         energies.add(blockEnergy);
     }
     state.lastShortEnergy[channel] = in.shortResults[kShortBlocksPerFrame - 1].bandEnergy;
-    if (config.bandOnsetRatio > 0.0 && onsets.largestRise() > config.bandOnsetRatio) return true;
-    return attackRequested(out.longRatio.data(), energies, config.attackRatioAlone);
+    const bool carried = state.onsetForNext[channel];
+    state.onsetForNext[channel] = false;
+    if (config.bandOnsetRatio > 0.0 && onsets.found()) {
+        state.onsetForNext[channel] = onsets.firstAt() >= kLateOnsetAnalysis;
+        return true;
+    }
+    return carried || attackRequested(out.longRatio.data(), energies, config.attackRatioAlone);
 }
 
 }  // namespace qmz

@@ -127,6 +127,9 @@ struct PsyState {
     // Each channel's short band energies of the last short analysis the
     // threshold recursion saw, for the band onset test.
     std::array<std::array<double, kShortBandCount>, kMaxChannels> lastShortEnergy;
+    // Whether a channel's last band onset came too late in its frame for
+    // that frame's short blocks: the next frame is asked for them too.
+    std::array<bool, kMaxChannels> onsetForNext;
     PsyWork work;
 
     PsyState();  // as after psyResetState

@@ -256,23 +256,33 @@ TEST(PsychoacousticModel, AttackRequests) {
 
 // A soft high burst over a loud steady mid tone barely moves the energy of
 // all bands together; only the quality mode's model, which watches each
-// band's own rise, asks for short blocks.
+// band's own rise, asks for short blocks. A burst late in its frame, past
+// the reach of that frame's short blocks, asks for the next frame's too.
 TEST(PsychoacousticModel, HighBandOnsetUnderALouderTone) {
     const PsyConfig presets = configOf(5);
     const PsyConfig quality = encoderConfigOf(qualityModeModel()).psy;
-    for (const PsyConfig* config : {&presets, &quality}) {
-        auto state = std::make_unique<PsyState>();
-        PsyBandResults out{};
-        int index = 0;
-        bool settled = true;
-        for (; index < 6; ++index)
-            settled =
-                !psyAnalyzeChannel(*state, tone(index, 2000.0, 10000.0).data(), out, 0, *config);
-        EXPECT_TRUE(settled);
-        Frame f = tone(index, 2000.0, 10000.0);
-        const Frame burst = tone(index, 9000.0, 1000.0);
-        for (int n = 600; n < kFrameLength; ++n) f[n] += burst[n];
-        EXPECT_EQ(psyAnalyzeChannel(*state, f.data(), out, 0, *config), config == &quality);
+    for (const int burstStart : {300, 900}) {
+        for (const PsyConfig* config : {&presets, &quality}) {
+            SCOPED_TRACE(testing::Message()
+                         << "burst at " << burstStart
+                         << (config == &quality ? ", quality mode" : ", presets"));
+            auto state = std::make_unique<PsyState>();
+            PsyBandResults out{};
+            auto analyse = [&](int index, bool withBurst) {
+                Frame f = tone(index, 2000.0, 10000.0);
+                const Frame burst = tone(index, 9000.0, 1000.0);
+                for (int n = withBurst && index == 6 ? burstStart : 0;
+                     withBurst && n < kFrameLength; ++n)
+                    f[n] += burst[n];
+                return psyAnalyzeChannel(*state, f.data(), out, 0, *config);
+            };
+            bool settled = true;
+            for (int index = 0; index < 6; ++index) settled = !analyse(index, false);
+            EXPECT_TRUE(settled);
+            EXPECT_EQ(analyse(6, true), config == &quality);
+            EXPECT_EQ(analyse(7, true), config == &quality && burstStart == 900);
+            EXPECT_FALSE(analyse(8, true));
+        }
     }
 }
 
