@@ -180,12 +180,15 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
             }
         }
         if (i == 0) {
-            out.firstSpectrum = spectrum;
             out.firstType = type;
+            for (int c = 0; c < channels; ++c) {
+                synthesizeChannel(spectrum[c].data(), out.firstOverSilence[c].data(),
+                                  out.overlap[c], type);
+            }
+            continue;
         }
         for (int c = 0; c < channels; ++c)
             synthesizeChannel(spectrum[c].data(), output[c].data(), out.overlap[c], type);
-        if (i == 0) continue;
         const int count = layout.outputFrames(first + i);
         interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count,
                         out.pcm.data() + out.pcmFrames * channels);
@@ -198,13 +201,16 @@ int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frame
                        std::array<OverlapBuffer, kMaxChannels>& overlap, int16_t* pcm) {
     if (frames.framesRead == 0) return 0;
     std::array<std::array<double, kFrameLength>, kMaxChannels> output;
-    for (int c = 0; c < channels; ++c) {
-        synthesizeChannel(samples.firstSpectrum[c].data(), output[c].data(), overlap[c],
-                          samples.firstType);
-    }
     const int count = layout.outputFrames(layout.firstFrame(frames.segment));
-    interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count, pcm);
-    if (frames.framesRead > 1) overlap = samples.overlap;
+    if (count > 0) {
+        for (int c = 0; c < channels; ++c) {
+            completeAfterPending(samples.firstOverSilence[c].data(), overlap[c],
+                                 samples.firstType, output[c].data());
+        }
+        interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count,
+                        pcm);
+    }
+    overlap = samples.overlap;
     return count;
 }
 
