@@ -66,9 +66,9 @@ struct SegmentFrames {
     int64_t endOffset = 0;    // payload byte after the last frame (when all were read)
     uint64_t noiseDraws = 0;  // over the frames read
     std::vector<uint8_t> types;
-    // Per frame, channel and block: gain, scalefactors, lines; sized for a
-    // whole segment, only the frames read count.
-    std::vector<int16_t> values;
+    // Per frame, channel and block: the blocks packed (packBlock); sized for
+    // a whole segment, only the frames read count.
+    std::vector<int32_t> values;
 
     bool complete() const { return status == DecodeStatus::Frame; }
 };
@@ -99,12 +99,12 @@ struct SegmentSamples {
 // Dequantises and synthesises the frames read (framesRead of them) with the
 // generator at `noise` on entry.
 void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout, int channels,
-                       bool midSide, NoiseRandom noise, SegmentScratch& scratch,
-                       SegmentSamples& out);
+                       bool midSide, NoiseRandom noise, SegmentSamples& out);
 
 // The first frame's samples (layout.outputFrames of it, maybe 0) into pcm,
-// with `overlap` the pending tail before it; afterwards `overlap` is the
-// segment's pending tail after its last frame (samples.overlap).
+// with `overlap` the pending tail before it; afterwards `overlap` holds the
+// segment's pending tail after its last frame (samples.overlap's lower
+// half, all that a next frame reads before writing).
 int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frames,
                        const SegmentLayout& layout, int channels,
                        std::array<OverlapBuffer, kMaxChannels>& overlap, int16_t* pcm);
