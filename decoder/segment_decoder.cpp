@@ -81,10 +81,13 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
     out.endOffset = offset;
     out.noiseDraws = 0;
     out.types.clear();
-    // Room for every frame at once; it is only zeroed the first time.
+    // Room for every frame at once, made once per job.
     const std::size_t room = static_cast<std::size_t>(std::max(frames, 0)) * kMaxFrameValues;
-    if (out.values.size() < room) out.values.resize(room);
-    int32_t* packed = out.values.data();
+    if (out.valuesRoom < room) {
+        out.values = std::make_unique_for_overwrite<int32_t[]>(room);
+        out.valuesRoom = room;
+    }
+    int32_t* packed = out.values.get();
     // Fresh models, as after a record.
     if (scratch.reader == nullptr) scratch.reader = std::make_unique<FramePayloadReader>();
     scratch.reader->restart();
@@ -139,8 +142,12 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
     // Silence pending: only the lower half is read before it is written.
     for (int c = 0; c < channels; ++c) std::fill_n(out.overlap[c].begin(), kFrameLength, 0.0);
     out.pcmFrames = 0;
-    out.pcm.resize(static_cast<std::size_t>(kResyncPeriod * kFrameLength * channels));
-    const int32_t* v = frames.values.data();
+    const auto room = static_cast<std::size_t>(kResyncPeriod * kFrameLength * channels);
+    if (out.pcmRoom < room) {
+        out.pcm = std::make_unique_for_overwrite<int16_t[]>(room);
+        out.pcmRoom = room;
+    }
+    const int32_t* v = frames.values.get();
     const int64_t first = layout.firstFrame(frames.segment);
     for (int i = 0; i < frames.framesRead; ++i) {
         const auto type = static_cast<BlockType>(frames.types[static_cast<std::size_t>(i)]);
@@ -172,7 +179,7 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
             synthesizeChannel(spectrum[c].data(), output[c].data(), out.overlap[c], type);
         const int count = layout.outputFrames(first + i);
         interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count,
-                        out.pcm.data() + out.pcmFrames * channels);
+                        out.pcm.get() + out.pcmFrames * channels);
         out.pcmFrames += count;
     }
 }

@@ -66,9 +66,10 @@ struct SegmentFrames {
     int64_t endOffset = 0;    // payload byte after the last frame (when all were read)
     uint64_t noiseDraws = 0;  // over the frames read
     std::vector<uint8_t> types;
-    // Per frame, channel and block: the blocks packed (packBlock); sized for
-    // a whole segment, only the frames read count.
-    std::vector<int32_t> values;
+    // Per frame, channel and block: the blocks packed (packBlock); room for
+    // a whole segment (never cleared: only the frames read count).
+    std::unique_ptr<int32_t[]> values;
+    std::size_t valuesRoom = 0;
 
     bool complete() const { return status == DecodeStatus::Frame; }
 };
@@ -91,8 +92,9 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
 struct SegmentSamples {
     std::array<std::array<double, kFrameLength>, kMaxChannels> firstOverSilence{};
     BlockType firstType = BlockType::Long;
-    std::vector<int16_t> pcm;  // interleaved, the frames after the first
-    int64_t pcmFrames = 0;     // sample frames in pcm
+    std::unique_ptr<int16_t[]> pcm;  // interleaved, the frames after the first
+    std::size_t pcmRoom = 0;         // samples pcm has room for
+    int64_t pcmFrames = 0;           // sample frames in pcm
     std::array<OverlapBuffer, kMaxChannels> overlap{};  // pending after the last frame
 };
 

@@ -164,7 +164,7 @@ class SegmentedDecode {
         const int n =
             completeFirstFrame(samples, frames, layout_, channels_, overlap_, first.data());
         sink_.put(first.data(), n);
-        sink_.put(samples.pcm.data(), samples.pcmFrames);
+        sink_.put(samples.pcm.get(), samples.pcmFrames);
     }
 
     bool sequentialStep(SegmentedDecodeResult& result) {
