@@ -14,7 +14,10 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <span>
 
 namespace qmz {
@@ -39,14 +42,10 @@ const DequantTables& dequantTables() {
     return tables;
 }
 
-int64_t stepIndex(const QuantizedBlock& block, int sf) {
-    return int64_t(block.globalGain) - sf;
-}
-
-void codedBand(const QuantizedBlock& block, int sf, int first, int last, double* out,
+void codedBand(int64_t gain, int sf, int first, int last, const int32_t* lines, double* out,
                const DequantTables& t) {
-    const double step = t.step[std::clamp<int64_t>(stepIndex(block, sf), 0, kStepTableSize - 1)];
-    for (int k = first; k < last; ++k) out[k] = block.lines[k] * step;
+    const double step = t.step[std::clamp<int64_t>(gain - sf, 0, kStepTableSize - 1)];
+    for (int k = first; k < last; ++k) out[k] = lines[k] * step;
 }
 
 // The generator stepped 1..4 times at once: x -> a^k x + c_k (mod 2^32),
@@ -89,6 +88,33 @@ int bandCount(BlockShape shape) {
     return shape == BlockShape::Long ? kLongBandCount : kShortBandCount;
 }
 
+// What checkBlockLevels and frameNoiseDraws find in a block.
+struct BlockLevels {
+    bool damaged;
+    int32_t noiseLines;
+};
+
+// One pass over the scalefactors without branches, which runs four bands
+// at a time: a coded band's step index gain - sf lies in the table when
+// lowest <= sf <= highest (= gain), compared in 32 bits.
+BlockLevels levelsOf(const QuantizedBlock& block, BlockShape shape) {
+    const int* widths =
+        shape == BlockShape::Long ? longBandWidths.data() : shortBandWidths.data();
+    const int bands = bandCount(shape);
+    const int64_t gain = block.globalGain;
+    const auto highest = static_cast<int32_t>(std::clamp<int64_t>(gain, INT32_MIN, INT32_MAX));
+    const auto lowest = static_cast<int32_t>(
+        std::clamp<int64_t>(gain - (kStepTableSize - 1), INT32_MIN, INT32_MAX));
+    int32_t bad = 0, noiseLines = 0;
+    for (int s = 0; s < bands; ++s) {
+        const int32_t sf = block.scalefactors[s];
+        const int32_t noise = -static_cast<int32_t>(sf > kNoiseBandBase);  // all ones or zero
+        bad |= (noise & (sf > kMaxScalefactor)) | (~noise & ((sf < lowest) | (sf > highest)));
+        noiseLines += noise & widths[s];
+    }
+    return {bad != 0, noiseLines};
+}
+
 }  // namespace
 
 const char* dequantStatusText(DequantStatus status) {
@@ -123,15 +149,7 @@ void NoiseRandom::skip(uint64_t draws) {
 }
 
 DequantStatus checkBlockLevels(const QuantizedBlock& block, BlockShape shape) {
-    const int bands = bandCount(shape);
-    for (int s = 0; s < bands; ++s) {
-        const int sf = block.scalefactors[s];
-        const bool inRange = sf <= kNoiseBandBase ? stepIndex(block, sf) >= 0 &&
-                                                        stepIndex(block, sf) < kStepTableSize
-                                                  : sf <= kMaxScalefactor;
-        if (!inRange) return DequantStatus::Damaged;
-    }
-    return DequantStatus::Ok;
+    return levelsOf(block, shape).damaged ? DequantStatus::Damaged : DequantStatus::Ok;
 }
 
 DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockType type) {
@@ -150,38 +168,67 @@ DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockTyp
 uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type) {
     const bool isShort = type == BlockType::Short;
     const int blocks = isShort ? kShortBlocksPerFrame : 1;
-    const std::span<const int> edges =
-        isShort ? std::span<const int>(shortBandEdges) : std::span<const int>(longBandEdges);
-    const int bands = isShort ? kShortBandCount : kLongBandCount;
+    const BlockShape shape = isShort ? BlockShape::Short : BlockShape::Long;
     uint64_t draws = 0;
     for (const ChannelBlocks& channel : channels) {
-        for (int b = 0; b < blocks; ++b) {
-            for (int s = 0; s < bands; ++s) {
-                if (channel[b].scalefactors[s] > kNoiseBandBase) draws += edges[s + 1] - edges[s];
-            }
-        }
+        for (int b = 0; b < blocks; ++b)
+            draws += static_cast<uint64_t>(levelsOf(channel[b], shape).noiseLines);
     }
     return draws;
 }
 
-DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, BlockShape shape,
-                              NoiseRandom& noise) {
-    const DequantStatus status = checkBlockLevels(block, shape);
+namespace {
+
+void dequantizeValues(int64_t gain, const int32_t* scalefactors, const int32_t* lines,
+                      double* out, BlockShape shape, NoiseRandom& noise) {
     const bool isLong = shape == BlockShape::Long;
     const std::span<const int> edges =
         isLong ? std::span<const int>(longBandEdges) : std::span<const int>(shortBandEdges);
     const int bands = bandCount(shape);
     const DequantTables& t = dequantTables();
     for (int s = 0; s < bands; ++s) {
-        const int sf = block.scalefactors[s];
+        const int sf = scalefactors[s];
         if (sf <= kNoiseBandBase) {
-            codedBand(block, sf, edges[s], edges[s + 1], out, t);
+            codedBand(gain, sf, edges[s], edges[s + 1], lines, out, t);
         } else {
             noiseBand(sf, edges[s], edges[s + 1], out, noise, t);
         }
     }
     std::fill(out + edges[bands], out + coefficientsOf(shape), 0.0);
+}
+
+}  // namespace
+
+DequantStatus dequantizeBlock(const QuantizedBlock& block, double* out, BlockShape shape,
+                              NoiseRandom& noise) {
+    const DequantStatus status = checkBlockLevels(block, shape);
+    dequantizeValues(block.globalGain, block.scalefactors.data(), block.lines.data(), out, shape,
+                     noise);
     return status;
+}
+
+DequantStatus packBlock(const QuantizedBlock& block, BlockShape shape, int32_t* packed,
+                        uint64_t& draws) {
+    const BlockLevels levels = levelsOf(block, shape);
+    draws += static_cast<uint64_t>(levels.noiseLines);
+    const int bands = bandCount(shape);
+    static_assert(offsetof(QuantizedBlock, scalefactors) == sizeof(int32_t) &&
+                  offsetof(QuantizedBlock, lines) == sizeof(int32_t) * (1 + kLongBandCount));
+    if (shape == BlockShape::Long) {
+        std::memcpy(packed, &block, sizeof(int32_t) * packedBlockSize(shape));
+    } else {
+        packed[0] = block.globalGain;
+        std::copy_n(block.scalefactors.data(), bands, packed + 1);
+        std::copy_n(block.lines.data(), kShortCodedLines, packed + 1 + bands);
+    }
+    return levels.damaged ? DequantStatus::Damaged : DequantStatus::Ok;
+}
+
+const int32_t* dequantizePacked(const int32_t* packed, double* out, BlockShape shape,
+                                NoiseRandom& noise) {
+    const int bands = bandCount(shape);
+    dequantizeValues(packed[0], packed + 1, packed + 1 + bands, out, shape, noise);
+    return packed + packedBlockSize(shape);
 }
 
 }  // namespace qmz

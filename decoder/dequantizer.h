@@ -55,6 +55,25 @@ DequantStatus checkFrameLevels(std::span<const ChannelBlocks> channels, BlockTyp
 // dequantising: what a decoder that skips frames must advance the generator by.
 uint64_t frameNoiseDraws(std::span<const ChannelBlocks> channels, BlockType type);
 
+// A block kept for dequantisation later (the threaded decode reads a
+// segment's frames before the noise state at its start is known), packed:
+// the global gain, the shape's scalefactors (48 or 13) and its coded lines
+// (928 or 116). A long block packs as the QuantizedBlock it came from; the
+// values stay 32-bit, which the dequantiser reads as cheaply as a block's.
+constexpr int packedBlockSize(BlockShape shape) {
+    return shape == BlockShape::Long ? 1 + kLongBandCount + kLongCodedLines
+                                     : 1 + kShortBandCount + kShortCodedLines;
+}
+
+// Packs `block` at `packed`, adds its noise draws (frameNoiseDraws) to
+// `draws` and returns checkBlockLevels's verdict: one pass instead of three.
+DequantStatus packBlock(const QuantizedBlock& block, BlockShape shape, int32_t* packed,
+                        uint64_t& draws);
+
+// dequantizeBlock of a block packBlock found Ok; returns the packed block's end.
+const int32_t* dequantizePacked(const int32_t* packed, double* out, BlockShape shape,
+                                NoiseRandom& noise);
+
 // Dequantises one block into out[0 .. coefficientsOf(shape) - 1]: 1024 lines
 // for a long, start or stop block (48 bands), 128 for one short block (13
 // bands). A band with scalefactor sf <= 100 gives

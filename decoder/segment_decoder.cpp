@@ -46,45 +46,28 @@ int64_t frameIndexOf(int64_t segment, int i) {
 
 // The most values one frame packs into.
 constexpr std::size_t kMaxFrameValues =
-    kMaxChannels * std::max<std::size_t>(1 + kLongBandCount + kLongCodedLines,
+    kMaxChannels * std::max<std::size_t>(packedBlockSize(BlockShape::Long),
                                          kShortBlocksPerFrame *
-                                             (1 + kShortBandCount + kShortCodedLines));
+                                             packedBlockSize(BlockShape::Short));
 
-// Packs one frame's coded values at v; returns the end. Plain loops into
+// Packs one frame's blocks at v in the order they are dequantised (channel
+// by channel, blocks in time order), counting the noise draws and checking
+// the levels on the way; returns the end, or null for a damaged frame. Into
 // room made once per segment: one push_back per value cost the threaded
 // decode a twentieth of its time.
-int16_t* packFrame(const std::array<ChannelBlocks, kMaxChannels>& blocks, int channels,
-                   BlockType type, int16_t* v) {
-    const BlockGeometry g = geometryOf(type);
-    for (int b = 0; b < g.blocks; ++b) {
-        for (int c = 0; c < channels; ++c) {
-            const QuantizedBlock& q = blocks[c][b];
-            *v++ = static_cast<int16_t>(q.globalGain);
-            for (int j = 0; j < g.scalefactors; ++j) v[j] = static_cast<int16_t>(q.scalefactors[j]);
-            v += g.scalefactors;
-            for (int j = 0; j < g.lines; ++j) v[j] = static_cast<int16_t>(q.lines[j]);
-            v += g.lines;
+int32_t* packFrame(const std::array<ChannelBlocks, kMaxChannels>& blocks, int channels,
+                   BlockType type, int32_t* v, uint64_t& draws) {
+    const bool isShort = type == BlockType::Short;
+    const BlockShape shape = isShort ? BlockShape::Short : BlockShape::Long;
+    const int count = isShort ? kShortBlocksPerFrame : 1;
+    bool damaged = false;
+    for (int c = 0; c < channels; ++c) {
+        for (int b = 0; b < count; ++b) {
+            damaged |= packBlock(blocks[c][b], shape, v, draws) != DequantStatus::Ok;
+            v += packedBlockSize(shape);
         }
     }
-    return v;
-}
-
-// The reverse of packFrame. Scalefactors and lines beyond the coded ones
-// keep what they held: dequantisation reads only the coded ones.
-const int16_t* unpackFrame(const int16_t* v, int channels, BlockType type,
-                           std::array<ChannelBlocks, kMaxChannels>& blocks) {
-    const BlockGeometry g = geometryOf(type);
-    for (int b = 0; b < g.blocks; ++b) {
-        for (int c = 0; c < channels; ++c) {
-            QuantizedBlock& q = blocks[c][b];
-            q.globalGain = *v++;
-            for (int j = 0; j < g.scalefactors; ++j) q.scalefactors[j] = v[j];
-            v += g.scalefactors;
-            for (int j = 0; j < g.lines; ++j) q.lines[j] = v[j];
-            v += g.lines;
-        }
-    }
-    return v;
+    return damaged ? nullptr : v;
 }
 
 }  // namespace
@@ -98,10 +81,13 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
     out.endOffset = offset;
     out.noiseDraws = 0;
     out.types.clear();
-    // Room for every frame at once; it is only zeroed the first time.
+    // Room for every frame at once, made once per job.
     const std::size_t room = static_cast<std::size_t>(std::max(frames, 0)) * kMaxFrameValues;
-    if (out.values.size() < room) out.values.resize(room);
-    int16_t* packed = out.values.data();
+    if (out.valuesRoom < room) {
+        out.values = std::make_unique_for_overwrite<int32_t[]>(room);
+        out.valuesRoom = room;
+    }
+    int32_t* packed = out.values.get();
     // Fresh models, as after a record.
     if (scratch.reader == nullptr) scratch.reader = std::make_unique<FramePayloadReader>();
     scratch.reader->restart();
@@ -132,15 +118,16 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
             out.status = DecodeStatus::Truncated;
             return;
         }
-        if (error != StreamError::None || checkFrameLevels(std::span<const ChannelBlocks>(
-                                                               blocks.data(), frameBlocks.size()),
-                                                           type) != DequantStatus::Ok) {
+        uint64_t draws = 0;
+        int32_t* end =
+            error == StreamError::None ? packFrame(blocks, channels, type, packed, draws) : nullptr;
+        if (end == nullptr) {
             out.status = DecodeStatus::Damaged;
             return;
         }
+        packed = end;
         out.types.push_back(static_cast<uint8_t>(type));
-        packed = packFrame(blocks, channels, type, packed);
-        out.noiseDraws += frameNoiseDraws(frameBlocks, type);
+        out.noiseDraws += draws;
         ++out.framesRead;
     }
     // The bytes read so far, less those pushed and not read.
@@ -149,27 +136,28 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
 }
 
 void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout, int channels,
-                       bool midSide, NoiseRandom noise, SegmentScratch& scratch,
-                       SegmentSamples& out) {
-    std::array<ChannelBlocks, kMaxChannels>& blocks = scratch.blocks;
+                       bool midSide, NoiseRandom noise, SegmentSamples& out) {
     std::array<std::array<double, kFrameLength>, kMaxChannels> spectrum;
     std::array<std::array<double, kFrameLength>, kMaxChannels> output;
-    for (OverlapBuffer& o : out.overlap) o.fill(0.0);
+    // Silence pending: only the lower half is read before it is written.
+    for (int c = 0; c < channels; ++c) std::fill_n(out.overlap[c].begin(), kFrameLength, 0.0);
     out.pcmFrames = 0;
-    out.pcm.resize(static_cast<std::size_t>(kResyncPeriod * kFrameLength * channels));
-    const int16_t* v = frames.values.data();
+    const auto room = static_cast<std::size_t>(kResyncPeriod * kFrameLength * channels);
+    if (out.pcmRoom < room) {
+        out.pcm = std::make_unique_for_overwrite<int16_t[]>(room);
+        out.pcmRoom = room;
+    }
+    const int32_t* v = frames.values.get();
     const int64_t first = layout.firstFrame(frames.segment);
     for (int i = 0; i < frames.framesRead; ++i) {
         const auto type = static_cast<BlockType>(frames.types[static_cast<std::size_t>(i)]);
-        v = unpackFrame(v, channels, type, blocks);
         for (int c = 0; c < channels; ++c) {
             double* s = spectrum[c].data();
             if (type == BlockType::Short) {
                 for (int b = 0; b < kShortBlocksPerFrame; ++b)
-                    dequantizeBlock(blocks[c][b], s + kShortBlockLength * b, BlockShape::Short,
-                                    noise);
+                    v = dequantizePacked(v, s + kShortBlockLength * b, BlockShape::Short, noise);
             } else {
-                dequantizeBlock(blocks[c][0], s, BlockShape::Long, noise);
+                v = dequantizePacked(v, s, BlockShape::Long, noise);
             }
         }
         if (midSide) {
@@ -180,15 +168,18 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
             }
         }
         if (i == 0) {
-            out.firstSpectrum = spectrum;
             out.firstType = type;
+            for (int c = 0; c < channels; ++c) {
+                synthesizeChannel(spectrum[c].data(), out.firstOverSilence[c].data(),
+                                  out.overlap[c], type);
+            }
+            continue;
         }
         for (int c = 0; c < channels; ++c)
             synthesizeChannel(spectrum[c].data(), output[c].data(), out.overlap[c], type);
-        if (i == 0) continue;
         const int count = layout.outputFrames(first + i);
         interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count,
-                        out.pcm.data() + out.pcmFrames * channels);
+                        out.pcm.get() + out.pcmFrames * channels);
         out.pcmFrames += count;
     }
 }
@@ -198,13 +189,20 @@ int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frame
                        std::array<OverlapBuffer, kMaxChannels>& overlap, int16_t* pcm) {
     if (frames.framesRead == 0) return 0;
     std::array<std::array<double, kFrameLength>, kMaxChannels> output;
-    for (int c = 0; c < channels; ++c) {
-        synthesizeChannel(samples.firstSpectrum[c].data(), output[c].data(), overlap[c],
-                          samples.firstType);
-    }
     const int count = layout.outputFrames(layout.firstFrame(frames.segment));
-    interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count, pcm);
-    if (frames.framesRead > 1) overlap = samples.overlap;
+    if (count > 0) {
+        const bool stereo = channels == 2;
+        completeAfterPending(samples.firstOverSilence[0].data(), overlap[0], samples.firstType,
+                             output[0].data());
+        if (stereo) {
+            completeAfterPending(samples.firstOverSilence[1].data(), overlap[1],
+                                 samples.firstType, output[1].data());
+        }
+        interleavePcm16(output[0].data(), stereo ? output[1].data() : nullptr, count, pcm);
+    }
+    // The pending samples; the upper half is written before it is read.
+    for (int c = 0; c < channels; ++c)
+        std::copy_n(samples.overlap[c].begin(), kFrameLength, overlap[c].begin());
     return count;
 }
 

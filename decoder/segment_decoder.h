@@ -12,10 +12,10 @@
 //  - synthesizeSegment: dequantisation and synthesis, given the noise
 //    generator's state at the segment's start (the draws of all segments
 //    before it, NoiseRandom::skip). It starts with silence pending, so the
-//    first frame's output is left to the caller, who holds the true pending
-//    overlap: completeFirstFrame. From the second frame on every sample is
-//    already the linear decode's, because no block type's pending tail
-//    depends on the frame before it.
+//    first frame's output is completed by the caller, who holds the true
+//    pending overlap: completeFirstFrame. From the second frame on every
+//    sample is already the linear decode's, because no block type's pending
+//    tail depends on the frame before it.
 #pragma once
 
 #include <array>
@@ -66,9 +66,10 @@ struct SegmentFrames {
     int64_t endOffset = 0;    // payload byte after the last frame (when all were read)
     uint64_t noiseDraws = 0;  // over the frames read
     std::vector<uint8_t> types;
-    // Per frame, channel and block: gain, scalefactors, lines; sized for a
-    // whole segment, only the frames read count.
-    std::vector<int16_t> values;
+    // Per frame, channel and block: the blocks packed (packBlock); room for
+    // a whole segment (never cleared: only the frames read count).
+    std::unique_ptr<int32_t[]> values;
+    std::size_t valuesRoom = 0;
 
     bool complete() const { return status == DecodeStatus::Frame; }
 };
@@ -86,25 +87,26 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
                  int channels, SegmentScratch& scratch, SegmentFrames& out);
 
 // A segment's samples: every frame's but the first, and what the caller needs
-// to complete the first with the true pending overlap.
+// to complete the first with the true pending overlap (its samples after
+// silence: completeAfterPending).
 struct SegmentSamples {
-    std::array<std::array<double, kFrameLength>, kMaxChannels> firstSpectrum{};
+    std::array<std::array<double, kFrameLength>, kMaxChannels> firstOverSilence{};
     BlockType firstType = BlockType::Long;
-    std::vector<int16_t> pcm;  // interleaved, the frames after the first
-    int64_t pcmFrames = 0;     // sample frames in pcm
+    std::unique_ptr<int16_t[]> pcm;  // interleaved, the frames after the first
+    std::size_t pcmRoom = 0;         // samples pcm has room for
+    int64_t pcmFrames = 0;           // sample frames in pcm
     std::array<OverlapBuffer, kMaxChannels> overlap{};  // pending after the last frame
 };
 
 // Dequantises and synthesises the frames read (framesRead of them) with the
 // generator at `noise` on entry.
 void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout, int channels,
-                       bool midSide, NoiseRandom noise, SegmentScratch& scratch,
-                       SegmentSamples& out);
+                       bool midSide, NoiseRandom noise, SegmentSamples& out);
 
 // The first frame's samples (layout.outputFrames of it, maybe 0) into pcm,
-// with `overlap` the pending tail before it; afterwards `overlap` is the
-// segment's own pending tail after its first frame is replaced by
-// samples.overlap when the segment has more frames.
+// with `overlap` the pending tail before it; afterwards `overlap` holds the
+// segment's pending tail after its last frame (samples.overlap's lower
+// half, all that a next frame reads before writing).
 int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frames,
                        const SegmentLayout& layout, int channels,
                        std::array<OverlapBuffer, kMaxChannels>& overlap, int16_t* pcm);

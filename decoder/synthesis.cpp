@@ -145,4 +145,12 @@ void synthesizeChannel(const double* spectrum, double* output, OverlapBuffer& ov
     std::copy(o + kFrameLength, o + kLongBlock, o);
 }
 
+void completeAfterPending(const double* overSilence, const OverlapBuffer& pending,
+                          BlockType type, double* output) {
+    const bool overwrites = type == BlockType::Stop || type == BlockType::Short;
+    const int added = overwrites ? kShortSlopeStart + kShortBlockLength : kFrameLength;
+    for (int n = 0; n < added; ++n) output[n] = pending[n] + overSilence[n];
+    std::copy(overSilence + added, overSilence + kFrameLength, output + added);
+}
+
 }  // namespace qmz

@@ -28,4 +28,14 @@ using OverlapBuffer = std::array<double, 2 * kFrameLength>;
 void synthesizeChannel(const double* spectrum, double* output, OverlapBuffer& overlap,
                        BlockType type);
 
+// The samples synthesizeChannel completes for a frame of `type` after
+// `pending`, from those it completed after silence (overSilence): a frame
+// adds its head to the pending samples, except that a stop or short frame
+// overwrites them from its first short block's fall on. Only a zero's sign
+// may differ from synthesising again, which no 16-bit sample shows. The
+// pending tail a frame leaves never depends on the one before it, so a frame
+// synthesised after silence needs nothing more to be completed later.
+void completeAfterPending(const double* overSilence, const OverlapBuffer& pending,
+                          BlockType type, double* output);
+
 }  // namespace qmz

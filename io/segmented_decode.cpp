@@ -164,7 +164,7 @@ class SegmentedDecode {
         const int n =
             completeFirstFrame(samples, frames, layout_, channels_, overlap_, first.data());
         sink_.put(first.data(), n);
-        sink_.put(samples.pcm.data(), samples.pcmFrames);
+        sink_.put(samples.pcm.get(), samples.pcmFrames);
     }
 
     bool sequentialStep(SegmentedDecodeResult& result) {
@@ -186,7 +186,7 @@ class SegmentedDecode {
                         *scratch_, frames);
         haveFrames_ = false;  // read while looking for a record after damage
         lastStart_ = offset_;
-        synthesizeSegment(frames, layout_, channels_, midSide_, noise_, *scratch_, *samples_);
+        synthesizeSegment(frames, layout_, channels_, midSide_, noise_, *samples_);
         emit(frames, *samples_);
         noise_.skip(frames.noiseDraws);
         if (frames.complete()) {
@@ -434,7 +434,7 @@ void SegmentedDecode::runParallel() {
                 lock.unlock();
                 if (synthesize) {
                     synthesizeSegment(job->frames, layout_, channels_, midSide_, job->noise,
-                                      scratch, job->samples);
+                                      job->samples);
                 } else {
                     readSegment(readAt_, job->offset, job->segment, layout_.frames(job->segment),
                                 channels_, scratch, job->frames);

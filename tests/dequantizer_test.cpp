@@ -126,8 +126,10 @@ TEST(Dequantizer, DamagedStepIndexIsClampedAndReported) {
         int gain, sf;
         double step;
     };
-    for (Case c : {Case{10, 20, 1.0}, Case{151, -200, std::pow(2.0, 199 * 0.25)},
-                   Case{std::numeric_limits<int32_t>::min(), 100, 1.0}}) {
+    for (Case c : {Case{10, 20, 1.0}, Case{19, 20, 1.0}, Case{220, 20, std::pow(2.0, 199 * 0.25)},
+                   Case{151, -200, std::pow(2.0, 199 * 0.25)},
+                   Case{std::numeric_limits<int32_t>::min(), 100, 1.0},
+                   Case{std::numeric_limits<int32_t>::max(), 100, std::pow(2.0, 199 * 0.25)}}) {
         QuantizedBlock b = blockWith(c.gain, c.sf);
         b.lines.fill(-3);
         std::vector<double> out = outputBuffer(1024);
@@ -157,6 +159,37 @@ TEST(Dequantizer, OversizedNoiseLevelIsClampedAndReported) {
     for (int k = 0; k < 8; ++k) {
         EXPECT_TRUE(std::isfinite(out[k]));
         EXPECT_LE(std::fabs(out[k]), limit) << k;
+    }
+}
+
+// A block packed and dequantised later gives dequantizeBlock's values, the
+// same generator state, its noise draws and its verdict, in either shape.
+TEST(Dequantizer, PackedBlockDequantisesAsTheBlock) {
+    for (const BlockShape shape : {BlockShape::Long, BlockShape::Short}) {
+        for (const int noiseLevel : {0, 104, 151, 152}) {  // no noise band, noise, damaged
+            SCOPED_TRACE(testing::Message() << int(shape) << " " << noiseLevel);
+            QuantizedBlock b = blockWith(90, 30);
+            for (int k = 0; k < kLongCodedLines; ++k) b.lines[k] = (k * 37) % 201 - 100;
+            b.scalefactors[2] = 91;  // step index 199 reaches the table's end
+            if (noiseLevel > 0) b.scalefactors[1] = b.scalefactors[9] = noiseLevel;
+            const int n = coefficientsOf(shape);
+            std::vector<double> direct = outputBuffer(n), packed = outputBuffer(n);
+            NoiseRandom directNoise, packedNoise;
+            const DequantStatus status = dequantizeBlock(b, direct.data(), shape, directNoise);
+            std::vector<int32_t> values(packedBlockSize(shape) + 1, -7);
+            uint64_t draws = 5;
+            EXPECT_EQ(packBlock(b, shape, values.data(), draws), status);
+            EXPECT_EQ(values.back(), -7);  // nothing written past the block
+            EXPECT_EQ(dequantizePacked(values.data(), packed.data(), shape, packedNoise),
+                      values.data() + packedBlockSize(shape));
+            EXPECT_TRUE(std::equal(direct.begin(), direct.begin() + n, packed.begin()));
+            expectSentinels(packed, n);
+            EXPECT_EQ(packedNoise.state, directNoise.state);
+            NoiseRandom counted;  // the draws counted are the draws made
+            counted.skip(draws - 5);
+            EXPECT_EQ(counted.state, directNoise.state);
+            EXPECT_EQ(draws > 5, noiseLevel > 0);
+        }
     }
 }
 
