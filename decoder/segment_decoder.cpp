@@ -44,12 +44,6 @@ int64_t frameIndexOf(int64_t segment, int i) {
     return (segment == 0 ? 1 : segment * kResyncPeriod) + i;
 }
 
-// The most values one frame packs into.
-constexpr std::size_t kMaxFrameValues =
-    kMaxChannels * std::max<std::size_t>(packedBlockSize(BlockShape::Long),
-                                         kShortBlocksPerFrame *
-                                             packedBlockSize(BlockShape::Short));
-
 // Packs one frame's blocks at v in the order they are dequantised (channel
 // by channel, blocks in time order), counting the noise draws and checking
 // the levels on the way; returns the end, or null for a damaged frame. Into
@@ -83,11 +77,11 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
     out.types.clear();
     // Room for every frame at once, made once per job.
     const std::size_t room = static_cast<std::size_t>(std::max(frames, 0)) * kMaxFrameValues;
-    if (out.valuesRoom < room) {
-        out.values = std::make_unique_for_overwrite<int32_t[]>(room);
-        out.valuesRoom = room;
+    if (out.values.size() < room) {
+        out.ownValues = std::make_unique_for_overwrite<int32_t[]>(room);
+        out.values = {out.ownValues.get(), room};
     }
-    int32_t* packed = out.values.get();
+    int32_t* packed = out.values.data();
     // Fresh models, as after a record.
     if (scratch.reader == nullptr) scratch.reader = std::make_unique<FramePayloadReader>();
     scratch.reader->restart();
@@ -99,7 +93,8 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
     const std::span<ChannelBlocks> frameBlocks(blocks.data(), static_cast<std::size_t>(channels));
     for (int i = 0; i < frames; ++i) {
         BlockType type;
-        StreamError error = reader->readFrame(frameBlocks, type, static_cast<int>(frameIndexOf(segment, i)));
+        StreamError error =
+            reader->readFrame(frameBlocks, type, static_cast<int>(frameIndexOf(segment, i)));
         while (error == StreamError::NeedInput) {
             if (pendingTaken == pendingSize) {
                 pendingSize = readAt(fed, piece.data(), piece.size());
@@ -112,7 +107,8 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
                 pendingTaken +=
                     reader->push(piece.data() + pendingTaken, pendingSize - pendingTaken);
             }
-            error = reader->readFrame(frameBlocks, type, static_cast<int>(frameIndexOf(segment, i)));
+            error =
+                reader->readFrame(frameBlocks, type, static_cast<int>(frameIndexOf(segment, i)));
         }
         if (error == StreamError::Truncated) {
             out.status = DecodeStatus::Truncated;
@@ -142,12 +138,12 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
     // Silence pending: only the lower half is read before it is written.
     for (int c = 0; c < channels; ++c) std::fill_n(out.overlap[c].begin(), kFrameLength, 0.0);
     out.pcmFrames = 0;
-    const auto room = static_cast<std::size_t>(kResyncPeriod * kFrameLength * channels);
-    if (out.pcmRoom < room) {
-        out.pcm = std::make_unique_for_overwrite<int16_t[]>(room);
-        out.pcmRoom = room;
+    const std::size_t room = kSegmentPcmRoom * static_cast<std::size_t>(channels);
+    if (out.pcm.size() < room) {
+        out.ownPcm = std::make_unique_for_overwrite<int16_t[]>(room);
+        out.pcm = {out.ownPcm.get(), room};
     }
-    const int32_t* v = frames.values.get();
+    const int32_t* v = frames.values.data();
     const int64_t first = layout.firstFrame(frames.segment);
     for (int i = 0; i < frames.framesRead; ++i) {
         const auto type = static_cast<BlockType>(frames.types[static_cast<std::size_t>(i)]);
@@ -179,7 +175,7 @@ void synthesizeSegment(const SegmentFrames& frames, const SegmentLayout& layout,
             synthesizeChannel(spectrum[c].data(), output[c].data(), out.overlap[c], type);
         const int count = layout.outputFrames(first + i);
         interleavePcm16(output[0].data(), channels == 2 ? output[1].data() : nullptr, count,
-                        out.pcm.get() + out.pcmFrames * channels);
+                        out.pcm.data() + out.pcmFrames * channels);
         out.pcmFrames += count;
     }
 }
@@ -195,8 +191,8 @@ int completeFirstFrame(const SegmentSamples& samples, const SegmentFrames& frame
         completeAfterPending(samples.firstOverSilence[0].data(), overlap[0], samples.firstType,
                              output[0].data());
         if (stereo) {
-            completeAfterPending(samples.firstOverSilence[1].data(), overlap[1],
-                                 samples.firstType, output[1].data());
+            completeAfterPending(samples.firstOverSilence[1].data(), overlap[1], samples.firstType,
+                                 output[1].data());
         }
         interleavePcm16(output[0].data(), stereo ? output[1].data() : nullptr, count, pcm);
     }

@@ -18,6 +18,7 @@
 //    tail depends on the frame before it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -57,19 +58,28 @@ struct SegmentLayout {
 
 SegmentLayout segmentLayoutOf(int32_t samplesPerChannel);
 
+// The most values one frame packs into, and the room a whole segment takes:
+// its packed values, and its samples per channel.
+inline constexpr std::size_t kMaxFrameValues =
+    kMaxChannels * std::max<std::size_t>(packedBlockSize(BlockShape::Long),
+                                         packedBlockSize(BlockShape::Short) * kShortBlocksPerFrame);
+inline constexpr std::size_t kSegmentValuesRoom = std::size_t{kResyncPeriod} * kMaxFrameValues;
+inline constexpr std::size_t kSegmentPcmRoom = std::size_t{kResyncPeriod} * kFrameLength;
+
 // A segment's quantised frames, packed (only what the frames code).
 struct SegmentFrames {
     int64_t segment = 0;
-    int64_t startOffset = 0;  // payload byte of its record (0 for segment 0)
-    int framesRead = 0;       // frames read without error, from the first
+    int64_t startOffset = 0;                    // payload byte of its record (0 for segment 0)
+    int framesRead = 0;                         // frames read without error, from the first
     DecodeStatus status = DecodeStatus::Frame;  // Frame when all were read
     int64_t endOffset = 0;    // payload byte after the last frame (when all were read)
     uint64_t noiseDraws = 0;  // over the frames read
     std::vector<uint8_t> types;
     // Per frame, channel and block: the blocks packed (packBlock); room for
-    // a whole segment (never cleared: only the frames read count).
-    std::unique_ptr<int32_t[]> values;
-    std::size_t valuesRoom = 0;
+    // a whole segment (never cleared: only the frames read count), made by
+    // readSegment when the caller lends none.
+    std::span<int32_t> values;
+    std::unique_ptr<int32_t[]> ownValues;
 
     bool complete() const { return status == DecodeStatus::Frame; }
 };
@@ -92,9 +102,11 @@ void readSegment(const PayloadReadAt& readAt, int64_t offset, int64_t segment, i
 struct SegmentSamples {
     std::array<std::array<double, kFrameLength>, kMaxChannels> firstOverSilence{};
     BlockType firstType = BlockType::Long;
-    std::unique_ptr<int16_t[]> pcm;  // interleaved, the frames after the first
-    std::size_t pcmRoom = 0;         // samples pcm has room for
-    int64_t pcmFrames = 0;           // sample frames in pcm
+    // Interleaved, the frames after the first; made by synthesizeSegment
+    // when the caller lends no room for kSegmentPcmRoom samples per channel.
+    std::span<int16_t> pcm;
+    std::unique_ptr<int16_t[]> ownPcm;
+    int64_t pcmFrames = 0;                              // sample frames in pcm
     std::array<OverlapBuffer, kMaxChannels> overlap{};  // pending after the last frame
 };
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/little_endian.h"
+#include "io/huge_page_block.h"
 #include "io/wav_writer.h"
 
 namespace qmz {
@@ -164,7 +165,7 @@ class SegmentedDecode {
         const int n =
             completeFirstFrame(samples, frames, layout_, channels_, overlap_, first.data());
         sink_.put(first.data(), n);
-        sink_.put(samples.pcm.get(), samples.pcmFrames);
+        sink_.put(samples.pcm.data(), samples.pcmFrames);
     }
 
     bool sequentialStep(SegmentedDecodeResult& result) {
@@ -182,8 +183,8 @@ class SegmentedDecode {
             return true;
         }
         if (!haveFrames_)
-            readSegment(readAt_, offset_, segment_, layout_.frames(segment_), channels_,
-                        *scratch_, frames);
+            readSegment(readAt_, offset_, segment_, layout_.frames(segment_), channels_, *scratch_,
+                        frames);
         haveFrames_ = false;  // read while looking for a record after damage
         lastStart_ = offset_;
         synthesizeSegment(frames, layout_, channels_, midSide_, noise_, *samples_);
@@ -201,16 +202,15 @@ class SegmentedDecode {
             return false;
         }
         if (result.firstError == DecodeError::None) result.firstError = error;
-        haveFrames_ = recover(layout_.firstFrame(segment_) + frames.framesRead, frames,
-                              result.damaged);
+        haveFrames_ =
+            recover(layout_.firstFrame(segment_) + frames.framesRead, frames, result.damaged);
         return true;
     }
 
     int64_t estimateSegment(int64_t candidate) {
         // Bytes the payload lacks (or has over) the header's rate: a block of
         // bytes lost (or added) is most likely in the first gap met.
-        const double unplaced =
-            std::abs(unplacedBytes_) > segmentBytes_ / 4 ? unplacedBytes_ : 0.0;
+        const double unplaced = std::abs(unplacedBytes_) > segmentBytes_ / 4 ? unplacedBytes_ : 0.0;
         const std::vector<SeekTableEntry>& table = options_.seekTable;
         if (!table.empty()) {
             const double target = static_cast<double>(candidate) + unplaced;
@@ -238,8 +238,8 @@ class SegmentedDecode {
         const int fade = layout_.outputFrames(failed);
         if (fade > 0) {
             std::array<int16_t, kFrameLength * kMaxChannels> pcm;
-            interleavePcm16(overlap_[0].data(), channels_ == 2 ? overlap_[1].data() : nullptr,
-                            fade, pcm.data());
+            interleavePcm16(overlap_[0].data(), channels_ == 2 ? overlap_[1].data() : nullptr, fade,
+                            pcm.data());
             sink_.put(pcm.data(), fade);
         }
         for (OverlapBuffer& o : overlap_) o.fill(0.0);
@@ -261,8 +261,8 @@ class SegmentedDecode {
             // The record of the segment whose first frame faded out itself.
             if (estimate == after - 1 && layout_.firstFrame(estimate) == failed) continue;
             const int64_t segment = std::clamp(estimate, after, last);
-            readSegment(readAt_, candidate, segment, layout_.frames(segment), channels_,
-                        *scratch_, frames);
+            readSegment(readAt_, candidate, segment, layout_.frames(segment), channels_, *scratch_,
+                        frames);
             if (frames.complete() && (segment == last || recordAt(readAt_, frames.endOffset))) {
                 found = segment;
                 unplacedBytes_ = 0.0;  // placed in this gap
@@ -333,6 +333,12 @@ void SegmentedDecode::runParallel() {
     std::condition_variable changed;
     std::deque<std::unique_ptr<Job>> jobs;  // segments segment_ .. in order
     std::vector<std::unique_ptr<Job>> spare;
+    // Every job's buffers in one block, lent to the jobs as they are made.
+    const std::size_t valuesBytes = kSegmentValuesRoom * sizeof(int32_t);
+    const std::size_t pcmRoom = kSegmentPcmRoom * static_cast<std::size_t>(channels_);
+    const std::size_t jobBytes = (valuesBytes + pcmRoom * sizeof(int16_t) + 63) / 64 * 64;
+    HugePageBlock memory(window * jobBytes);
+    std::size_t made = 0;
     bool stop = false;
     bool emitting = false;
     int waiting = 0;
@@ -360,6 +366,11 @@ void SegmentedDecode::runParallel() {
             std::unique_ptr<Job> job;
             if (spare.empty()) {
                 job = std::make_unique<Job>();
+                if (made < window) {  // always: a job is made only below the window
+                    std::byte* room = static_cast<std::byte*>(memory.data()) + made++ * jobBytes;
+                    job->frames.values = {reinterpret_cast<int32_t*>(room), kSegmentValuesRoom};
+                    job->samples.pcm = {reinterpret_cast<int16_t*>(room + valuesBytes), pcmRoom};
+                }
             } else {
                 job = std::move(spare.back());
                 spare.pop_back();
