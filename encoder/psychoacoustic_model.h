@@ -34,7 +34,7 @@ struct PsyConfig {
     double shortPreEchoFactor = kShortPreEchoFactor;  // growth allowed per short analysis
     double attackRatioAlone = kAttackRatioAlone;  // energy ratio that alone asks for short blocks
     // Above 0: a rise of one short band's energy by this ratio also asks for
-    // short blocks (see bandOnsetAbove).
+    // short blocks (BandOnsets).
     double bandOnsetRatio = 0.0;
 };
 
