@@ -39,8 +39,6 @@ constexpr double kRiseDbPerBark = 0.4;
 
 template <int B>
 struct MaskTables {
-    std::array<double, B> barkWidth;
-    std::array<double, B> longLinesPerQuarterBark;
     std::array<double, B> quietPerLine;
     // Spreading on a grid of quarter-Bark cells, added in a compressed
     // domain (the 0.4th power of energy): reach[masker][cell] is the
@@ -152,10 +150,8 @@ MaskTables<B> buildMaskTables(const std::array<int, B + 1>& edges, double hzPerL
     MaskTables<B> t{};
     for (int s = 0; s < B; ++s) {
         const double low = edges[s] * hzPerLine, high = edges[s + 1] * hzPerLine;
-        t.barkWidth[s] = barkOf(high) - barkOf(low);
-        t.longLinesPerQuarterBark[s] =
-            (high - low) / (kSampleRate / 2048.0) / (4.0 * t.barkWidth[s]);
-        const double linesPerQuarterBark = (edges[s + 1] - edges[s]) / (4.0 * t.barkWidth[s]);
+        const double barkWidth = barkOf(high) - barkOf(low);
+        const double linesPerQuarterBark = (edges[s + 1] - edges[s]) / (4.0 * barkWidth);
         double quiet = 1e300;
         for (int k = edges[s]; k < edges[s + 1]; ++k)
             quiet = std::min(
@@ -192,21 +188,26 @@ void bandAllowances(const MaskTables<B>& t, const QualityTuning& tuning, const i
         const double a = std::pow(spl, kCompression);
         for (int j = 0; j < kCells; ++j) sum[j] += a * t.reach[m][j];
     }
+    if (bands <= 0) return;
+    // The inverse of each cell's mask per line, for the cells the bands
+    // cover; back from the 0.4th powers as x^2.5 = x^2 sqrt(x).
+    static_assert(kCompression == 0.4);
+    std::array<double, kCells> inverseMask;
+    for (int j = t.firstCell[0]; j <= t.lastCell[bands - 1]; ++j) {
+        const double maskPerLine =
+            sum[j] * sum[j] * std::sqrt(sum[j]) / t.unitPattern[j] * t.fromCell[j];
+        inverseMask[j] = 1.0 / std::max(maskPerLine, 1e-30);
+    }
     for (int s = 0; s < bands; ++s) {
         // The noise spreads evenly over the band, so the cell with the least
         // masking rules; a mean of the inverse counts each cell's ratio.
         double inverse = 0.0;
-        for (int j = t.firstCell[s]; j <= t.lastCell[s]; ++j) {
-            const double maskPerLine =
-                std::pow(sum[j], 1.0 / kCompression) / t.unitPattern[j] * t.fromCell[j];
-            inverse += 1.0 / std::max(maskPerLine, 1e-30);
-        }
+        for (int j = t.firstCell[s]; j <= t.lastCell[s]; ++j) inverse += inverseMask[j];
         const double smoothed = (t.lastCell[s] - t.firstCell[s] + 1) / inverse;
         const int width = edges[s + 1] - edges[s];
         const double tonality = std::clamp(tonalityIndex(unpredictability[s]), 0.0, 1.0);
-        const double scale = t.rise[s] * tuning.noiseScale *
-                             std::pow(t.longLinesPerQuarterBark[s], tuning.tilt) *
-                             std::pow(10.0, -0.1 * tuning.tonalDb * tonality);
+        const double scale =
+            t.rise[s] * tuning.noiseScale * std::pow(10.0, -0.1 * tuning.tonalDb * tonality);
         const double quiet = tuning.quietScale * tuning.noiseScale * t.quietPerLine[s];
         allowed[s] = std::max(scale * smoothed, quiet) * width;
     }

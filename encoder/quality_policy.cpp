@@ -105,7 +105,6 @@ QualityTuning qualityTuningOf(double quality) {
     // signal-to-noise; a narrower band than 15 kHz never paid.
     const double offsetDb = q <= 5.0 ? -2.24 * q : -11.2 - 4.0 * (q - 5.0);
     t.noiseScale = std::pow(10.0, offsetDb / 10.0);
-    t.tilt = 0.0;
     t.tonalDb = 6.0;
     // Beyond quality 10 (the rate control's reach only) the threshold in
     // quiet comes down too: a sparse file has nothing else left to spend on.

@@ -20,7 +20,6 @@ inline constexpr double kMaxRateControlQuality = 22.0;
 // What a quality value sets, worked out once.
 struct QualityTuning {
     double noiseScale;  // allowed noise over the smoothed signal energy of a band
-    double tilt;        // exponent of the noise allowance's rise with the band's width in Bark
     double tonalDb;     // extra signal-to-noise a tonal band needs, dB
     double quietScale;  // threshold in quiet relative to the ear's own noise
     int longLines;      // lines coded in a long block (the audio bandwidth)
