@@ -364,10 +364,13 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
     const PsyTables& st = shortPsyTables();
     ensureFloor(state.shortFloor, st, config.floor);
     AttackEnergies energies;
+    // The band onset test runs only where it is asked for (the presets' model
+    // skips it).
+    const bool watchOnsets = config.bandOnsetRatio > 0.0;
     BandOnsets onsets(state.lastShortEnergy[channel].data(), config.bandOnsetRatio);
     for (int i = 0; i < kShortBlocksPerFrame; ++i) {
         const auto& r = in.shortResults[i];
-        onsets.add(r.bandEnergy.data());
+        if (watchOnsets) onsets.add(r.bandEnergy.data());
         thresholdPart(st, state.shortChannels[channel], r, state.shortFloor.values.data(),
                       config.shortPreEchoFactor, config.floorOnly, out.shortRatio[i].data());
         out.shortUnpredictability[i] = r.unpredictability;
@@ -375,10 +378,12 @@ bool psyThresholdAnalysis(PsyState& state, const PsySpectralResults& in, PsyBand
         for (int s = kFirstAttackBand; s < kShortBandCount; ++s) blockEnergy += r.bandEnergy[s];
         energies.add(blockEnergy);
     }
+    if (!watchOnsets)
+        return attackRequested(out.longRatio.data(), energies, config.attackRatioAlone);
     state.lastShortEnergy[channel] = in.shortResults[kShortBlocksPerFrame - 1].bandEnergy;
     const bool carried = state.onsetForNext[channel];
     state.onsetForNext[channel] = false;
-    if (config.bandOnsetRatio > 0.0 && onsets.found()) {
+    if (onsets.found()) {
         state.onsetForNext[channel] = onsets.firstAt() >= kLateOnsetAnalysis;
         return true;
     }
